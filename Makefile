@@ -1,0 +1,39 @@
+# Everything from a fresh Debian 12 machine: `make demo` and `make test`.
+BUILD ?= build
+PACKAGES = cmake make g++-mingw-w64-x86-64-posix wine64 wine xvfb xdotool imagemagick googletest
+WINE_ENV = WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree,mshtml=" \
+           CUPS_SERVER=/nonexistent/zrl-cups.sock
+SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps build stage demo test clean format
+
+all: build
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:" $$missing; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+$(BUILD)/CMakeCache.txt:
+	cmake --preset mingw -B $(BUILD)
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j2
+
+stage: build
+	rm -rf $(BUILD)/demo && cmake --install $(BUILD) --prefix $(BUILD)/demo/product >/dev/null
+
+demo: stage
+	@tools/demo.sh $(BUILD)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure --timeout 300
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD)

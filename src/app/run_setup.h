@@ -1,0 +1,9 @@
+// Set-up and tear-down of a run record. Kept apart from the record itself
+// because they compose the other subsystems (spooler service, printers).
+#pragma once
+
+#include "core/install_run.h"
+
+InstallRun& InitInstallRun(InstallRun& run);
+void ResolveDriverDirectory(InstallRun& run);
+void FreeInstallRun(InstallRun& run);

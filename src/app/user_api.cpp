@@ -1,0 +1,11 @@
+#include "app/user_api.h"
+
+UserApi user = {
+    &::IsWindow,
+    &::FindWindowW,
+    &::PostMessageW,
+    &::DialogBoxParamW,
+    &::GetAsyncKeyState,
+    &::GetProcessWindowStation,
+    &::GetUserObjectInformationW,
+};

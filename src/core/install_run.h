@@ -1,0 +1,36 @@
+// The record of one install or uninstall run. It needs nothing above the ground
+// floor: the spooler's records are only pointed to, so that set-up and
+// tear-down (src/app/run_setup.cpp) can compose the other subsystems without
+// an include loop.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+#include "core/counted_string.h"
+
+struct DeferredDelete;
+struct SavedPrinter;
+
+struct InstallRun {
+    CountedString sourceDir;
+    CountedString systemDir;
+    CountedString logText;
+    CountedString driverDir;
+    const wchar_t* environment;
+    const wchar_t* monitorDll;
+    const wchar_t* driverDll;
+    const wchar_t* helpFile;
+    const wchar_t* uiDll;
+    BYTE checkMonitorVersion;
+    // Named as the log prints them.
+    BYTE InstallMonitor;
+    BYTE CopyMonitor;
+    INT32 errorCount;
+    INT32 logDepth;
+    DeferredDelete* deferredDeletes;
+    SavedPrinter* savedPrinters;
+    PRINTER_INFO_2W* printers;
+    UINT32 printerCount;
+    PRINTER_INFO_2W** movedPrinters;
+};

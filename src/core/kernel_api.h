@@ -1,0 +1,36 @@
+// The kernel calls whose failures the installer must handle but that cannot be
+// made to fail for real under Wine: memory, the clock, sleeping, the system
+// folder, reboot scheduling. Filled with the real functions at start-up; a test
+// replaces one entry for one scope (see tests/support/scoped_override.h).
+#pragma once
+
+#include <windows.h>
+
+#include "core/handles.h"
+
+struct KernelApi {
+    decltype(&::GetModuleFileNameW) GetModuleFileNameW;
+    decltype(&::GetSystemDirectoryW) GetSystemDirectoryW;
+    decltype(&::Sleep) Sleep;
+    decltype(&::GetTickCount) GetTickCount;
+    decltype(&::HeapAlloc) HeapAlloc;
+    decltype(&::HeapReAlloc) HeapReAlloc;
+    decltype(&::HeapFree) HeapFree;
+    decltype(&::GlobalAlloc) GlobalAlloc;
+    decltype(&::GlobalFree) GlobalFree;
+    decltype(&::MoveFileExW) MoveFileExW;
+    decltype(&::DeleteFileW) DeleteFileW;
+};
+
+extern KernelApi kernel;
+
+// Zero-filled block of the fixed global heap, or null.
+void* AllocGlobal(SIZE_T bytes);
+void FreeGlobal(void* block);
+
+namespace kernel_detail {
+inline void FreeGlobalBlock(void* p) {
+    FreeGlobal(p);
+}
+}  // namespace kernel_detail
+using UniqueGlobal = Unique<void*, &kernel_detail::FreeGlobalBlock>;

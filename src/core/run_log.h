@@ -1,0 +1,18 @@
+// The in-memory log of a run: indented lines ending in CR LF, numbered and
+// counted error lines carrying the system's text for the last error code.
+#pragma once
+
+#include <windows.h>
+
+#include "core/install_run.h"
+
+inline constexpr int kLogLineChars = 1024;
+inline constexpr int kMaxLogIndent = 10;
+
+void AppendLogText(InstallRun& run, const wchar_t* text);
+// Formats follow Microsoft's printf: %s is a wide string.
+void LogLine(InstallRun& run, const wchar_t* format, ...);
+void LogError(InstallRun& run, INT32 number, const wchar_t* format, ...);
+// English text of a Windows error code without trailing line breaks, or null.
+// Release it with LocalFree.
+wchar_t* SystemErrorText(DWORD code);

@@ -1,0 +1,119 @@
+#include "service/spooler_service.h"
+
+#include "core/kernel_api.h"
+#include "core/run_log.h"
+#include "service/service_api.h"
+
+namespace {
+
+constexpr wchar_t kSpoolerService[] = L"spooler";
+constexpr DWORD kManagerAccess = STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT;
+constexpr DWORD kRestartAccess = SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP;
+constexpr DWORD kCheckAccess = SERVICE_QUERY_STATUS | SERVICE_START;
+constexpr int kMaxPolls = 50;
+constexpr DWORD kPollMs = 200;
+
+SC_HANDLE OpenManager() {
+    return services.OpenSCManagerW(nullptr, nullptr, kManagerAccess);
+}
+
+// Polls until the service reports `state`, at most 50 pauses of 200 ms. A
+// failed query leaves the last state read in place.
+bool WaitForState(SC_HANDLE service, SERVICE_STATUS& status, DWORD state) {
+    services.QueryServiceStatus(service, &status);
+    for (int i = 0; i < kMaxPolls && status.dwCurrentState != state; ++i) {
+        kernel.Sleep(kPollMs);
+        services.QueryServiceStatus(service, &status);
+    }
+    return status.dwCurrentState == state;
+}
+
+void RequestStop(SpoolerRestart& guard, SERVICE_STATUS& status) {
+    if (!services.ControlService(guard.service, SERVICE_CONTROL_STOP, &status)) {
+        DWORD code = GetLastError();
+        // A spooler that was not running is what a stop wants anyway.
+        if (code != ERROR_SERVICE_NOT_ACTIVE && guard.run) {
+            LogError(*guard.run, 5, L"ControlService failed with code %d (0x%x)", code, code);
+        }
+    }
+    guard.stopRequested = 1;
+}
+
+}  // namespace
+
+bool StartSpoolerAndWait(SC_HANDLE service) {
+    // A running service fails the start but passes the wait.
+    services.StartServiceW(service, 0, nullptr);
+    SERVICE_STATUS status = {};
+    return WaitForState(service, status, SERVICE_RUNNING);
+}
+
+SpoolerRestart& BeginSpoolerRestart(SpoolerRestart& guard, InstallRun* run) {
+    if (run) {
+        LogLine(*run, L">Restart Spooler");
+    }
+    guard.run = run;
+    guard.service = nullptr;
+    guard.stopRequested = 0;
+    guard.manager = OpenManager();
+    if (!guard.manager) {
+        if (run) {
+            LogError(*run, 1, L"Can't open service manager.");
+        }
+        return guard;
+    }
+    guard.service = services.OpenServiceW(guard.manager, kSpoolerService, kRestartAccess);
+    if (!guard.service) {
+        if (run) {
+            LogError(*run, 2, L"Can't open the spooler");
+        }
+        return guard;
+    }
+    SERVICE_STATUS status = {};
+    RequestStop(guard, status);
+    if (!WaitForState(guard.service, status, SERVICE_STOPPED) && run) {
+        LogError(*run, 3, L"Can't stop the spooler");
+    }
+    return guard;
+}
+
+void EndSpoolerRestart(SpoolerRestart& guard) {
+    if (guard.service) {
+        if (guard.stopRequested && !StartSpoolerAndWait(guard.service) && guard.run) {
+            LogError(*guard.run, 4, L"Can't start the spooler");
+        }
+        services.CloseServiceHandle(guard.service);
+        guard.service = nullptr;
+    }
+    if (guard.manager) {
+        services.CloseServiceHandle(guard.manager);
+        guard.manager = nullptr;
+    }
+}
+
+bool CheckSpooler(InstallRun& run) {
+    LogLine(run, L">Check Spooler");
+    ++run.logDepth;
+    UniqueService manager(OpenManager());
+    if (!manager) {
+        LogError(run, 1, L"Can't open service manager.");
+        --run.logDepth;
+        return false;
+    }
+    bool running = true;
+    UniqueService service(services.OpenServiceW(manager.Get(), kSpoolerService, kCheckAccess));
+    if (!service) {
+        LogError(run, 2, L"Can't open the spooler");
+        running = false;
+    } else {
+        SERVICE_STATUS status = {};
+        // A state that cannot be read is taken as running: nothing is started.
+        if (services.QueryServiceStatus(service.Get(), &status) &&
+            status.dwCurrentState != SERVICE_RUNNING && !StartSpoolerAndWait(service.Get())) {
+            LogError(run, 4, L"Can't start the spooler");
+            running = false;
+        }
+    }
+    --run.logDepth;
+    return running;
+}

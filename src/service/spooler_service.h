@@ -1,0 +1,31 @@
+// The print spooler service: make sure it runs, and stop it around work that
+// needs its files released (the guard's end always starts it again).
+#pragma once
+
+#include <windows.h>
+
+#include "core/install_run.h"
+
+struct SpoolerRestart {
+    InstallRun* run;
+    SC_HANDLE manager;
+    SC_HANDLE service;
+    BYTE stopRequested;
+};
+
+bool StartSpoolerAndWait(SC_HANDLE service);
+SpoolerRestart& BeginSpoolerRestart(SpoolerRestart& guard, InstallRun* run);
+void EndSpoolerRestart(SpoolerRestart& guard);
+bool CheckSpooler(InstallRun& run);
+
+// Begins a restart for one scope and ends it on every way out of the scope.
+class ScopedSpoolerRestart {
+public:
+    explicit ScopedSpoolerRestart(InstallRun* run) { BeginSpoolerRestart(guard_, run); }
+    ~ScopedSpoolerRestart() { EndSpoolerRestart(guard_); }
+    ScopedSpoolerRestart(const ScopedSpoolerRestart&) = delete;
+    ScopedSpoolerRestart& operator=(const ScopedSpoolerRestart&) = delete;
+
+private:
+    SpoolerRestart guard_ = {};
+};

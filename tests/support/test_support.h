@@ -1,0 +1,39 @@
+// Helpers shared by the in-process tests.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "core/install_run.h"
+
+inline constexpr DWORD kPoison = 0xDEADBEEF;
+
+// The whole log text of a run.
+std::wstring LogOf(const InstallRun& run);
+// A zero-filled run record whose fields are all none, ready for log tests.
+InstallRun EmptyRun();
+
+// Folder of the build tree (the parent of the test programs' folder).
+std::wstring BuildDir();
+// The product as `cmake --install` lays it out, and its Setup folder.
+std::wstring StageDir();
+std::wstring SetupDir();
+// A fresh empty folder for one test, removed by the caller with RemoveTree.
+std::wstring MakeTempDir(const wchar_t* name);
+void RemoveTree(const std::wstring& dir);
+void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+bool FileExists(const std::wstring& path);
+
+// Counts the blocks the product takes from the process heap and the global
+// heap while it lives, so that a test can prove everything was given back.
+class AllocationCounter {
+public:
+    AllocationCounter();
+    ~AllocationCounter();
+    AllocationCounter(const AllocationCounter&) = delete;
+    AllocationCounter& operator=(const AllocationCounter&) = delete;
+    // Blocks taken and not yet released.
+    long HeapBlocks() const;
+    long GlobalBlocks() const;
+};
