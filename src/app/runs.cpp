@@ -10,13 +10,21 @@
 
 namespace {
 
-using Procedure = void (*)(InstallRun&);
-
 bool ShiftIsDown() {
     return (user.GetAsyncKeyState(VK_SHIFT) & 0x8000) != 0;
 }
 
-bool RunProcedure(Procedure procedure, HWND parent, DWORD* scheduled) {
+void InitLogDialog(HWND dialog, const InstallRun& run) {
+    SetDlgItemTextW(dialog, kLogTextId, CountedText(run.logText));
+    wchar_t caption[kPathBufferChars];
+    wsprintfW(caption, L"Zantorelle build %d- Install", kBuildNumber);
+    lstrcatW(caption, run.errorCount != 0 ? L" error log!" : L" log.");
+    SetWindowTextW(dialog, caption);
+}
+
+}  // namespace
+
+bool RunWithProcedure(RunProcedure procedure, HWND parent, DWORD* scheduled) {
     InstallRun run;
     InitInstallRun(run);
     procedure(run);
@@ -31,16 +39,6 @@ bool RunProcedure(Procedure procedure, HWND parent, DWORD* scheduled) {
     FreeInstallRun(run);
     return errors;
 }
-
-void InitLogDialog(HWND dialog, const InstallRun& run) {
-    SetDlgItemTextW(dialog, kLogTextId, CountedText(run.logText));
-    wchar_t caption[kPathBufferChars];
-    wsprintfW(caption, L"Zantorelle build %d- Install", kBuildNumber);
-    lstrcatW(caption, run.errorCount != 0 ? L" error log!" : L" log.");
-    SetWindowTextW(dialog, caption);
-}
-
-}  // namespace
 
 DWORD ScheduleLeftoverDeletes(InstallRun& run) {
     DWORD count = 0;
@@ -77,9 +75,9 @@ INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
 }
 
 bool RunInstall(HWND parent, DWORD* scheduled) {
-    return RunProcedure(&ReInstall, parent, scheduled);
+    return RunWithProcedure(&ReInstall, parent, scheduled);
 }
 
 bool RunUninstall(HWND parent, DWORD* scheduled) {
-    return RunProcedure(&UninstallAndCleanUp, parent, scheduled);
+    return RunWithProcedure(&UninstallAndCleanUp, parent, scheduled);
 }

@@ -14,6 +14,10 @@ inline constexpr int kLogTextId = 1001;
 bool RunInstall(HWND parent, DWORD* scheduled);
 bool RunUninstall(HWND parent, DWORD* scheduled);
 
+using RunProcedure = void (*)(InstallRun&);
+// The run around one procedure; RunInstall and RunUninstall differ only in it.
+bool RunWithProcedure(RunProcedure procedure, HWND parent, DWORD* scheduled);
+
 INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Hands every listed file to Windows for deletion at the next restart, clears
