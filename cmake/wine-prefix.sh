@@ -7,12 +7,12 @@
 set -eu
 export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree,mshtml="
 export CUPS_SERVER=/nonexistent/zrl-cups.sock
-unset DISPLAY
 server=/usr/lib/wine/wineserver64
 
 case "$1" in
 template)
     dir=$2
+    unset DISPLAY
     [ -f "$dir/.ready" ] && exit 0
     rm -rf "$dir"
     mkdir -p "$(dirname "$dir")"
@@ -32,7 +32,8 @@ start)
     WINEPREFIX=$2 $server -p </dev/null >/dev/null 2>&1
     # The first program of a prefix starts Wine's own services (services.exe,
     # explorer.exe, ...), which then live as long as the server and hold on to
-    # whatever output they inherited: start them here, detached.
+    # whatever output they inherited: start them here, detached. The desktop
+    # takes the DISPLAY it finds now: windows need it set before this.
     WINEPREFIX=$2 /usr/lib/wine/wine64 cmd.exe /c exit </dev/null >/dev/null 2>&1
     ;;
 stop)

@@ -1,26 +1,31 @@
 #!/bin/bash
-# Installs the product into a fresh Wine prefix, as a setup package would run
-# the installer, and tells the outcome.
+# Installs the product into a fresh Wine prefix as a setup package would run
+# the installer, holds Shift so that the log dialog opens, prints what the
+# dialog shows and the exit code, and saves a screenshot of the dialog.
 set -u
-build=${1:-build}
-build=$(cd "$build" && pwd)
-export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree,mshtml="
-export CUPS_SERVER=/nonexistent/zrl-cups.sock
-export WINEPREFIX=$build/demo/prefix
-wine=/usr/lib/wine/wine64
+build=$(cd "${1:-build}" && pwd)
+export ZRL_STAGE=$build/demo/product
+export ZRL_TEMPLATE=$build/wine/template
+export ZRL_WORK=$build/demo
+export ZRL_TOOLS=$build/tests
+export ZRL_PREFIX_TOOL=$(cd "$(dirname "$0")/../cmake" && pwd)/wine-prefix.sh
+export ZRL_KEEP_PREFIX=1
+. "$(dirname "$0")/../tests/e2e/lib.sh"
 
-"$(dirname "$0")/../cmake/wine-prefix.sh" fresh "$build/wine/template" "$WINEPREFIX"
-setup=$build/demo/product/Zantorelle/Setup/zrlsetup.exe
-echo "Running: zrlsetup.exe install   (prefix $WINEPREFIX)"
-(unset DISPLAY; "$wine" "$setup" install)
-code=$?
+new_prefix_with_display prefix
+out=$build/demo/log-dialog.txt
+SCREENSHOT=$build/demo/log-dialog.png HOLD_MS=1500 read_dialog "$out" --shift -- install
+
 case $code in
 1) meaning="install finished without errors" ;;
-2) meaning="uninstall finished without errors" ;;
 100) meaning="the run logged errors (the log dialog shows them)" ;;
 101) meaning="no errors; files are scheduled for deletion at the next restart" ;;
-*) meaning="unexpected" ;;
+*) meaning="unexpected for an install" ;;
 esac
+echo "---- what the log dialog showed ----"
+grep -v '^host: ' "$out"
+echo "------------------------------------"
 echo "zrlsetup.exe install exited with $code: $meaning"
-/usr/lib/wine/wineserver64 -k 2>/dev/null
-exit 0
+echo "Screenshot of the dialog: $build/demo/log-dialog.png"
+echo "Spooler state afterwards:"
+"$WINE" "$ZRL_TOOLS/state_dump.exe" 2>/dev/null | tr -d '\r' || true

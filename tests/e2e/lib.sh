@@ -61,3 +61,75 @@ finish() {
     [ "$failures" = 0 ] || { echo "$failures check(s) failed"; exit 1; }
     echo "all checks passed"
 }
+
+# start_display: an X server of this test's own (the log dialog needs one).
+start_display() {
+    local fd_file
+    fd_file=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fd_file" >/dev/null 2>&1 &
+    XVFB_PID=$!
+    for _ in $(seq 100); do
+        [ -s "$fd_file" ] && break
+        sleep 0.05
+    done
+    export DISPLAY=:$(head -n1 "$fd_file")
+    rm -f "$fd_file"
+}
+
+# new_prefix_with_display NAME: the prefix's desktop on an X server of its own.
+new_prefix_with_display() {
+    start_display
+    new_prefix "$1"
+    trap 'end_prefix; kill $XVFB_PID 2>/dev/null' EXIT
+}
+
+# read_dialog OUT [--shift] -- ARGS...: runs the installer on the display with
+# the log reader's window as its owner and writes what the reader saw to OUT.
+# --shift holds Shift on that window while the installer runs; with
+# SCREENSHOT=file.png (and HOLD_MS long enough) the screen is saved meanwhile.
+read_dialog() {
+    local out=$1 shift_key=no
+    shift
+    [ "$1" = --shift ] && { shift_key=yes; shift; }
+    [ "$1" = -- ] && shift
+    "$WINE" "$ZRL_TOOLS/log_reader.exe" read 15 --host --hold "${HOLD_MS:-0}" >"$out" 2>&1 &
+    local reader=$!
+    local host=""
+    for _ in $(seq 100); do
+        host=$(sed -n 's/^host: //p' "$out" | tr -d '\r')
+        [ -n "$host" ] && break
+        sleep 0.05
+    done
+    if [ "$shift_key" = yes ]; then
+        local window
+        window=$(xdotool search --name "log reader host" | head -n1)
+        xdotool windowactivate --sync "$window" >/dev/null 2>&1 || xdotool windowfocus "$window"
+        xdotool keydown shift
+    fi
+    "$WINE" "$SETUP_EXE" "$@" "$host" </dev/null >/dev/null 2>&1 &
+    local installer=$!
+    if [ "$shift_key" = yes ] || [ -n "${SCREENSHOT:-}" ]; then
+        for _ in $(seq 200); do
+            xdotool search --name "Zantorelle build" >/dev/null 2>&1 && break
+            kill -0 "$installer" 2>/dev/null || break
+            sleep 0.05
+        done
+        # Released while a Wine window has the focus, or Wine keeps it down:
+        # once the dialog is up, the installer has read the key.
+        [ "$shift_key" = yes ] && xdotool keyup shift
+        if [ -n "${SCREENSHOT:-}" ]; then
+            sleep 0.5
+            import -window root "$SCREENSHOT"
+        fi
+    fi
+    wait "$installer"
+    code=$?
+    # The dialog is modal: once the installer has ended, it was read or never came.
+    for _ in $(seq 40); do
+        kill -0 "$reader" 2>/dev/null || break
+        sleep 0.05
+    done
+    kill "$reader" 2>/dev/null && echo "no log dialog" >>"$out"
+    wait "$reader" 2>/dev/null
+    tr -d '\r' <"$out" >"$out.txt" && mv "$out.txt" "$out"
+}
