@@ -3,7 +3,8 @@
 KernelApi kernel = {
     &::GetModuleFileNameW, &::GetSystemDirectoryW, &::Sleep,       &::GetTickCount,
     &::HeapAlloc,          &::HeapReAlloc,         &::HeapFree,    &::GlobalAlloc,
-    &::GlobalFree,         &::MoveFileExW,         &::DeleteFileW,
+    &::GlobalFree,         &::MoveFileExW,         &::DeleteFileW, &::RegOpenKeyExA,
+    &::RegQueryValueExW,   &::GetProcAddress,      &::ReadFile,    &::WriteFile,
 };
 
 void* AllocGlobal(SIZE_T bytes) {

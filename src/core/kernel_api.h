@@ -1,6 +1,7 @@
 // The kernel calls whose failures the installer must handle but that cannot be
 // made to fail for real under Wine: memory, the clock, sleeping, the system
-// folder, reboot scheduling. Filled with the real functions at start-up; a test
+// folder, reboot scheduling, opening and reading registry keys that always
+// exist there. Filled with the real functions at start-up; a test
 // replaces one entry for one scope (see tests/support/scoped_override.h).
 #pragma once
 
@@ -20,6 +21,13 @@ struct KernelApi {
     decltype(&::GlobalFree) GlobalFree;
     decltype(&::MoveFileExW) MoveFileExW;
     decltype(&::DeleteFileW) DeleteFileW;
+    decltype(&::RegOpenKeyExA) RegOpenKeyExA;
+    decltype(&::RegQueryValueExW) RegQueryValueExW;
+    // Tells Windows from Wine (ntdll's wine_get_version), for the one step that differs.
+    decltype(&::GetProcAddress) GetProcAddress;
+    // A failed read or a short write (a full disk) cannot be caused for real.
+    decltype(&::ReadFile) ReadFile;
+    decltype(&::WriteFile) WriteFile;
 };
 
 extern KernelApi kernel;

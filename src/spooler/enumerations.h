@@ -1,7 +1,59 @@
-// Spooler enumerations with the two-call size protocol.
+// Reading spooler state with the two-call size protocol, finding the product's
+// monitor and driver in what was read, and the single spooler calls the other
+// spooler steps make. Buffers are zero-filled blocks of the fixed global heap,
+// owned by the record that holds them.
 #pragma once
 
 #include <windows.h>
 #include <winspool.h>
 
+#include "core/install_run.h"
+
+// Monitors (MONITOR_INFO_2, level 2) or drivers (DRIVER_INFO_6, level 6). The
+// owner frees `buffer` with FreeGlobal.
+struct SpoolerEnumBuffer {
+    void* buffer;
+    INT32 level;
+    UINT32 count;
+};
+
+// Local printers and connections at level 2. The run's `printers` and
+// `printerCount` are one such list kept as two fields.
+struct PrinterList {
+    PRINTER_INFO_2W* buffer;
+    UINT32 count;
+};
+
+// One printer at level 2; `size` is what the spooler asked for. The owner
+// frees `buffer` with FreeGlobal.
+struct PrinterInfoBuffer {
+    PRINTER_INFO_2W* buffer;
+    UINT32 size;
+};
+
+// Spooler names are the product's only when they match exactly: same case,
+// same length. A missing name never matches.
+bool SameSpoolerName(const wchar_t* name, const wchar_t* wanted);
+
+SpoolerEnumBuffer& EnumerateMonitors(SpoolerEnumBuffer& list, InstallRun& run);
+SpoolerEnumBuffer& EnumerateDrivers(SpoolerEnumBuffer& list, const wchar_t* environment);
+// Both free an earlier buffer of the list first.
+void EnumeratePrinters(PrinterList& list);
+void EnumeratePrinters(PRINTER_INFO_2W*& buffer, UINT32& count);
+void FreePrinterList(PrinterList& list);
 void FreePrinterList(PRINTER_INFO_2W*& buffer, UINT32& count);
+PrinterInfoBuffer& GetPrinterInfo2(PrinterInfoBuffer& info, HANDLE printer);
+
+// 0-based index of the first record of that name, or -1.
+int FindProductMonitor(const SpoolerEnumBuffer& list);
+int FindProductDriver(const SpoolerEnumBuffer& list);
+
+// The fourth number of the file version a.b.c.d, or -1.
+int GetFileBuildNumber(const wchar_t* path);
+
+// One spooler call each; on failure the last error is the spooler's.
+BOOL ClosePrinterHandle(HANDLE printer);
+HANDLE AddLocalPrinter(PRINTER_INFO_2W& info);
+BOOL PurgeAndDeletePrinter(HANDLE printer);
+BOOL AddPrinterDriverLevel6(DRIVER_INFO_6W& info);
+BOOL DeleteProductMonitor(const wchar_t* environment);

@@ -1,9 +1,46 @@
 #include "spooler/winspool_api.h"
 
+#include "core/kernel_api.h"
+
 WinspoolApi winspool = {};
 VersionApi version = {};
 
+namespace winspool_detail {
+decltype(&::AddPrinterW) spoolerAddPrinterW = nullptr;
+}  // namespace winspool_detail
+
 namespace {
+
+constexpr wchar_t kWinPrintDefaultDatatype[] = L"RAW";
+
+// Wine's ntdll exports wine_get_version; Windows' does not.
+bool RunningOnWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && kernel.GetProcAddress(ntdll, "wine_get_version");
+}
+
+// Windows gives a printer added without a datatype its print processor's
+// default. Wine stores none and then cannot open the printer it has just made
+// (AddPrinterW returns null with error 1801, and the printer stays behind,
+// unusable), so on Wine the caller's record is passed on with WinPrint's
+// default. The caller's record itself is left as it was.
+HANDLE WINAPI AddPrinterWithDatatype(LPWSTR server, DWORD level, LPBYTE data) {
+    auto* info = reinterpret_cast<PRINTER_INFO_2W*>(data);
+    if (level != 2 || !info || info->pDatatype) {
+        return winspool_detail::spoolerAddPrinterW(server, level, data);
+    }
+    PRINTER_INFO_2W withDatatype = *info;
+    withDatatype.pDatatype = const_cast<LPWSTR>(kWinPrintDefaultDatatype);
+    return winspool_detail::spoolerAddPrinterW(server, level,
+                                               reinterpret_cast<LPBYTE>(&withDatatype));
+}
+
+void BindAddPrinterForThisSpooler(WinspoolApi& api) {
+    winspool_detail::spoolerAddPrinterW = api.AddPrinterW;
+    if (RunningOnWine()) {
+        api.AddPrinterW = &AddPrinterWithDatatype;
+    }
+}
 
 // The libraries stay loaded for the life of the process: the tables point into them.
 HMODULE LoadSystemLibrary(const wchar_t* name) {
@@ -55,6 +92,7 @@ bool BindSpoolerLibraries() {
     if (!spool || !ver || !BindWinspool(spool, spoolApi) || !BindVersion(ver, versionApi)) {
         return false;
     }
+    BindAddPrinterForThisSpooler(spoolApi);
     winspool = spoolApi;
     version = versionApi;
     return true;

@@ -43,7 +43,14 @@ extern VersionApi version;
 
 // Loads both libraries from System32 and fills the tables. False when a library
 // or one of its functions is missing; the tables are then left as they were.
+// On Wine, winspool.AddPrinterW is a wrapper that gives a printer without a
+// datatype WinPrint's default "RAW" (see winspool_api.cpp).
 bool BindSpoolerLibraries();
+
+namespace winspool_detail {
+// The spooler's own AddPrinterW, which the wrapper calls on Wine.
+extern decltype(&::AddPrinterW) spoolerAddPrinterW;
+}  // namespace winspool_detail
 
 namespace winspool_detail {
 inline void ClosePrinterHandle(HANDLE h) {

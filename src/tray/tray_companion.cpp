@@ -1,4 +1,206 @@
 #include "tray/tray_companion.h"
 
-// TEMPORARY until the tray companion lands.
-void StopTrayCompanion() {}
+#include "core/counted_string.h"
+#include "core/handles.h"
+#include "core/kernel_api.h"
+#include "tray/tray_api.h"
+
+namespace {
+
+constexpr int kMaxStopAttempts = 20;
+constexpr DWORD kMutexWaitMs = 5000;
+constexpr DWORD kNoWindowPauseMs = 250;
+constexpr DWORD kNoRunValuePauseMs = 1000;
+constexpr int kMaxDeleteTries = 10;
+constexpr DWORD kAccessDeniedPauseMs = 100;
+constexpr DWORD kOtherErrorPauseMs = 10;
+// The command line holds the path cut to MAX_PATH - 1 characters in quotes.
+constexpr SIZE_T kMaxCommandPathChars = MAX_PATH - 1;
+
+// The tray program ends when its window gets the stop message and releases
+// the mutex as it goes; a window that is gone after a message was posted
+// means the program is on its way out.
+void AskTrayToEnd(HANDLE mutex) {
+    bool posted = false;
+    for (int attempt = 0; attempt < kMaxStopAttempts; ++attempt) {
+        HWND window = tray.FindWindowW(kTrayWindowClass, nullptr);
+        if (window) {
+            tray.PostMessageW(window, kTrayStopMessage, 0, 0);
+            posted = true;
+            if (tray.WaitForSingleObject(mutex, kMutexWaitMs) == WAIT_OBJECT_0) {
+                return;
+            }
+        } else if (posted) {
+            tray.WaitForSingleObject(mutex, kMutexWaitMs);
+            return;
+        } else {
+            kernel.Sleep(kNoWindowPauseMs);
+        }
+    }
+    if (posted) {
+        tray.WaitForSingleObject(mutex, kMutexWaitMs);
+    }
+}
+
+// A program that is still going away holds its executable: access is denied
+// until the process has ended.
+void DeleteWithRetries(const wchar_t* path) {
+    for (int i = 0; i < kMaxDeleteTries; ++i) {
+        if (kernel.DeleteFileW(path)) {
+            return;
+        }
+        DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND) {
+            return;
+        }
+        kernel.Sleep(code == ERROR_ACCESS_DENIED ? kAccessDeniedPauseMs : kOtherErrorPauseMs);
+    }
+}
+
+void DeleteRegisteredTray(HKEY runKey) {
+    // RegQueryValueExW does not add a terminator to data stored without one:
+    // the character after the MAX_PATH the call may fill stays zero.
+    wchar_t path[MAX_PATH + 1] = {};
+    DWORD bytes = MAX_PATH * sizeof(wchar_t);
+    if (kernel.RegQueryValueExW(runKey, kTrayRunValue, nullptr, nullptr,
+                                reinterpret_cast<BYTE*>(path), &bytes) != ERROR_SUCCESS) {
+        kernel.Sleep(kNoRunValuePauseMs);
+        return;
+    }
+    if (path[0]) {
+        DeleteWithRetries(path);
+    }
+}
+
+HKEY OpenRunKey() {
+    HKEY key = nullptr;
+    if (kernel.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) !=
+        ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return key;
+}
+
+bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+wchar_t LastChar(CountedString s) {
+    SIZE_T n = CountedLength(s);
+    return n ? CountedChars(s)[n - 1] : 0;
+}
+
+// The tray program lives in the parent folder of the installer's folder.
+void BuildTrayPath(const CountedString& sourceDir, CountedString& path) {
+    CopyCountedString(path, sourceDir);
+    SIZE_T length = CountedLength(path);
+    if (length && IsSeparator(LastChar(path))) {
+        ResizeCountedString(path, length - 1);
+    }
+    CountedString parent = {};
+    CountedStringDirectoryPart(path, parent);
+    FreeCountedString(path);
+    path = parent;
+    if (CountedLength(path) && !IsSeparator(LastChar(path))) {
+        AppendCountedString(path, L"\\");
+    }
+    CountedString name = {};
+    CountedStringFromAnsi(name, kTrayExeName);
+    AppendCountedString(path, CountedText(name));
+    FreeCountedString(name);
+}
+
+// Without memory for the name the path names a folder, and a folder in the
+// Run key opens a window at every logon.
+bool NamesTrayProgram(const CountedString& path) {
+    SIZE_T nameLength = sizeof(kTrayExeName) - 1;
+    SIZE_T length = CountedLength(path);
+    if (length < nameLength) {
+        return false;
+    }
+    const wchar_t* tail = CountedChars(path) + length - nameLength;
+    for (SIZE_T i = 0; i < nameLength; ++i) {
+        if (tail[i] != static_cast<wchar_t>(kTrayExeName[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsVistaOrLater() {
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (!tray.GetVersionExA(&version)) {
+        return false;
+    }
+    return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6;
+}
+
+void WriteRunValue(const CountedString& path) {
+    HKEY key = OpenRunKey();
+    if (!key) {
+        return;
+    }
+    UniqueKey guard(key);
+    DWORD bytes = static_cast<DWORD>((CountedLength(path) + 1) * sizeof(wchar_t));
+    RegSetValueExW(key, kTrayRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(CountedText(path)),
+                   bytes);
+}
+
+void StartTray(const CountedString& path) {
+    // CreateProcessW may write into the command line, so it is a local copy.
+    wchar_t commandLine[kMaxCommandPathChars + 3] = {};
+    SIZE_T n = CountedLength(path);
+    if (n > kMaxCommandPathChars) {
+        n = kMaxCommandPathChars;
+    }
+    commandLine[0] = L'"';
+    CopyMemory(commandLine + 1, CountedText(path), n * sizeof(wchar_t));
+    commandLine[n + 1] = L'"';
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOW;
+    PROCESS_INFORMATION process = {};
+    if (tray.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                            nullptr, nullptr, &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
+}  // namespace
+
+void StopTrayCompanion() {
+    HANDLE mutex = tray.CreateMutexA(nullptr, FALSE, kTrayMutexName);
+    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) {
+        AskTrayToEnd(mutex);
+    }
+    // Closed without a release: the waits above may have made this thread its
+    // owner, and the tray program creates a fresh mutex when it starts again.
+    if (mutex) {
+        CloseHandle(mutex);
+    }
+    HKEY key = OpenRunKey();
+    if (!key) {
+        return;
+    }
+    UniqueKey guard(key);
+    if (mutex) {
+        DeleteRegisteredTray(key);
+    }
+    RegDeleteValueA(key, kTrayRunValueAnsi);
+}
+
+void RegisterTrayCompanion(InstallRun& run) {
+    if (!IsVistaOrLater()) {
+        return;
+    }
+    CountedString path = {};
+    BuildTrayPath(run.sourceDir, path);
+    if (NamesTrayProgram(path)) {
+        WriteRunValue(path);
+        StartTray(path);
+    }
+    FreeCountedString(path);
+}
