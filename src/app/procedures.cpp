@@ -1,8 +1,134 @@
 #include "app/procedures.h"
 
-// TEMPORARY: the procedures are sequenced once their steps exist.
-void ReInstall(InstallRun&) {}
-void UninstallAndCleanUp(InstallRun&) {}
+#include "core/deferred_delete.h"
+#include "core/kernel_api.h"
+#include "core/product.h"
+#include "core/run_log.h"
+#include "files/pending_renames.h"
+#include "service/spooler_service.h"
+#include "spooler/enumerations.h"
+#include "spooler/port_monitor.h"
+#include "spooler/printer_driver.h"
+#include "spooler/printers.h"
+#include "tray/tray_companion.h"
+
+namespace {
+
+constexpr int kPendingChecks = 2;
+
+void FlushPendingRenames() {
+    PendingRenameTable table = ReadPendingRenames();
+    FlushPendingDeletes(table);
+    ReleasePendingRenames(table);
+}
+
+// Retries the leftovers; only when some still fail is the spooler stopped for
+// one more try. What is left stays listed for the run wrapper.
+void RetryLeftovers(InstallRun& run) {
+    if (!run.deferredDeletes) {
+        return;
+    }
+    RetryDeferredDeletes(run);
+    if (run.deferredDeletes) {
+        ScopedSpoolerRestart restart(&run);
+        RetryDeferredDeletes(run);
+    }
+}
+
+// The file-name part of a pending source, after an object-manager prefix.
+const wchar_t* PendingFileName(const wchar_t* source) {
+    if (source[0] == L'\\' && source[1] == L'?' && source[2] == L'?' && source[3] == L'\\') {
+        source += 4;
+    }
+    const wchar_t* name = source;
+    for (const wchar_t* p = source; *p; ++p) {
+        if (*p == L'\\' || *p == L'/' || *p == L':') {
+            name = p + 1;
+        }
+    }
+    return name;
+}
+
+bool IsProductFileName(const wchar_t* name) {
+    return lstrcmpiW(name, kMonitorDll) == 0 || lstrcmpiW(name, kDriverDll) == 0 ||
+           lstrcmpiW(name, kUiDll) == 0;
+}
+
+bool ProductFilePending() {
+    PendingRenameTable table = ReadPendingRenames();
+    FlushPendingDeletes(table);
+    bool found = false;
+    for (INT32 k = 0; k < table.count && !found; ++k) {
+        const wchar_t* source = table.names[2 * k];
+        found = table.flags[2 * k] == 1 && source && IsProductFileName(PendingFileName(source));
+    }
+    ReleasePendingRenames(table);
+    return found;
+}
+
+}  // namespace
+
+void UnInstall(InstallRun& run) {
+    LogLine(run, L">UnInstall");
+    ++run.logDepth;
+    StopTrayCompanion();
+    LogLine(run, L"EnumMonitors");
+    SpoolerEnumBuffer monitors = {};
+    EnumerateMonitors(monitors, run);
+    LogLine(run, L"%d Monitors found.", monitors.count);
+    LogLine(run, L"EnumPrinterDrivers for %s", run.environment);
+    SpoolerEnumBuffer drivers = {};
+    EnumerateDrivers(drivers, run.environment);
+    LogLine(run, L"%d drivers found", drivers.count);
+    RemoveProductPrinters(run);
+    RemovePrinterDriver(run, drivers);
+    RemovePortMonitor(run, monitors);
+    if (run.deferredDeletes) {
+        RetryDeferredDeletes(run);
+    }
+    FreeGlobal(drivers.buffer);
+    FreeGlobal(monitors.buffer);
+    --run.logDepth;
+}
+
+void ReInstall(InstallRun& run) {
+    LogLine(run, L">ReInstall");
+    run.logDepth += 2;
+    run.checkMonitorVersion = 1;
+    UnInstall(run);
+    if (run.deferredDeletes) {
+        ScopedSpoolerRestart restart(&run);
+        RetryDeferredDeletes(run);
+        // The install that follows writes these files anew; a copy still held
+        // here is not worth a restart of the machine.
+        ClearDeferredDeletes(run.deferredDeletes);
+    }
+    FlushPendingRenames();
+    if (run.InstallMonitor) {
+        InstallPortMonitor(run);
+    }
+    InstallPrinterDriver(run);
+    RestorePrinters(run);
+    RegisterTrayCompanion(run);
+    RetryLeftovers(run);
+    run.logDepth -= 2;
+}
+
+void UninstallAndCleanUp(InstallRun& run) {
+    UnInstall(run);
+    FlushPendingRenames();
+    RetryLeftovers(run);
+}
+
 bool PendingFilesCheck() {
-    return false;
+    for (int pass = 0; pass < kPendingChecks; ++pass) {
+        if (!ProductFilePending()) {
+            return false;
+        }
+        // The spooler may hold the file; a restart lets the next pass delete it.
+        SpoolerRestart restart = {};
+        BeginSpoolerRestart(restart, nullptr);
+        EndSpoolerRestart(restart);
+    }
+    return true;
 }

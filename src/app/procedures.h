@@ -4,6 +4,7 @@
 
 #include "core/install_run.h"
 
+void UnInstall(InstallRun& run);
 void ReInstall(InstallRun& run);
 void UninstallAndCleanUp(InstallRun& run);
 bool PendingFilesCheck();

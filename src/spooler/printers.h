@@ -1,7 +1,41 @@
 // The product's printers: removed with their settings reference saved, and
-// re-created on reinstall.
+// re-created on reinstall under their old names with their comment, location,
+// settings reference and default-printer status.
 #pragma once
 
+#include <windows.h>
+#include <winspool.h>
+
 #include "core/install_run.h"
+
+// The printer data "SubKey" is read through a buffer of this size: at most 63
+// characters and the terminator.
+inline constexpr DWORD kSubKeyBytes = 64;
+
+// A deleted product printer that a reinstall brings back. The record and its
+// text are zero-filled blocks of the fixed global heap, owned by the run's list.
+struct SavedPrinter {
+    char* subKey;
+    // Into the run's enumerated printers, which outlive the list; not owned.
+    PRINTER_INFO_2W* printerEntry;
+    SavedPrinter* next;
+};
+
+// Saves and deletes every printer of the run's snapshot that uses the product's driver.
+void RemoveProductPrinters(InstallRun& run);
+void RemovePrinter(InstallRun& run, const wchar_t* name);
+// Puts a record at the head of the run's list when the printer has a SubKey.
+void SavePrinterSubKey(InstallRun& run, PRINTER_INFO_2W& entry);
+// The new printer's handle, or null; the caller closes it.
+HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name);
+// Re-creates the saved printers, or the fallback printer when none came back.
+void RestorePrinters(InstallRun& run);
+
+// True when the write under "DsUser" succeeded.
+bool WritePrinterSubKey(HANDLE printer, const char* subKey);
+// `subKey` holds at least kSubKeyBytes; it is left empty when there is no usable value.
+void ReadPrinterSubKey(HANDLE printer, char* subKey);
+// `relativeKey` is "Zantorelles\" and the SubKey. True when "deleted" was removed.
+bool ClearSettingsDeletedMark(const char* relativeKey);
 
 void FreeSavedPrinters(SavedPrinter*& head);

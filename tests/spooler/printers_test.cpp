@@ -1,0 +1,1003 @@
+#include <gmock/gmock.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/counted_string.h"
+#include "core/kernel_api.h"
+#include "core/product.h"
+#include "spooler/default_printer.h"
+#include "spooler/enumerations.h"
+#include "spooler/printers.h"
+#include "spooler/spooler_scratch.h"
+#include "spooler/winspool_api.h"
+#include "support/scoped_override.h"
+#include "support/test_support.h"
+
+namespace {
+
+constexpr wchar_t kOffice[] = L"Zrl Office";
+constexpr wchar_t kPrinterA[] = L"Zrl Printer A";
+constexpr wchar_t kPrinterB[] = L"Zrl Printer B";
+constexpr wchar_t kPlain[] = L"Zrl Plain";
+constexpr wchar_t kOtherDriver[] = L"Zrl Generic Text";
+constexpr wchar_t kVendorKey[] = L"Software\\Dravish Software KFT";
+constexpr wchar_t kSettingsRoot[] = L"Software\\Dravish Software KFT\\Zantorelle\\Zantorelles";
+
+// Settings keys a test makes below the product key in HKEY_CURRENT_USER. What
+// did not exist before is removed again, also after a failed assertion.
+class SettingsScratch {
+public:
+    SettingsScratch() {
+        for (const wchar_t* key : kAncestors) {
+            if (!KeyExists(key)) {
+                created_ = key;
+                break;
+            }
+        }
+    }
+    ~SettingsScratch() {
+        if (!created_.empty()) {
+            RegDeleteTreeW(HKEY_CURRENT_USER, created_.c_str());
+            RegDeleteKeyW(HKEY_CURRENT_USER, created_.c_str());
+        }
+        for (const auto& key : keys_) {
+            RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+            RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
+        }
+    }
+    SettingsScratch(const SettingsScratch&) = delete;
+    SettingsScratch& operator=(const SettingsScratch&) = delete;
+
+    // A settings key with the value "deleted" and one other value.
+    bool AddKey(const std::wstring& subKey, bool markedDeleted = true) {
+        std::wstring path = Path(subKey);
+        if (created_.empty() && !KeyExists(path.c_str())) {
+            keys_.push_back(path);
+        }
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr) != ERROR_SUCCESS) {
+            return false;
+        }
+        DWORD one = 1;
+        bool ok = RegSetValueExW(key, L"pages", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one),
+                                 sizeof(one)) == ERROR_SUCCESS;
+        if (markedDeleted) {
+            ok = ok && RegSetValueExW(key, L"deleted", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one),
+                                      sizeof(one)) == ERROR_SUCCESS;
+        }
+        RegCloseKey(key);
+        return ok;
+    }
+
+    static bool HasValue(const std::wstring& subKey, const wchar_t* value) {
+        return RegGetValueW(HKEY_CURRENT_USER, Path(subKey).c_str(), value, RRF_RT_ANY, nullptr,
+                            nullptr, nullptr) == ERROR_SUCCESS;
+    }
+
+private:
+    static constexpr const wchar_t* kAncestors[] = {
+        kVendorKey, L"Software\\Dravish Software KFT\\Zantorelle", kSettingsRoot};
+
+    static std::wstring Path(const std::wstring& subKey) {
+        return std::wstring(kSettingsRoot) + L"\\" + subKey;
+    }
+    static bool KeyExists(const wchar_t* path) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+            return false;
+        }
+        RegCloseKey(key);
+        return true;
+    }
+
+    std::wstring created_;
+    std::vector<std::wstring> keys_;
+};
+
+std::wstring MonitorDll() {
+    std::wstring staged = SetupDir() + L"\\" + kMonitorDll;
+    if (FileExists(staged)) {
+        return staged;
+    }
+    std::wstring built = BuildDir() + L"\\stand-ins\\" + kMonitorDll;
+    return FileExists(built) ? built : L"";
+}
+
+struct PrinterState {
+    std::wstring port;
+    std::wstring driver;
+    std::wstring processor;
+    std::wstring comment;
+    std::wstring location;
+};
+
+std::wstring Text(const wchar_t* text) {
+    return text ? text : L"(none)";
+}
+
+HGLOBAL WINAPI NoGlobalMemory(UINT, SIZE_T) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+class PrintersTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(scratch.DefaultPrinter(), L"") << "the shared prefix has a default printer";
+        ASSERT_TRUE(scratch.AddDriver(kDriverName));
+        ASSERT_TRUE(scratch.AddDriver(kOtherDriver));
+    }
+    void TearDown() override {
+        FreeSavedPrinters(run.savedPrinters);
+        FreePrinterList(run.printers, run.printerCount);
+        FreeCountedString(run.logText);
+    }
+
+    void AddMonitor() {
+        std::wstring dll = MonitorDll();
+        ASSERT_FALSE(dll.empty()) << "no stand-in monitor: run `ctest -R stage` first";
+        ASSERT_TRUE(scratch.AddMonitor(dll));
+        ASSERT_TRUE(PortExists(kPortName));
+    }
+
+    // EnumPortsW is not in the table: the product never lists ports.
+    static bool PortExists(const wchar_t* name) {
+        using EnumPorts = decltype(&::EnumPortsW);
+        auto enumPorts = reinterpret_cast<EnumPorts>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"winspool.drv"), "EnumPortsW")));
+        DWORD needed = 0;
+        DWORD count = 0;
+        if (!enumPorts || enumPorts(nullptr, 1, nullptr, 0, &needed, &count) || needed == 0) {
+            return false;
+        }
+        std::vector<BYTE> block(needed);
+        if (!enumPorts(nullptr, 1, block.data(), needed, &needed, &count)) {
+            return false;
+        }
+        const auto* ports = reinterpret_cast<const PORT_INFO_1W*>(block.data());
+        for (DWORD i = 0; i < count; ++i) {
+            if (ports[i].pName && std::wstring(ports[i].pName) == name) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // A printer on "FILE:" with the SubKey written plain, under "DsUser", or both.
+    void AddPrinter(const wchar_t* name, const wchar_t* driver, const char* plain = nullptr,
+                    const char* dsUser = nullptr) {
+        ASSERT_TRUE(scratch.AddPrinter(name, driver));
+        UniquePrinter printer(scratch.OpenForDelete(name));
+        ASSERT_TRUE(printer);
+        if (plain) {
+            ASSERT_EQ(SetData(printer.Get(), nullptr, plain), static_cast<DWORD>(ERROR_SUCCESS));
+        }
+        if (dsUser) {
+            ASSERT_EQ(SetData(printer.Get(), "DsUser", dsUser), static_cast<DWORD>(ERROR_SUCCESS));
+        }
+    }
+
+    DWORD SetData(HANDLE printer, const char* key, const std::string& text, DWORD type = REG_SZ) {
+        auto* data = reinterpret_cast<BYTE*>(const_cast<char*>(text.c_str()));
+        auto bytes = static_cast<DWORD>(text.size() + 1);
+        return key ? real.SetPrinterDataExA(printer, key, "SubKey", type, data, bytes)
+                   : real.SetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), type, data, bytes);
+    }
+
+    // The SubKey as stored, or "(none)" when it is missing or not REG_SZ.
+    std::string StoredSubKey(const wchar_t* name, const char* key) {
+        UniquePrinter printer(scratch.OpenForDelete(name));
+        if (!printer) {
+            return "(no printer)";
+        }
+        char text[256] = {};
+        DWORD type = 0;
+        DWORD needed = 0;
+        auto* data = reinterpret_cast<BYTE*>(text);
+        DWORD status = key ? real.GetPrinterDataExA(printer.Get(), key, "SubKey", &type, data,
+                                                    sizeof(text), &needed)
+                           : real.GetPrinterDataA(printer.Get(), const_cast<LPSTR>("SubKey"), &type,
+                                                  data, sizeof(text), &needed);
+        return status == ERROR_SUCCESS && type == REG_SZ ? text : "(none)";
+    }
+
+    PrinterState StateOf(const wchar_t* name) {
+        UniquePrinter printer(scratch.OpenForDelete(name));
+        if (!printer) {
+            return {L"(no printer)", L"", L"", L"", L""};
+        }
+        std::vector<BYTE> block(8192);
+        DWORD needed = 0;
+        if (!real.GetPrinterW(printer.Get(), 2, block.data(), static_cast<DWORD>(block.size()),
+                              &needed)) {
+            return {L"(unreadable)", L"", L"", L"", L""};
+        }
+        const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(block.data());
+        return {Text(info->pPortName), Text(info->pDriverName), Text(info->pPrintProcessor),
+                Text(info->pComment), Text(info->pLocation)};
+    }
+
+    void SetCommentAndLocation(const wchar_t* name, const wchar_t* comment,
+                               const wchar_t* location) {
+        UniquePrinter printer(scratch.OpenForDelete(name));
+        ASSERT_TRUE(printer);
+        std::vector<BYTE> block(8192);
+        DWORD needed = 0;
+        ASSERT_TRUE(real.GetPrinterW(printer.Get(), 2, block.data(),
+                                     static_cast<DWORD>(block.size()), &needed));
+        auto* info = reinterpret_cast<PRINTER_INFO_2W*>(block.data());
+        info->pComment = const_cast<LPWSTR>(comment);
+        info->pLocation = const_cast<LPWSTR>(location);
+        ASSERT_TRUE(real.SetPrinterW(printer.Get(), 2, block.data(), 0));
+        ASSERT_EQ(StateOf(name).comment, comment);
+    }
+
+    // Position of a printer in the run's enumeration, or -1.
+    int IndexInRun(const wchar_t* name) const {
+        for (UINT32 i = 0; i < run.printerCount; ++i) {
+            if (std::wstring(run.printers[i].pPrinterName) == name) {
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    }
+
+    std::vector<std::string> SavedSubKeys() const {
+        std::vector<std::string> keys;
+        for (const SavedPrinter* saved = run.savedPrinters; saved; saved = saved->next) {
+            keys.push_back(saved->subKey);
+        }
+        return keys;
+    }
+
+    static std::wstring AddedWithMonitor(const wchar_t* name) {
+        return std::wstring(L">AddPrinter(") + name +
+               L")\r\n"
+               L"  Let's check our port monitors\r\n"
+               L"  Port monitor is found\r\n"
+               L"  OK :)\r\n";
+    }
+
+    SpoolerScratch scratch;
+    SettingsScratch settings;
+    const WinspoolApi real = winspool;
+    InstallRun run = EmptyRun();
+};
+
+// ---- AddProductPrinter ----------------------------------------------------------
+
+TEST_F(PrintersTest, AddsAPrinterOnTheProductPortWithWinPrint) {
+    AddMonitor();
+    scratch.ExpectPrinter(kOffice);
+    run.logDepth = 1;
+    SetLastError(kPoison);
+    UniquePrinter printer(AddProductPrinter(run, kOffice));
+    ASSERT_TRUE(printer);
+    EXPECT_EQ(LogOf(run),
+              L"  >AddPrinter(Zrl Office)\r\n"
+              L"    Let's check our port monitors\r\n"
+              L"    Port monitor is found\r\n"
+              L"    OK :)\r\n");
+    EXPECT_EQ(run.logDepth, 1);
+    EXPECT_EQ(run.errorCount, 0);
+    PrinterState state = StateOf(kOffice);
+    EXPECT_EQ(state.port, kPortName);
+    EXPECT_EQ(state.driver, kDriverName);
+    EXPECT_EQ(state.processor, L"WinPrint");
+    EXPECT_EQ(state.location, L"(none)");
+}
+
+TEST_F(PrintersTest, WithoutTheMonitorTheInstalledMonitorsAreListedAndThePrinterStillAdded) {
+    static int adds;
+    static decltype(winspool.AddPrinterW) realAdd;
+    adds = 0;
+    realAdd = winspool.AddPrinterW;
+    ScopedOverride counted(winspool.AddPrinterW, [](LPWSTR server, DWORD level, LPBYTE data) {
+        ++adds;
+        return realAdd(server, level, data);
+    });
+    scratch.ExpectPrinter(kOffice);
+    UniquePrinter printer(AddProductPrinter(run, kOffice));
+    EXPECT_EQ(adds, 1);
+    EXPECT_TRUE(printer);
+    EXPECT_EQ(LogOf(run),
+              L">AddPrinter(Zrl Office)\r\n"
+              L"  Let's check our port monitors\r\n"
+              L"  No Zantorelle port monitor was found.\r\n"
+              L"  ------- 1 existing monitors ----------\r\n"
+              L"  1. Local Port\r\n"
+              L"  ---------------------------------------\r\n"
+              L"  OK :)\r\n");
+}
+
+TEST_F(PrintersTest, WithNoMonitorsAtAllTheLogSaysSo) {
+    AddMonitor();
+    ScopedOverride none(winspool.EnumMonitorsW,
+                        [](LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD needed, LPDWORD count) -> BOOL {
+                            *needed = 0;
+                            *count = 0;
+                            return TRUE;
+                        });
+    ScopedOverride refused(winspool.AddPrinterW, [](LPWSTR, DWORD, LPBYTE) -> HANDLE {
+        SetLastError(ERROR_UNKNOWN_PORT);
+        return nullptr;
+    });
+    AllocationCounter counter;
+    SetLastError(kPoison);
+    EXPECT_EQ(AddProductPrinter(run, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_UNKNOWN_PORT));
+    EXPECT_EQ(LogOf(run),
+              L">AddPrinter(*)\r\n"
+              L"  Let's check our port monitors\r\n"
+              L"  1. EnumMonitors returns true\r\n"
+              L"  No Zantorelle port monitor was found.\r\n"
+              L"  BTW, there is no port monitors on this system.\r\n"
+              L"  Error(15): Can`t add printer '*' - (Unknown port.)\r\n");
+    EXPECT_EQ(run.errorCount, 1);
+    EXPECT_EQ(run.logDepth, 0);
+    EXPECT_EQ(counter.GlobalBlocks(), 0);
+}
+
+struct AddSpy {
+    static inline std::wstring name, port, driver, processor, comment, datatype;
+    static inline bool nullComment;
+    static inline bool anyOtherField;
+};
+
+HANDLE WINAPI RecordAdd(LPWSTR server, DWORD level, LPBYTE data) {
+    const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(data);
+    AddSpy::name = Text(info->pPrinterName);
+    AddSpy::port = Text(info->pPortName);
+    AddSpy::driver = Text(info->pDriverName);
+    AddSpy::processor = Text(info->pPrintProcessor);
+    AddSpy::nullComment = info->pComment == nullptr;
+    AddSpy::comment = Text(info->pComment);
+    AddSpy::anyOtherField = server || level != 2 || info->pServerName || info->pShareName ||
+                            info->pLocation || info->pDevMode || info->pSepFile ||
+                            info->pParameters || info->pSecurityDescriptor || info->Attributes ||
+                            info->Priority || info->DefaultPriority || info->StartTime ||
+                            info->UntilTime;
+    SetLastError(ERROR_PRINTER_ALREADY_EXISTS);
+    return nullptr;
+}
+
+TEST_F(PrintersTest, TheNewPrinterRecordHasAnEmptyCommentAndNothingElse) {
+    AddMonitor();
+    ScopedOverride spy(winspool.AddPrinterW, &RecordAdd);
+    EXPECT_EQ(AddProductPrinter(run, kOffice), nullptr);
+    EXPECT_EQ(AddSpy::name, kOffice);
+    EXPECT_EQ(AddSpy::port, L"Zantorelle:");
+    EXPECT_EQ(AddSpy::driver, L"Zantorelle printer");
+    EXPECT_EQ(AddSpy::processor, L"WinPrint");
+    EXPECT_FALSE(AddSpy::nullComment);
+    EXPECT_EQ(AddSpy::comment, L"");
+    EXPECT_FALSE(AddSpy::anyOtherField);
+    EXPECT_EQ(LogOf(run),
+              L">AddPrinter(Zrl Office)\r\n"
+              L"  Let's check our port monitors\r\n"
+              L"  Port monitor is found\r\n"
+              L"  Error(15): Can`t add printer 'Zrl Office' - (Printer already exists.)\r\n");
+}
+
+// ---- RemoveProductPrinters ------------------------------------------------------
+
+TEST_F(PrintersTest, WithoutProductPrintersOnlyTheHeaderIsLogged) {
+    AddPrinter(kPlain, kOtherDriver, "plain");
+    AddPrinter(kOffice, L"ZANTORELLE PRINTER", "abc");
+    MarkDefaultPrinter(run);
+    ASSERT_GE(IndexInRun(kOffice), 0);
+    run.logDepth = 2;
+    RemoveProductPrinters(run);
+    EXPECT_EQ(LogOf(run), L"    >DeleteAllPrinters\r\n");
+    EXPECT_EQ(run.logDepth, 2);
+    EXPECT_EQ(run.savedPrinters, nullptr);
+    EXPECT_TRUE(scratch.PrinterExists(kPlain));
+    EXPECT_TRUE(scratch.PrinterExists(kOffice));
+}
+
+TEST_F(PrintersTest, ProductPrintersAreDeletedInEnumerationOrderAndSavedInReverse) {
+    AddPrinter(kPrinterA, kDriverName, "a-key");
+    AddPrinter(kPlain, kOtherDriver, "plain");
+    AddPrinter(kPrinterB, kDriverName, "b-key");
+    MarkDefaultPrinter(run);
+    int a = IndexInRun(kPrinterA);
+    int b = IndexInRun(kPrinterB);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    const wchar_t* first = a < b ? kPrinterA : kPrinterB;
+    const wchar_t* second = a < b ? kPrinterB : kPrinterA;
+
+    RemoveProductPrinters(run);
+    EXPECT_EQ(LogOf(run), std::wstring(L">DeleteAllPrinters\r\n") + L"  >DeletePrinter(" + first +
+                              L")\r\n    OK\r\n" + L"  >DeletePrinter(" + second +
+                              L")\r\n    OK\r\n");
+    EXPECT_EQ(run.errorCount, 0);
+    EXPECT_EQ(run.logDepth, 0);
+    EXPECT_FALSE(scratch.PrinterExists(kPrinterA));
+    EXPECT_FALSE(scratch.PrinterExists(kPrinterB));
+    EXPECT_TRUE(scratch.PrinterExists(kPlain));
+
+    ASSERT_NE(run.savedPrinters, nullptr);
+    ASSERT_NE(run.savedPrinters->next, nullptr);
+    EXPECT_EQ(run.savedPrinters->next->next, nullptr);
+    EXPECT_EQ(run.savedPrinters->printerEntry, &run.printers[a < b ? b : a]);
+    EXPECT_EQ(run.savedPrinters->next->printerEntry, &run.printers[a < b ? a : b]);
+    EXPECT_EQ(SavedSubKeys(), (a < b ? std::vector<std::string>{"b-key", "a-key"}
+                                     : std::vector<std::string>{"a-key", "b-key"}));
+}
+
+struct OpenSpy {
+    static inline decltype(winspool.OpenPrinterW) real;
+    static inline decltype(winspool.ClosePrinter) realClose;
+    static inline DWORD deleteAccess;
+    static inline int opened;
+    static inline int closed;
+};
+
+BOOL WINAPI RefuseOpenForDelete(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) {
+    if (defaults) {
+        OpenSpy::deleteAccess = defaults->DesiredAccess;
+        *printer = nullptr;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return OpenSpy::real(name, printer, defaults);
+}
+
+TEST_F(PrintersTest, APrinterThatDoesNotOpenForDeletionIsErrorSixteenAndKeepsItsRecord) {
+    AddPrinter(kOffice, kDriverName, "abc");
+    MarkDefaultPrinter(run);
+    OpenSpy::real = winspool.OpenPrinterW;
+    OpenSpy::deleteAccess = 0;
+    ScopedOverride refused(winspool.OpenPrinterW, &RefuseOpenForDelete);
+    SetLastError(kPoison);
+    RemoveProductPrinters(run);
+    EXPECT_EQ(LogOf(run),
+              L">DeleteAllPrinters\r\n"
+              L"  >DeletePrinter(Zrl Office)\r\n"
+              L"    Error(16): Can`t open printer 'Zrl Office' - (Access denied.)\r\n");
+    EXPECT_EQ(OpenSpy::deleteAccess, static_cast<DWORD>(0x00010004));
+    EXPECT_EQ(run.errorCount, 1);
+    EXPECT_EQ(run.logDepth, 0);
+    EXPECT_TRUE(scratch.PrinterExists(kOffice));
+    EXPECT_EQ(SavedSubKeys(), std::vector<std::string>{"abc"});
+
+    // Wine would take a second printer of the same name: only the attempt is watched.
+    FreeCountedString(run.logText);
+    static std::wstring added;
+    added.clear();
+    ScopedOverride watched(winspool.AddPrinterW, [](LPWSTR, DWORD, LPBYTE data) -> HANDLE {
+        added += reinterpret_cast<PRINTER_INFO_2W*>(data)->pPrinterName + std::wstring(L";");
+        SetLastError(ERROR_PRINTER_ALREADY_EXISTS);
+        return nullptr;
+    });
+    RestorePrinters(run);
+    EXPECT_EQ(added, L"Zrl Office;Zantorelle;");
+    EXPECT_EQ(run.errorCount, 3);
+}
+
+TEST_F(PrintersTest, APrinterWithoutANameIsShownAsAStar) {
+    ScopedOverride refused(winspool.OpenPrinterW,
+                           [](LPWSTR, LPHANDLE, LPPRINTER_DEFAULTSW) -> BOOL {
+                               SetLastError(ERROR_INVALID_PRINTER_NAME);
+                               return FALSE;
+                           });
+    run.logDepth = 1;
+    RemovePrinter(run, nullptr);
+    EXPECT_EQ(LogOf(run),
+              L"  >DeletePrinter(*)\r\n"
+              L"    Error(16): Can`t open printer '*' - (Invalid printer name.)\r\n");
+    EXPECT_EQ(run.logDepth, 1);
+}
+
+BOOL WINAPI CountOpen(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) {
+    BOOL ok = OpenSpy::real(name, printer, defaults);
+    OpenSpy::opened += ok ? 1 : 0;
+    return ok;
+}
+
+BOOL WINAPI CountClose(HANDLE printer) {
+    ++OpenSpy::closed;
+    return OpenSpy::realClose(printer);
+}
+
+TEST_F(PrintersTest, APrinterThatWillNotDeleteIsErrorSeventeenAndTheNextIsStillDeleted) {
+    AddPrinter(kPrinterA, kDriverName, "a-key");
+    AddPrinter(kPrinterB, kDriverName, "b-key");
+    MarkDefaultPrinter(run);
+    int a = IndexInRun(kPrinterA);
+    int b = IndexInRun(kPrinterB);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    const wchar_t* first = a < b ? kPrinterA : kPrinterB;
+    const wchar_t* second = a < b ? kPrinterB : kPrinterA;
+
+    static decltype(winspool.DeletePrinter) realDelete;
+    static int deletes;
+    realDelete = winspool.DeletePrinter;
+    deletes = 0;
+    OpenSpy::real = winspool.OpenPrinterW;
+    OpenSpy::realClose = winspool.ClosePrinter;
+    OpenSpy::opened = 0;
+    OpenSpy::closed = 0;
+    ScopedOverride opens(winspool.OpenPrinterW, &CountOpen);
+    ScopedOverride closes(winspool.ClosePrinter, &CountClose);
+    ScopedOverride firstRefused(winspool.DeletePrinter, [](HANDLE printer) -> BOOL {
+        if (++deletes == 1) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        return realDelete(printer);
+    });
+    SetLastError(kPoison);
+    RemoveProductPrinters(run);
+    EXPECT_EQ(LogOf(run), std::wstring(L">DeleteAllPrinters\r\n") + L"  >DeletePrinter(" + first +
+                              L")\r\n    Error(17): Can`t delete printer '" + first +
+                              L"' - (Access denied.)\r\n" + L"  >DeletePrinter(" + second +
+                              L")\r\n    OK\r\n");
+    EXPECT_EQ(run.errorCount, 1);
+    EXPECT_EQ(run.logDepth, 0);
+    EXPECT_EQ(deletes, 2);
+    EXPECT_EQ(OpenSpy::opened, 4);  // each printer: once to read, once to delete
+    EXPECT_EQ(OpenSpy::closed, OpenSpy::opened);
+    EXPECT_TRUE(scratch.PrinterExists(first));
+    EXPECT_FALSE(scratch.PrinterExists(second));
+    EXPECT_EQ(SavedSubKeys().size(), 2u);
+}
+
+TEST_F(PrintersTest, APrinterWithoutSubKeyIsDeletedAndNotSaved) {
+    AddPrinter(kOffice, kDriverName);
+    MarkDefaultPrinter(run);
+    RemoveProductPrinters(run);
+    EXPECT_EQ(LogOf(run),
+              L">DeleteAllPrinters\r\n"
+              L"  >DeletePrinter(Zrl Office)\r\n"
+              L"    OK\r\n");
+    EXPECT_FALSE(scratch.PrinterExists(kOffice));
+    EXPECT_EQ(run.savedPrinters, nullptr);
+}
+
+TEST_F(PrintersTest, APrinterThatDoesNotOpenForReadingIsStillDeletedButNotSaved) {
+    AddPrinter(kOffice, kDriverName, "abc");
+    MarkDefaultPrinter(run);
+    OpenSpy::real = winspool.OpenPrinterW;
+    ScopedOverride unreadable(winspool.OpenPrinterW,
+                              [](LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) {
+                                  if (!defaults) {
+                                      SetLastError(ERROR_ACCESS_DENIED);
+                                      return FALSE;
+                                  }
+                                  return OpenSpy::real(name, printer, defaults);
+                              });
+    RemoveProductPrinters(run);
+    EXPECT_EQ(LogOf(run),
+              L">DeleteAllPrinters\r\n"
+              L"  >DeletePrinter(Zrl Office)\r\n"
+              L"    OK\r\n");
+    EXPECT_EQ(run.errorCount, 0);
+    EXPECT_FALSE(scratch.PrinterExists(kOffice));
+    EXPECT_EQ(run.savedPrinters, nullptr);
+}
+
+TEST_F(PrintersTest, WithoutMemoryForTheRecordThePrinterIsStillDeleted) {
+    AddPrinter(kOffice, kDriverName, "abc");
+    MarkDefaultPrinter(run);
+    AllocationCounter counter;
+    ScopedOverride noMemory(kernel.GlobalAlloc, &NoGlobalMemory);
+    RemoveProductPrinters(run);
+    EXPECT_EQ(LogOf(run),
+              L">DeleteAllPrinters\r\n"
+              L"  >DeletePrinter(Zrl Office)\r\n"
+              L"    OK\r\n");
+    EXPECT_FALSE(scratch.PrinterExists(kOffice));
+    EXPECT_EQ(run.savedPrinters, nullptr);
+    EXPECT_EQ(counter.GlobalBlocks(), 0);
+}
+
+TEST_F(PrintersTest, WithoutMemoryForTheTextTheRecordIsGivenBack) {
+    AddPrinter(kOffice, kDriverName, "abc");
+    MarkDefaultPrinter(run);
+    static decltype(kernel.GlobalAlloc) realAlloc;
+    static int allocations;
+    AllocationCounter counter;
+    realAlloc = kernel.GlobalAlloc;
+    allocations = 0;
+    ScopedOverride secondFails(kernel.GlobalAlloc, [](UINT flags, SIZE_T bytes) -> HGLOBAL {
+        if (++allocations == 2) {
+            return NoGlobalMemory(flags, bytes);
+        }
+        return realAlloc(flags, bytes);
+    });
+    RemoveProductPrinters(run);
+    EXPECT_EQ(allocations, 2);
+    EXPECT_EQ(run.savedPrinters, nullptr);
+    EXPECT_FALSE(scratch.PrinterExists(kOffice));
+    EXPECT_EQ(counter.GlobalBlocks(), 0);
+}
+
+// ---- RestorePrinters --------------------------------------------------------------
+
+TEST_F(PrintersTest, AReinstallBringsBackTheDefaultPrinterWithItsSettings) {
+    AddMonitor();
+    ASSERT_TRUE(settings.AddKey(L"abc"));
+    AddPrinter(kPlain, kOtherDriver);
+    AddPrinter(kOffice, kDriverName, "abc");
+    SetCommentAndLocation(kOffice, L"Second floor printer", L"Room 204");
+    ASSERT_TRUE(real.SetDefaultPrinterW(kOffice));
+    MarkDefaultPrinter(run);
+
+    AllocationCounter counter;
+    RemoveProductPrinters(run);
+    EXPECT_FALSE(scratch.PrinterExists(kOffice));
+    EXPECT_NE(scratch.DefaultPrinter(), kOffice);
+    EXPECT_EQ(counter.GlobalBlocks(), 2);  // the record and its text
+    RestorePrinters(run);
+
+    EXPECT_EQ(LogOf(run), std::wstring(L">DeleteAllPrinters\r\n"
+                                       L"  >DeletePrinter(Zrl Office)\r\n"
+                                       L"    OK\r\n") +
+                              AddedWithMonitor(kOffice));
+    EXPECT_EQ(run.errorCount, 0);
+    EXPECT_EQ(run.logDepth, 0);
+    PrinterState state = StateOf(kOffice);
+    EXPECT_EQ(state.port, L"Zantorelle:");
+    EXPECT_EQ(state.driver, L"Zantorelle printer");
+    EXPECT_EQ(state.processor, L"WinPrint");
+    EXPECT_EQ(state.comment, L"Second floor printer");
+    EXPECT_EQ(state.location, L"Room 204");
+    EXPECT_EQ(StoredSubKey(kOffice, nullptr), "abc");
+    EXPECT_EQ(StoredSubKey(kOffice, "DsUser"), "abc");
+    EXPECT_FALSE(SettingsScratch::HasValue(L"abc", L"deleted"));
+    EXPECT_TRUE(SettingsScratch::HasValue(L"abc", L"pages"));
+    EXPECT_EQ(scratch.DefaultPrinter(), kOffice);
+    EXPECT_FALSE(scratch.PrinterExists(kFallbackPrinterName));
+
+    FreeSavedPrinters(run.savedPrinters);
+    EXPECT_EQ(run.savedPrinters, nullptr);
+    EXPECT_EQ(counter.GlobalBlocks(), 0);
+    FreeCountedString(run.logText);
+    EXPECT_EQ(counter.HeapBlocks(), 0);
+}
+
+TEST_F(PrintersTest, TwoPrintersAreDeletedInOrderAndReCreatedInReverse) {
+    AddMonitor();
+    AddPrinter(kPrinterA, kDriverName, "a-key");
+    AddPrinter(kPrinterB, kDriverName, nullptr, "b-key");  // only under "DsUser"
+    MarkDefaultPrinter(run);
+    int a = IndexInRun(kPrinterA);
+    int b = IndexInRun(kPrinterB);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    ASSERT_LT(a, b) << "Wine lists printers by name";
+
+    RemoveProductPrinters(run);
+    RestorePrinters(run);
+    EXPECT_EQ(LogOf(run), std::wstring(L">DeleteAllPrinters\r\n"
+                                       L"  >DeletePrinter(Zrl Printer A)\r\n"
+                                       L"    OK\r\n"
+                                       L"  >DeletePrinter(Zrl Printer B)\r\n"
+                                       L"    OK\r\n") +
+                              AddedWithMonitor(kPrinterB) + AddedWithMonitor(kPrinterA));
+    EXPECT_EQ(StoredSubKey(kPrinterA, nullptr), "a-key");
+    EXPECT_EQ(StoredSubKey(kPrinterA, "DsUser"), "a-key");
+    EXPECT_EQ(StoredSubKey(kPrinterB, nullptr), "b-key");
+    EXPECT_EQ(StoredSubKey(kPrinterB, "DsUser"), "b-key");
+    EXPECT_EQ(StateOf(kPrinterB).port, L"Zantorelle:");
+    EXPECT_EQ(scratch.DefaultPrinter(), L"");
+    EXPECT_FALSE(scratch.PrinterExists(kFallbackPrinterName));
+}
+
+TEST_F(PrintersTest, APrinterWithoutSubKeyIsNotReCreatedAndTheFallbackIsAdded) {
+    AddMonitor();
+    AddPrinter(kOffice, kDriverName);
+    ASSERT_TRUE(real.SetDefaultPrinterW(kOffice));
+    MarkDefaultPrinter(run);
+    scratch.ExpectPrinter(kFallbackPrinterName);
+    RemoveProductPrinters(run);
+    RestorePrinters(run);
+    EXPECT_EQ(LogOf(run), std::wstring(L">DeleteAllPrinters\r\n"
+                                       L"  >DeletePrinter(Zrl Office)\r\n"
+                                       L"    OK\r\n") +
+                              AddedWithMonitor(L"Zantorelle"));
+    EXPECT_FALSE(scratch.PrinterExists(kOffice));
+    EXPECT_EQ(StateOf(kFallbackPrinterName).port, L"Zantorelle:");
+    EXPECT_EQ(StoredSubKey(kFallbackPrinterName, nullptr), "(none)");
+    EXPECT_EQ(scratch.DefaultPrinter(), L"");
+}
+
+TEST_F(PrintersTest, WithNothingSavedTheFallbackIsAdded) {
+    AddMonitor();
+    scratch.ExpectPrinter(kFallbackPrinterName);
+    RestorePrinters(run);
+    EXPECT_EQ(LogOf(run), AddedWithMonitor(L"Zantorelle"));
+    EXPECT_TRUE(scratch.PrinterExists(kFallbackPrinterName));
+}
+
+// Entries of the run's enumeration made by hand: the default mark and the
+// driver name decide, whatever the spooler said.
+class DefaultMarkTest : public PrintersTest {
+protected:
+    void Restore(const wchar_t* driver, DWORD attributes) {
+        AddMonitor();
+        AddPrinter(kOffice, kDriverName, "abc");
+        entry.pPrinterName = const_cast<LPWSTR>(kOffice);
+        entry.pDriverName = const_cast<LPWSTR>(driver);
+        entry.Attributes = attributes;
+        SavePrinterSubKey(run, entry);
+        ASSERT_EQ(SavedSubKeys(), std::vector<std::string>{"abc"});
+        RemovePrinter(run, kOffice);
+        ASSERT_FALSE(scratch.PrinterExists(kOffice));
+        RestorePrinters(run);
+        ASSERT_TRUE(scratch.PrinterExists(kOffice));
+    }
+    PRINTER_INFO_2W entry = {};
+};
+
+TEST_F(DefaultMarkTest, AMarkedProductPrinterBecomesTheDefaultAgain) {
+    static std::wstring defaultName;
+    static decltype(winspool.SetDefaultPrinterW) realSet;
+    realSet = winspool.SetDefaultPrinterW;
+    defaultName = L"(not set)";
+    ScopedOverride spy(winspool.SetDefaultPrinterW, [](LPCWSTR name) {
+        defaultName = name;
+        return realSet(name);
+    });
+    Restore(kDriverName, PRINTER_ATTRIBUTE_DEFAULT);
+    EXPECT_EQ(defaultName, kOffice);
+    EXPECT_EQ(scratch.DefaultPrinter(), kOffice);
+}
+
+TEST_F(DefaultMarkTest, AMarkedPrinterOfADriverDifferingInCaseIsNotMadeTheDefault) {
+    Restore(L"ZANTORELLE PRINTER", PRINTER_ATTRIBUTE_DEFAULT);
+    EXPECT_EQ(scratch.DefaultPrinter(), L"");
+}
+
+TEST_F(DefaultMarkTest, AnUnmarkedProductPrinterIsNotMadeTheDefault) {
+    Restore(kDriverName, PRINTER_ATTRIBUTE_LOCAL);
+    EXPECT_EQ(scratch.DefaultPrinter(), L"");
+}
+
+TEST_F(PrintersTest, WhenEveryAddFailsTheFallbackIsStillTried) {
+    AddMonitor();
+    AddPrinter(kPrinterA, kDriverName, "a-key");
+    AddPrinter(kPrinterB, kDriverName, "b-key");
+    MarkDefaultPrinter(run);
+    ASSERT_LT(IndexInRun(kPrinterA), IndexInRun(kPrinterB));
+    RemoveProductPrinters(run);
+    FreeCountedString(run.logText);
+
+    static int adds;
+    adds = 0;
+    AllocationCounter counter;
+    ScopedOverride refused(winspool.AddPrinterW, [](LPWSTR, DWORD, LPBYTE) -> HANDLE {
+        ++adds;
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        return nullptr;
+    });
+    SetLastError(kPoison);
+    RestorePrinters(run);
+    const std::wstring failed =
+        L"  Let's check our port monitors\r\n"
+        L"  Port monitor is found\r\n"
+        L"  Error(15): Can`t add printer '";
+    EXPECT_EQ(LogOf(run), L">AddPrinter(Zrl Printer B)\r\n" + failed +
+                              L"Zrl Printer B' - (Invalid printer name.)\r\n"
+                              L">AddPrinter(Zrl Printer A)\r\n" +
+                              failed +
+                              L"Zrl Printer A' - (Invalid printer name.)\r\n"
+                              L">AddPrinter(Zantorelle)\r\n" +
+                              failed + L"Zantorelle' - (Invalid printer name.)\r\n");
+    EXPECT_EQ(adds, 3);
+    EXPECT_EQ(run.errorCount, 3);
+    EXPECT_EQ(run.logDepth, 0);
+    EXPECT_EQ(SavedSubKeys().size(), 2u);
+    EXPECT_EQ(counter.GlobalBlocks(), 0);
+    FreeCountedString(run.logText);
+    EXPECT_EQ(counter.HeapBlocks(), 0);
+}
+
+TEST_F(PrintersTest, AFailedDsUserWriteLeavesTheSettingsKeyButRestoresTheRest) {
+    AddMonitor();
+    ASSERT_TRUE(settings.AddKey(L"abc"));
+    AddPrinter(kOffice, kDriverName, "abc");
+    SetCommentAndLocation(kOffice, L"Reception", L"Hall");
+    ASSERT_TRUE(real.SetDefaultPrinterW(kOffice));
+    MarkDefaultPrinter(run);
+    RemoveProductPrinters(run);
+    ScopedOverride refused(
+        winspool.SetPrinterDataExA,
+        [](HANDLE, LPCSTR, LPCSTR, DWORD, LPBYTE, DWORD) -> DWORD { return ERROR_ACCESS_DENIED; });
+    RestorePrinters(run);
+    EXPECT_EQ(run.errorCount, 0);
+    EXPECT_EQ(StoredSubKey(kOffice, nullptr), "abc");
+    EXPECT_EQ(StoredSubKey(kOffice, "DsUser"), "(none)");
+    EXPECT_TRUE(SettingsScratch::HasValue(L"abc", L"deleted"));
+    PrinterState state = StateOf(kOffice);
+    EXPECT_EQ(state.comment, L"Reception");
+    EXPECT_EQ(state.location, L"Hall");
+    EXPECT_EQ(scratch.DefaultPrinter(), kOffice);
+}
+
+// What ties the new printer to a settings key is the SubKey it reports.
+TEST_F(PrintersTest, TheSettingsKeyClearedIsTheOneTheNewPrinterReports) {
+    AddMonitor();
+    ASSERT_TRUE(settings.AddKey(L"abc"));
+    ASSERT_TRUE(settings.AddKey(L"xyz"));
+    AddPrinter(kOffice, kDriverName, "abc");
+    MarkDefaultPrinter(run);
+    RemoveProductPrinters(run);
+    ScopedOverride reported(
+        winspool.GetPrinterDataA,
+        [](HANDLE, LPSTR, LPDWORD type, LPBYTE data, DWORD size, LPDWORD needed) -> DWORD {
+            *type = REG_SZ;
+            *needed = 4;
+            lstrcpynA(reinterpret_cast<char*>(data), "xyz", static_cast<int>(size));
+            return ERROR_SUCCESS;
+        });
+    RestorePrinters(run);
+    EXPECT_TRUE(SettingsScratch::HasValue(L"abc", L"deleted"));
+    EXPECT_FALSE(SettingsScratch::HasValue(L"xyz", L"deleted"));
+}
+
+TEST_F(PrintersTest, AnEmptyReadBackLeavesTheSettingsKeyAlone) {
+    AddMonitor();
+    ASSERT_TRUE(settings.AddKey(L"abc"));
+    AddPrinter(kOffice, kDriverName, "abc");
+    MarkDefaultPrinter(run);
+    RemoveProductPrinters(run);
+    // Accepted but not stored: the new printer has no SubKey to report.
+    ScopedOverride plainLost(winspool.SetPrinterDataA,
+                             [](HANDLE, LPSTR, DWORD, LPBYTE, DWORD) -> DWORD { return 0; });
+    ScopedOverride dsUserLost(
+        winspool.SetPrinterDataExA,
+        [](HANDLE, LPCSTR, LPCSTR, DWORD, LPBYTE, DWORD) -> DWORD { return ERROR_SUCCESS; });
+    RestorePrinters(run);
+    EXPECT_TRUE(scratch.PrinterExists(kOffice));
+    EXPECT_TRUE(SettingsScratch::HasValue(L"abc", L"deleted"));
+}
+
+TEST_F(PrintersTest, AnUnreadableNewPrinterCountsAsReCreatedWithoutItsDetails) {
+    AddMonitor();
+    AddPrinter(kOffice, kDriverName, "abc");
+    SetCommentAndLocation(kOffice, L"Reception", L"Hall");
+    ASSERT_TRUE(real.SetDefaultPrinterW(kOffice));
+    MarkDefaultPrinter(run);
+    RemoveProductPrinters(run);
+    FreeCountedString(run.logText);
+    AllocationCounter counter;
+    {
+        ScopedOverride unreadable(winspool.GetPrinterW,
+                                  [](HANDLE, DWORD, LPBYTE, DWORD, LPDWORD) -> BOOL {
+                                      SetLastError(ERROR_ACCESS_DENIED);
+                                      return FALSE;
+                                  });
+        RestorePrinters(run);
+    }
+    EXPECT_EQ(LogOf(run), AddedWithMonitor(kOffice));
+    EXPECT_EQ(StoredSubKey(kOffice, "DsUser"), "abc");
+    PrinterState state = StateOf(kOffice);
+    EXPECT_NE(state.comment, L"Reception");
+    EXPECT_NE(state.location, L"Hall");
+    EXPECT_EQ(scratch.DefaultPrinter(), L"");
+    EXPECT_FALSE(scratch.PrinterExists(kFallbackPrinterName));
+    EXPECT_EQ(counter.GlobalBlocks(), 0);
+}
+
+// ---- printer data and the settings key ------------------------------------------
+
+class SubKeyTest : public PrintersTest {
+protected:
+    void SetUp() override {
+        PrintersTest::SetUp();
+        AddPrinter(kOffice, kDriverName);
+        printer.Reset(scratch.OpenForDelete(kOffice));
+        ASSERT_TRUE(printer);
+    }
+    std::string Read() {
+        char text[kSubKeyBytes];
+        FillMemory(text, sizeof(text), 'x');
+        ReadPrinterSubKey(printer.Get(), text);
+        for (char c : text) {
+            if (text[0] == 0 && c != 0) {
+                return "(not cleared)";
+            }
+        }
+        return std::string(text, strnlen(text, sizeof(text)));
+    }
+    UniquePrinter printer;
+};
+
+TEST_F(SubKeyTest, ThePlainValueIsPreferred) {
+    ASSERT_EQ(SetData(printer.Get(), nullptr, "plain"), 0u);
+    ASSERT_EQ(SetData(printer.Get(), "DsUser", "dsuser"), 0u);
+    EXPECT_EQ(Read(), "plain");
+}
+
+TEST_F(SubKeyTest, WithoutAPlainValueTheOneUnderDsUserIsRead) {
+    ASSERT_EQ(SetData(printer.Get(), "DsUser", "dsuser"), 0u);
+    EXPECT_EQ(Read(), "dsuser");
+}
+
+TEST_F(SubKeyTest, APlainValueOfAnotherTypeIsPassedOver) {
+    ASSERT_EQ(SetData(printer.Get(), nullptr, "bin", REG_BINARY), 0u);
+    ASSERT_EQ(SetData(printer.Get(), "DsUser", "dsuser"), 0u);
+    EXPECT_EQ(Read(), "dsuser");
+}
+
+// An empty plain value is taken as it is: the printer then has no SubKey.
+TEST_F(SubKeyTest, AnEmptyPlainValueIsTaken) {
+    ASSERT_EQ(SetData(printer.Get(), nullptr, ""), 0u);
+    ASSERT_EQ(SetData(printer.Get(), "DsUser", "dsuser"), 0u);
+    EXPECT_EQ(Read(), "");
+}
+
+TEST_F(SubKeyTest, SixtyThreeCharactersFitAndSixtyFourDoNot) {
+    std::string longest(63, 'k');
+    ASSERT_EQ(SetData(printer.Get(), "DsUser", longest), 0u);
+    EXPECT_EQ(Read(), longest);
+    ASSERT_EQ(SetData(printer.Get(), "DsUser", longest + "k"), 0u);
+    ASSERT_EQ(SetData(printer.Get(), nullptr, longest + "k"), 0u);
+    EXPECT_EQ(Read(), "");
+}
+
+// Stored without a terminator, 64 characters fill the buffer exactly.
+TEST_F(SubKeyTest, AValueWithoutTerminatorThatFillsTheBufferIsPassedOver) {
+    std::string full(64, 'k');
+    ASSERT_EQ(real.SetPrinterDataA(printer.Get(), const_cast<LPSTR>("SubKey"), REG_SZ,
+                                   reinterpret_cast<BYTE*>(full.data()), 64),
+              0u);
+    ASSERT_EQ(SetData(printer.Get(), "DsUser", "dsuser"), 0u);
+    EXPECT_EQ(Read(), "dsuser");
+}
+
+TEST_F(SubKeyTest, NoValueLeavesTheBufferEmpty) {
+    EXPECT_EQ(Read(), "");
+}
+
+TEST_F(SubKeyTest, WritingPutsTheValueInBothPlaces) {
+    SetLastError(kPoison);
+    EXPECT_TRUE(WritePrinterSubKey(printer.Get(), "abc"));
+    EXPECT_EQ(StoredSubKey(kOffice, nullptr), "abc");
+    EXPECT_EQ(StoredSubKey(kOffice, "DsUser"), "abc");
+    EXPECT_TRUE(WritePrinterSubKey(printer.Get(), nullptr));
+    EXPECT_EQ(StoredSubKey(kOffice, nullptr), "");
+    EXPECT_EQ(StoredSubKey(kOffice, "DsUser"), "");
+}
+
+TEST_F(SubKeyTest, OnlyTheDsUserWriteDecides) {
+    {
+        ScopedOverride refused(winspool.SetPrinterDataExA,
+                               [](HANDLE, LPCSTR, LPCSTR, DWORD, LPBYTE, DWORD) -> DWORD {
+                                   return ERROR_ACCESS_DENIED;
+                               });
+        EXPECT_FALSE(WritePrinterSubKey(printer.Get(), "abc"));
+    }
+    EXPECT_EQ(StoredSubKey(kOffice, nullptr), "abc");
+    ScopedOverride refused(
+        winspool.SetPrinterDataA,
+        [](HANDLE, LPSTR, DWORD, LPBYTE, DWORD) -> DWORD { return ERROR_ACCESS_DENIED; });
+    EXPECT_TRUE(WritePrinterSubKey(printer.Get(), "def"));
+    EXPECT_EQ(StoredSubKey(kOffice, "DsUser"), "def");
+}
+
+TEST_F(PrintersTest, ClearingTheDeletedMarkRemovesOnlyThatValue) {
+    ASSERT_TRUE(settings.AddKey(L"abc"));
+    EXPECT_TRUE(ClearSettingsDeletedMark("Zantorelles\\abc"));
+    EXPECT_FALSE(SettingsScratch::HasValue(L"abc", L"deleted"));
+    EXPECT_TRUE(SettingsScratch::HasValue(L"abc", L"pages"));
+    EXPECT_FALSE(ClearSettingsDeletedMark("Zantorelles\\abc"));
+}
+
+TEST_F(PrintersTest, ClearingTheDeletedMarkOfAMissingKeyIsFalse) {
+    ASSERT_TRUE(settings.AddKey(L"kept", false));
+    EXPECT_FALSE(ClearSettingsDeletedMark("Zantorelles\\missing"));
+    EXPECT_FALSE(ClearSettingsDeletedMark("Zantorelles\\kept"));
+    EXPECT_TRUE(SettingsScratch::HasValue(L"kept", L"pages"));
+    EXPECT_FALSE(ClearSettingsDeletedMark(std::string(300, 'k').c_str()));
+    EXPECT_FALSE(ClearSettingsDeletedMark(nullptr));
+}
+
+}  // namespace
