@@ -5,7 +5,7 @@ WINE_ENV = WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree
            CUPS_SERVER=/nonexistent/zrl-cups.sock
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build stage demo test clean format
+.PHONY: all deps build stage demo test bench clean format
 
 all: build
 
@@ -31,6 +31,9 @@ demo: stage
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 300
+
+bench: build
+	bench/run.sh $(BUILD)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -66,6 +66,20 @@ bool ProductFilePending() {
     return found;
 }
 
+// A monitor DLL locked at an earlier uninstall was scheduled for deletion at
+// the next restart. A reinstall always leaves a monitor DLL under that name,
+// kept or copied anew, which that deletion would take away.
+void KeepInstalledMonitorDll(const InstallRun& run) {
+    if (!run.systemDir.block) {
+        return;
+    }
+    CountedString path = {};
+    CopyCountedString(path, run.systemDir);
+    AppendCountedString(path, run.monitorDll);
+    ForgetPendingDelete(CountedText(path));
+    FreeCountedString(path);
+}
+
 }  // namespace
 
 void UnInstall(InstallRun& run) {
@@ -103,6 +117,8 @@ void ReInstall(InstallRun& run) {
         // here is not worth a restart of the machine.
         ClearDeferredDeletes(run.deferredDeletes);
     }
+    // Before the flush: the flush would delete a kept monitor DLL right away.
+    KeepInstalledMonitorDll(run);
     FlushPendingRenames();
     if (run.InstallMonitor) {
         InstallPortMonitor(run);

@@ -1,6 +1,7 @@
 // The file operations that Windows carries out at the next restart, read from
-// PendingFileRenameOperations (never written: files are scheduled only
-// through MoveFileExW), and the deletions among them that can be done now.
+// PendingFileRenameOperations, and the deletions among them that can be done
+// now. Files are scheduled only through MoveFileExW; the value is written in
+// one case alone, ForgetPendingDelete.
 #pragma once
 
 #include <windows.h>
@@ -23,3 +24,12 @@ PendingRenameTable ReadPendingRenames();
 void FlushPendingDeletes(PendingRenameTable& table);
 // Frees everything the table owns and leaves it empty.
 void ReleasePendingRenames(PendingRenameTable& table);
+// Takes back the pending deletions of `path` (written with or without "\??\",
+// in any letter case), leaving every other pair and the rest of the value as
+// they were, and deletes the value when nothing is left. A file locked at an
+// uninstall is scheduled for deletion at the next restart; when an install
+// then puts a new file under that name before the restart, Windows would
+// delete the new file, so the install takes the deletion back. True when a
+// deletion was taken back; false when none was pending or the value could not
+// be read or written, and the value is then as it was.
+bool ForgetPendingDelete(const wchar_t* path);

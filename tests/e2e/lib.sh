@@ -133,3 +133,41 @@ read_dialog() {
     wait "$reader" 2>/dev/null
     tr -d '\r' <"$out" >"$out.txt" && mv "$out.txt" "$out"
 }
+
+# own_layout: the shipped layout copied into this prefix as C:\Zantorelle, run
+# from there. An uninstall or reinstall deletes the registered zantray.exe, and
+# the staged one is shared by every test.
+own_layout() {
+    cp -a "$ZRL_STAGE/Zantorelle" "$WINEPREFIX/drive_c/"
+    SETUP_EXE='C:\Zantorelle\Setup\zrlsetup.exe'
+    TRAY_EXE=$WINEPREFIX/drive_c/Zantorelle/zantray.exe
+}
+
+# state SECTION...: the state_dump tool's lines for those sections.
+state() {
+    "$WINE" "$ZRL_TOOLS/state_dump.exe" "$@"
+}
+
+# spooler_setup ARGS...: prepares state with the spooler_setup tool.
+spooler_setup() {
+    "$WINE" "$ZRL_TOOLS/spooler_setup.exe" "$@" </dev/null
+}
+
+# tray running|ended: waits up to 3 s for zantray.exe to be in (or out of)
+# this prefix's process list; fails if it never is.
+tray() {
+    local want=$1 now
+    for _ in $(seq 30); do
+        now=ended
+        "$WINE" wmic process get name 2>/dev/null | iconv -f UTF-16 -t UTF-8 |
+            tr -d '\r' | grep -qix 'zantray\.exe *' && now=running
+        [ "$now" = "$want" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# log_text OUT: the log text that read_dialog saw, without its frame lines.
+log_text() {
+    sed -n '/^text:$/,/^end of text$/p' "$1" | sed '1d;$d'
+}

@@ -5,6 +5,7 @@
 
 #include "core/kernel_api.h"
 #include "files/pending_renames.h"
+#include "files/pending_value.h"
 #include "support/scoped_override.h"
 #include "support/test_support.h"
 
@@ -12,68 +13,6 @@ using testing::ElementsAre;
 using testing::IsEmpty;
 
 namespace {
-
-constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-constexpr wchar_t kPendingValue[] = L"PendingFileRenameOperations";
-
-// The system's pending operations as they were before the test, put back
-// whatever the test does: the prefix is shared, and Wine carries out what is
-// left there when its server restarts.
-class PendingValue {
-public:
-    PendingValue() {
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_ALL_ACCESS, &key_);
-        DWORD bytes = 0;
-        existed_ = RegQueryValueExW(key_, kPendingValue, nullptr, &type_, nullptr, &bytes) ==
-                   ERROR_SUCCESS;
-        saved_.resize(bytes);
-        if (existed_ && bytes) {
-            RegQueryValueExW(key_, kPendingValue, nullptr, &type_, saved_.data(), &bytes);
-        }
-        RegDeleteValueW(key_, kPendingValue);
-    }
-    ~PendingValue() {
-        RegDeleteValueW(key_, kPendingValue);
-        if (existed_) {
-            RegSetValueExW(key_, kPendingValue, 0, type_, saved_.data(),
-                           static_cast<DWORD>(saved_.size()));
-        }
-        RegCloseKey(key_);
-    }
-    PendingValue(const PendingValue&) = delete;
-    PendingValue& operator=(const PendingValue&) = delete;
-
-    // The strings, each with its terminator, and the list terminator.
-    void SetStrings(const std::vector<std::wstring>& strings) {
-        std::wstring data;
-        for (const std::wstring& s : strings) {
-            data += s;
-            data += L'\0';
-        }
-        data += L'\0';
-        SetBytes(REG_MULTI_SZ, data.data(), data.size() * sizeof(wchar_t));
-    }
-    // Exactly these bytes: REG_BINARY keeps the registry from adding a
-    // terminator, and the reader does not look at the type.
-    void SetBytes(DWORD type, const void* data, size_t bytes) {
-        ASSERT_EQ(RegSetValueExW(key_, kPendingValue, 0, type, static_cast<const BYTE*>(data),
-                                 static_cast<DWORD>(bytes)),
-                  ERROR_SUCCESS);
-    }
-    std::vector<BYTE> Bytes() const {
-        DWORD bytes = 0;
-        RegQueryValueExW(key_, kPendingValue, nullptr, nullptr, nullptr, &bytes);
-        std::vector<BYTE> data(bytes);
-        RegQueryValueExW(key_, kPendingValue, nullptr, nullptr, data.data(), &bytes);
-        return data;
-    }
-
-private:
-    HKEY key_ = nullptr;
-    bool existed_ = false;
-    DWORD type_ = 0;
-    std::vector<BYTE> saved_;
-};
 
 // Releases the table whatever the test asserts.
 struct TableGuard {
@@ -415,7 +354,7 @@ TEST_F(PendingRenamesTest, KeyThatDoesNotOpenGivesAnEmptyTable) {
     PendingRenameTable table = ReadPendingRenames();
 
     ExpectEmpty(table);
-    // Read access only: the installer never writes the value.
+    // Read access only: reading never writes the value.
     EXPECT_EQ(access, static_cast<REGSAM>(KEY_READ));
 }
 
@@ -461,6 +400,338 @@ TEST_F(PendingRenamesTest, ShorterReadThanTheSizeQueryUsesTheReadSize) {
 
     ASSERT_EQ(table.count, 1);
     EXPECT_THAT(Names(table), ElementsAre(Prefixed(a), L"(none)"));
+}
+
+// ---- ForgetPendingDelete -------------------------------------------------------
+
+// Any change to the values of the key signals the event, a deletion and
+// re-creation with the same bytes included (Wine skips a write of identical
+// data altogether). The watch has a key handle of its own, so that the
+// notification ends with it.
+class KeyWatch {
+public:
+    KeyWatch() {
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_NOTIFY, &key_);
+        event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        RegNotifyChangeKeyValue(key_, FALSE, REG_NOTIFY_CHANGE_LAST_SET, event_, TRUE);
+    }
+    ~KeyWatch() {
+        RegCloseKey(key_);
+        CloseHandle(event_);
+    }
+    KeyWatch(const KeyWatch&) = delete;
+    KeyWatch& operator=(const KeyWatch&) = delete;
+    bool Written() const { return WaitForSingleObject(event_, 0) == WAIT_OBJECT_0; }
+
+private:
+    HKEY key_ = nullptr;
+    HANDLE event_ = nullptr;
+};
+
+std::vector<BYTE> BytesOf(const std::wstring& data) {
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(data.data());
+    return std::vector<BYTE>(bytes, bytes + data.size() * sizeof(wchar_t));
+}
+
+std::vector<BYTE> BytesOf(const std::vector<std::wstring>& strings) {
+    return BytesOf(PendingValue::Joined(strings));
+}
+
+std::wstring Upper(std::wstring text) {
+    for (wchar_t& c : text) {
+        c = towupper(c);
+    }
+    return text;
+}
+
+std::wstring Lower(std::wstring text) {
+    for (wchar_t& c : text) {
+        c = towlower(c);
+    }
+    return text;
+}
+
+class ForgetPendingDeleteTest : public PendingRenamesTest {
+protected:
+    void SetUp() override {
+        PendingRenamesTest::SetUp();
+        monitor_ = dir_ + L"\\zrlmon64.dll";
+    }
+
+    // Forgets the monitor's deletion and expects the value untouched.
+    void ExpectNothingForgotten() {
+        std::vector<BYTE> before = value_.Bytes();
+        KeyWatch watch;
+        EXPECT_FALSE(ForgetPendingDelete(monitor_.c_str()));
+        EXPECT_FALSE(watch.Written());
+        EXPECT_TRUE(value_.Exists());
+        EXPECT_EQ(value_.Bytes(), before);
+    }
+
+    std::wstring monitor_;
+};
+
+TEST_F(ForgetPendingDeleteTest, DeletionsOfThePathGoWithOrWithoutPrefixInAnyCase) {
+    std::wstring first = dir_ + L"\\first.tmp";
+    std::wstring last = dir_ + L"\\last.tmp";
+    value_.SetStrings({Prefixed(first), L"", Prefixed(Upper(monitor_)), L"", Lower(monitor_), L"",
+                       Prefixed(monitor_), L"", Prefixed(last), L""});
+    KeyWatch watch;
+
+    EXPECT_TRUE(ForgetPendingDelete(monitor_.c_str()));
+
+    EXPECT_TRUE(watch.Written());
+    EXPECT_EQ(value_.Bytes(), BytesOf({Prefixed(first), L"", Prefixed(last), L""}));
+    EXPECT_EQ(value_.Type(), static_cast<DWORD>(REG_MULTI_SZ));
+}
+
+TEST_F(ForgetPendingDeleteTest, RenamesOfOrOntoThePathAndOtherDeletionsStayInOrder) {
+    std::wstring a = dir_ + L"\\a.dll";
+    std::wstring b = dir_ + L"\\b.dll";
+    std::wstring renamed = dir_ + L"\\renamed.dll";
+    value_.SetStrings({Prefixed(monitor_), Prefixed(renamed), Prefixed(a), L"", Prefixed(monitor_),
+                       L"", Prefixed(renamed), L"!" + Prefixed(monitor_), Prefixed(b), L""});
+
+    EXPECT_TRUE(ForgetPendingDelete(monitor_.c_str()));
+
+    EXPECT_EQ(value_.Bytes(),
+              BytesOf({Prefixed(monitor_), Prefixed(renamed), Prefixed(a), L"", Prefixed(renamed),
+                       L"!" + Prefixed(monitor_), Prefixed(b), L""}));
+}
+
+TEST_F(ForgetPendingDeleteTest, ValueIsDeletedWhenNothingIsLeft) {
+    value_.SetStrings({Prefixed(monitor_), L"", Upper(monitor_), L""});
+
+    EXPECT_TRUE(ForgetPendingDelete(monitor_.c_str()));
+
+    EXPECT_FALSE(value_.Exists());
+}
+
+// Empty pairs are nothing for Windows to carry out.
+TEST_F(ForgetPendingDeleteTest, ValueOfEmptyPairsAloneIsDeleted) {
+    value_.SetStrings({L"", L"", Prefixed(monitor_), L"", L"", L""});
+
+    EXPECT_TRUE(ForgetPendingDelete(monitor_.c_str()));
+
+    EXPECT_FALSE(value_.Exists());
+}
+
+// Uninstall with the monitor locked, install again before the restart: the
+// flush deletes the old file, the new one is copied in, and its deletion is
+// taken back so that the restart keeps it.
+TEST_F(ForgetPendingDeleteTest, FileScheduledByMoveFileExAndInstalledAgainIsKept) {
+    std::wstring monitor = File(L"zrlmon64.dll");
+    std::wstring other = File(L"other.tmp");
+    ASSERT_TRUE(MoveFileExW(monitor.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    ASSERT_TRUE(MoveFileExW(other.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    {
+        PendingRenameTable table = ReadPendingRenames();
+        TableGuard guard{table};
+        FlushPendingDeletes(table);
+    }
+    ASSERT_FALSE(FileExists(monitor));
+    WriteFileBytes(monitor, "new");
+
+    EXPECT_TRUE(ForgetPendingDelete(monitor.c_str()));
+
+    PendingRenameTable table = ReadPendingRenames();
+    TableGuard guard{table};
+    EXPECT_THAT(Names(table), ElementsAre(Prefixed(other), L"(none)"));
+    EXPECT_TRUE(FileExists(monitor));
+}
+
+TEST_F(ForgetPendingDeleteTest, NothingMatchingWritesNothing) {
+    std::wstring elsewhere = dir_ + L"\\elsewhere.dll";
+    value_.SetStrings({
+        Prefixed(monitor_ + L".old"), L"",                       // longer name
+        Prefixed(monitor_.substr(0, monitor_.size() - 1)), L"",  // shorter name
+        Prefixed(monitor_), Prefixed(elsewhere),                 // a rename of it
+        Prefixed(elsewhere), Prefixed(monitor_),                 // a rename onto it
+        L"\\??" + monitor_, L"",                                 // not the prefix
+        L"\\\\?\\" + monitor_, L"",                              // nor is this
+        L"\\??\\\\??\\" + monitor_, L"",                         // only one prefix is skipped
+        Prefixed(monitor_),                                      // a stray string
+    });
+
+    ExpectNothingForgotten();
+
+    // What the bytes alone would not show, the watch sees.
+    std::vector<BYTE> same = value_.Bytes();
+    KeyWatch watch;
+    value_.Remove();
+    value_.SetBytes(REG_MULTI_SZ, same.data(), same.size());
+    EXPECT_TRUE(watch.Written());
+}
+
+TEST_F(ForgetPendingDeleteTest, NoValueNoPathAndAnEmptyPathChangeNothing) {
+    {
+        KeyWatch watch;
+        EXPECT_FALSE(ForgetPendingDelete(monitor_.c_str()));
+        EXPECT_FALSE(watch.Written());
+        EXPECT_FALSE(value_.Exists());
+    }
+    // The prefix alone names nothing, and nothing is an empty path.
+    value_.SetStrings({L"\\??\\", L"", L"", L""});
+    std::vector<BYTE> before = value_.Bytes();
+    KeyWatch watch;
+    EXPECT_FALSE(ForgetPendingDelete(L""));
+    EXPECT_FALSE(ForgetPendingDelete(nullptr));
+    EXPECT_FALSE(watch.Written());
+    EXPECT_EQ(value_.Bytes(), before);
+}
+
+TEST_F(ForgetPendingDeleteTest, ValuesOfTwoBytesOrLessAreLeftAlone) {
+    const BYTE bytes[] = {0, 0};
+    for (size_t size = 0; size <= 2; ++size) {
+        SCOPED_TRACE(size);
+        value_.SetBytes(REG_BINARY, bytes, size);
+        ExpectNothingForgotten();
+    }
+}
+
+// Everything after the pairs stays as it was: a stray string, an odd byte.
+TEST_F(ForgetPendingDeleteTest, OddByteCountAndStrayStringSurviveTheCut) {
+    std::vector<BYTE> data = BytesOf({Prefixed(monitor_), L"", L"keep"});
+    data.pop_back();
+    data.pop_back();  // no list terminator
+    data.push_back(0x41);
+    value_.SetBytes(REG_BINARY, data.data(), data.size());
+
+    EXPECT_TRUE(ForgetPendingDelete(monitor_.c_str()));
+
+    std::vector<BYTE> expected = BytesOf(std::wstring(L"keep") + L'\0');
+    expected.push_back(0x41);
+    EXPECT_EQ(value_.Bytes(), expected);
+    EXPECT_EQ(value_.Type(), static_cast<DWORD>(REG_BINARY));
+}
+
+// Without the list terminator the last character ends the list: a deletion
+// in the middle goes, and the character stays.
+TEST_F(ForgetPendingDeleteTest, MissingListTerminatorKeepsTheLastCharacter) {
+    std::wstring a = dir_ + L"\\a.dll";
+    std::wstring data = Prefixed(a) + L'\0' + L'\0' + Prefixed(monitor_) + L'\0' + L'\0' + L'x';
+    value_.SetBytes(REG_BINARY, data.data(), data.size() * sizeof(wchar_t));
+
+    EXPECT_TRUE(ForgetPendingDelete(monitor_.c_str()));
+
+    EXPECT_EQ(value_.Bytes(), BytesOf(Prefixed(a) + L'\0' + L'\0' + L'x'));
+}
+
+// RegSetValueExW adds a terminator to string data that ends without one when
+// the character after the data is zero. The cut leaves such a character
+// there (the source's own terminator), and the value must not grow.
+TEST_F(ForgetPendingDeleteTest, StringValueEndingWithoutTerminatorKeepsItsLength) {
+    std::wstring data = std::wstring(L"\\??\\x") + L'\0' + L'\0' + L'a' + L'\0' + L'\0' + L"de";
+    // A character after the data keeps this write from adding one.
+    std::wstring buffer = data + L'!';
+    value_.SetBytes(REG_MULTI_SZ, buffer.data(), data.size() * sizeof(wchar_t));
+    ASSERT_EQ(value_.Bytes(), BytesOf(data));
+
+    EXPECT_TRUE(ForgetPendingDelete(L"X"));
+
+    EXPECT_EQ(value_.Bytes(), BytesOf(std::wstring(L"a") + L'\0' + L'\0' + L"de"));
+    EXPECT_EQ(value_.Type(), static_cast<DWORD>(REG_MULTI_SZ));
+}
+
+// The same with an odd byte count: the last byte is data, the one after it is
+// not.
+TEST_F(ForgetPendingDeleteTest, OddStringValueKeepsItsLength) {
+    std::vector<BYTE> data =
+        BytesOf(std::wstring(L"\\??\\x") + L'\0' + L'\0' + L'a' + L'\0' + L'\0' + L'd');
+    data.push_back(0);
+    std::vector<BYTE> buffer = data;
+    buffer.push_back('!');
+    value_.SetBytes(REG_MULTI_SZ, buffer.data(), data.size());
+    ASSERT_EQ(value_.Bytes(), data);
+
+    EXPECT_TRUE(ForgetPendingDelete(L"x"));
+
+    std::vector<BYTE> expected = BytesOf(std::wstring(L"a") + L'\0' + L'\0' + L'd');
+    expected.push_back(0);
+    EXPECT_EQ(value_.Bytes(), expected);
+}
+
+// A deletion is only one when its empty target is inside the list.
+TEST_F(ForgetPendingDeleteTest, SourceWithoutItsTargetIsNoDeletion) {
+    std::wstring unterminated = Prefixed(monitor_);
+    value_.SetBytes(REG_BINARY, unterminated.data(), unterminated.size() * sizeof(wchar_t));
+    ExpectNothingForgotten();
+
+    std::wstring oneTerminator = Prefixed(monitor_) + L'\0';
+    value_.SetBytes(REG_BINARY, oneTerminator.data(), oneTerminator.size() * sizeof(wchar_t));
+    ExpectNothingForgotten();
+
+    // The reader sees no pair there either.
+    PendingRenameTable table = ReadPendingRenames();
+    TableGuard guard{table};
+    ExpectEmpty(table);
+}
+
+TEST_F(ForgetPendingDeleteTest, AsksForQueryAndSetRightsAndChangesNothingWhenRefused) {
+    value_.SetStrings({Prefixed(monitor_), L""});
+    static REGSAM access;
+    access = 0;
+    ScopedOverride refuse(kernel.RegOpenKeyExA,
+                          [](HKEY, LPCSTR, DWORD, REGSAM sam, PHKEY) -> LSTATUS {
+                              access = sam;
+                              return ERROR_ACCESS_DENIED;
+                          });
+
+    ExpectNothingForgotten();
+    EXPECT_EQ(access, static_cast<REGSAM>(KEY_QUERY_VALUE | KEY_SET_VALUE));
+}
+
+// A key that opens for reading only: the write or the deletion of the value
+// is refused, and the value stays as it was.
+TEST_F(ForgetPendingDeleteTest, RefusedWriteOrDeletionLeavesTheValue) {
+    ScopedOverride readOnly(
+        kernel.RegOpenKeyExA,
+        [](HKEY root, LPCSTR name, DWORD options, REGSAM, PHKEY key) -> LSTATUS {
+            return ::RegOpenKeyExA(root, name, options, KEY_QUERY_VALUE, key);
+        });
+    std::wstring other = dir_ + L"\\other.dll";
+    value_.SetStrings({Prefixed(monitor_), L"", Prefixed(other), L""});
+    ExpectNothingForgotten();
+
+    value_.SetStrings({Prefixed(monitor_), L""});
+    ExpectNothingForgotten();
+}
+
+TEST_F(ForgetPendingDeleteTest, ReadThatFailsAfterTheSizeQueryChangesNothing) {
+    value_.SetStrings({Prefixed(monitor_), L""});
+    ScopedOverride fail(kernel.RegQueryValueExW,
+                        [](HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                           LPDWORD bytes) -> LSTATUS {
+                            if (data) {
+                                return ERROR_MORE_DATA;
+                            }
+                            return ::RegQueryValueExW(key, name, reserved, type, data, bytes);
+                        });
+    AllocationCounter counter;
+
+    ExpectNothingForgotten();
+    EXPECT_EQ(counter.GlobalBlocks(), 0);
+}
+
+TEST_F(ForgetPendingDeleteTest, NoMemoryForTheValueChangesNothing) {
+    value_.SetStrings({Prefixed(monitor_), L""});
+    ScopedOverride fail(kernel.GlobalAlloc, [](UINT, SIZE_T) -> HGLOBAL { return nullptr; });
+
+    ExpectNothingForgotten();
+}
+
+TEST_F(ForgetPendingDeleteTest, GivesBackTheBlockItReadInto) {
+    std::wstring other = dir_ + L"\\other.dll";
+    value_.SetStrings({Prefixed(monitor_), L"", Prefixed(other), L""});
+    AllocationCounter counter;
+
+    EXPECT_FALSE(ForgetPendingDelete(other.c_str() + 1));
+    EXPECT_EQ(counter.GlobalBlocks(), 0);
+    EXPECT_TRUE(ForgetPendingDelete(monitor_.c_str()));
+    EXPECT_EQ(counter.GlobalBlocks(), 0);
+    EXPECT_TRUE(ForgetPendingDelete(other.c_str()));
+    EXPECT_EQ(counter.GlobalBlocks(), 0);
+    EXPECT_FALSE(value_.Exists());
 }
 
 }  // namespace

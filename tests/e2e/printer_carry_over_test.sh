@@ -1,0 +1,42 @@
+#!/bin/bash
+# A reinstall brings the product printer that a user set up back as it was:
+# name, comment, location, settings key (freed of its "deleted" mark) and its
+# place as the default printer.
+. "$(dirname "$0")/lib.sh"
+new_prefix_with_display carry-over
+own_layout
+out=$ZRL_WORK/carry-over.out
+settings='HKCU\Software\Dravish Software KFT\Zantorelle\Zantorelles\abc'
+
+expect_code 1 install
+spooler_setup add-printer Office "Second floor" "Room 12" abc
+spooler_setup set-default Office
+"$WINE" reg add "$settings" /v deleted /d yes /f >/dev/null 2>&1
+"$WINE" reg add "$settings" /v Resolution /d 600 /f >/dev/null 2>&1
+
+read_dialog "$out" -- install
+check "reinstall exits 100" [ "$code" = 100 ]
+check "its one error is the driver's" diff <(log_text "$out" | grep 'Error(') - <<'EOF'
+        Error(14): Can`t remove the printer-driver 'Zantorelle printer' - (Invalid parameter.)
+EOF
+# The fallback printer had no SubKey: it is not brought back, and none is
+# added while Office was.
+check "Office is back as it was, and the default" diff <(state printers default) - <<'EOF'
+printer "Office" driver="Zantorelle printer" port="Zantorelle:" processor="WinPrint" comment="Second floor" location="Room 12" subkey="abc" dsuser-subkey="abc"
+default "Office"
+EOF
+check "its settings lost the deleted mark, nothing else" diff \
+    <("$WINE" reg query "$settings" 2>/dev/null | tr -d '\r' | grep REG_) - <<'EOF'
+    Resolution    REG_SZ    600
+EOF
+check "monitor, driver and tray value are registered" diff <(state monitors drivers run) - <<'EOF'
+monitor "Local Port" dll="localspl.dll"
+monitor "Zantorelle:" dll="zrlmon64.dll"
+driver "Zantorelle printer" version=3 driver="zrldrv64.dll" config="zrlui64.dll" data="zrldrv64.dll" help="zrlhelp.chm"
+run ZantorelleTray="C:\Zantorelle\zantray.exe"
+EOF
+# The uninstall half deletes the tray executable that the Run value names,
+# which is the one registered again: it cannot start until a setup package
+# brings it back.
+check "the tray executable is gone" [ ! -e "$TRAY_EXE" ]
+finish
