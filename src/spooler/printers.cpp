@@ -42,23 +42,33 @@ bool ReadSubKeyFrom(HANDLE printer, const char* key, char* subKey) {
     return status == ERROR_SUCCESS && type == REG_SZ && subKey[kSubKeyBytes - 1] == 0;
 }
 
-// Without memory for the record the printer is still deleted; it is then
-// not brought back.
-void PushSavedPrinter(InstallRun& run, const char* subKey, PRINTER_INFO_2W& entry) {
+// False when there is no memory for the record.
+bool PushSavedPrinter(InstallRun& run, const char* subKey, PRINTER_INFO_2W& entry) {
     auto* record = static_cast<SavedPrinter*>(AllocGlobal(sizeof(SavedPrinter)));
     if (!record) {
-        return;
+        return false;
     }
     SIZE_T bytes = lstrlenA(subKey) + 1;
     record->subKey = static_cast<char*>(AllocGlobal(bytes));
     if (!record->subKey) {
         FreeGlobal(record);
-        return;
+        return false;
     }
     CopyMemory(record->subKey, subKey, bytes);
     record->printerEntry = &entry;
     record->next = run.savedPrinters;
     run.savedPrinters = record;
+    return true;
+}
+
+// A printer whose settings cannot be remembered would be gone for good after
+// its deletion: it stays, and the run says why.
+void KeepUnsavedPrinter(InstallRun& run, const wchar_t* name) {
+    LogLine(run, L">DeletePrinter(%s)", Shown(name));
+    ++run.logDepth;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    LogError(run, 17, L"Can`t delete printer '%s'", Shown(name));
+    --run.logDepth;
 }
 
 void LogProductMonitorSearch(InstallRun& run) {
@@ -130,9 +140,13 @@ void RemoveProductPrinters(InstallRun& run) {
     ++run.logDepth;
     for (UINT32 i = 0; i < run.printerCount; ++i) {
         PRINTER_INFO_2W& entry = run.printers[i];
-        if (SameSpoolerName(entry.pDriverName, kDriverName)) {
-            SavePrinterSubKey(run, entry);
+        if (!SameSpoolerName(entry.pDriverName, kDriverName)) {
+            continue;
+        }
+        if (SavePrinterSubKey(run, entry)) {
             RemovePrinter(run, entry.pPrinterName);
+        } else {
+            KeepUnsavedPrinter(run, entry.pPrinterName);
         }
     }
     --run.logDepth;
@@ -153,16 +167,14 @@ void RemovePrinter(InstallRun& run, const wchar_t* name) {
     --run.logDepth;
 }
 
-void SavePrinterSubKey(InstallRun& run, PRINTER_INFO_2W& entry) {
+bool SavePrinterSubKey(InstallRun& run, PRINTER_INFO_2W& entry) {
     UniquePrinter printer(OpenNamedPrinter(entry.pPrinterName, nullptr));
     if (!printer) {
-        return;
+        return true;
     }
     char subKey[kSubKeyBytes];
     ReadPrinterSubKey(printer.Get(), subKey);
-    if (subKey[0] != 0) {
-        PushSavedPrinter(run, subKey, entry);
-    }
+    return subKey[0] == 0 || PushSavedPrinter(run, subKey, entry);
 }
 
 HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name) {

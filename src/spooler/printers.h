@@ -25,7 +25,8 @@ struct SavedPrinter {
 void RemoveProductPrinters(InstallRun& run);
 void RemovePrinter(InstallRun& run, const wchar_t* name);
 // Puts a record at the head of the run's list when the printer has a SubKey.
-void SavePrinterSubKey(InstallRun& run, PRINTER_INFO_2W& entry);
+// False only when the printer has settings that could not be remembered.
+bool SavePrinterSubKey(InstallRun& run, PRINTER_INFO_2W& entry);
 // The new printer's handle, or null; the caller closes it.
 HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name);
 // Re-creates the saved printers, or the fallback printer when none came back.

@@ -7,6 +7,7 @@
 #include "core/counted_string.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
+#include "core/run_log.h"
 #include "spooler/default_printer.h"
 #include "spooler/enumerations.h"
 #include "spooler/printers.h"
@@ -582,7 +583,15 @@ TEST_F(PrintersTest, APrinterThatDoesNotOpenForReadingIsStillDeletedButNotSaved)
     EXPECT_EQ(run.savedPrinters, nullptr);
 }
 
-TEST_F(PrintersTest, WithoutMemoryForTheRecordThePrinterIsStillDeleted) {
+std::wstring OutOfMemoryTail() {
+    wchar_t* text = SystemErrorText(ERROR_NOT_ENOUGH_MEMORY);
+    std::wstring tail = L" - (" + std::wstring(text) + L")";
+    LocalFree(text);
+    return tail;
+}
+
+// Deleting a printer whose settings cannot be remembered would lose it.
+TEST_F(PrintersTest, WithoutMemoryForTheRecordThePrinterIsKeptAndReported) {
     AddPrinter(kOffice, kDriverName, "abc");
     MarkDefaultPrinter(run);
     AllocationCounter counter;
@@ -591,13 +600,15 @@ TEST_F(PrintersTest, WithoutMemoryForTheRecordThePrinterIsStillDeleted) {
     EXPECT_EQ(LogOf(run),
               L">DeleteAllPrinters\r\n"
               L"  >DeletePrinter(Zrl Office)\r\n"
-              L"    OK\r\n");
-    EXPECT_FALSE(scratch.PrinterExists(kOffice));
+              L"    Error(17): Can`t delete printer 'Zrl Office'" +
+                  OutOfMemoryTail() + L"\r\n");
+    EXPECT_EQ(run.errorCount, 1);
+    EXPECT_TRUE(scratch.PrinterExists(kOffice));
     EXPECT_EQ(run.savedPrinters, nullptr);
     EXPECT_EQ(counter.GlobalBlocks(), 0);
 }
 
-TEST_F(PrintersTest, WithoutMemoryForTheTextTheRecordIsGivenBack) {
+TEST_F(PrintersTest, WithoutMemoryForTheTextTheRecordIsGivenBackAndThePrinterKept) {
     AddPrinter(kOffice, kDriverName, "abc");
     MarkDefaultPrinter(run);
     static decltype(kernel.GlobalAlloc) realAlloc;
@@ -614,7 +625,8 @@ TEST_F(PrintersTest, WithoutMemoryForTheTextTheRecordIsGivenBack) {
     RemoveProductPrinters(run);
     EXPECT_EQ(allocations, 2);
     EXPECT_EQ(run.savedPrinters, nullptr);
-    EXPECT_FALSE(scratch.PrinterExists(kOffice));
+    EXPECT_EQ(run.errorCount, 1);
+    EXPECT_TRUE(scratch.PrinterExists(kOffice));
     EXPECT_EQ(counter.GlobalBlocks(), 0);
 }
 
