@@ -6,14 +6,20 @@ export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree,msh
 export CUPS_SERVER=/nonexistent/zrl-cups.sock
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
-SETUP_EXE=$ZRL_STAGE/Zantorelle/Setup/zrlsetup.exe
+# The installed layout, copied into each prefix by new_prefix: an uninstall
+# or reinstall deletes the registered zantray.exe, which must not be the one
+# in the stage that every test shares.
+SETUP_EXE='C:\Zantorelle\Setup\zrlsetup.exe'
 failures=0
 
 # new_prefix NAME: a fresh prefix for this test, its server started detached
-# (the services Wine starts with the first program must not hold our output).
+# (the services Wine starts with the first program must not hold our output),
+# with the product laid out in C:\Zantorelle; TRAY_EXE is its tray program.
 new_prefix() {
     export WINEPREFIX=$ZRL_WORK/$1
     "$ZRL_PREFIX_TOOL" fresh "$ZRL_TEMPLATE" "$WINEPREFIX"
+    cp -a "$ZRL_STAGE/Zantorelle" "$WINEPREFIX/drive_c/"
+    TRAY_EXE=$WINEPREFIX/drive_c/Zantorelle/zantray.exe
     "$ZRL_PREFIX_TOOL" start "$WINEPREFIX"
     trap 'end_prefix' EXIT
 }
@@ -132,15 +138,6 @@ read_dialog() {
     kill "$reader" 2>/dev/null && echo "no log dialog" >>"$out"
     wait "$reader" 2>/dev/null
     tr -d '\r' <"$out" >"$out.txt" && mv "$out.txt" "$out"
-}
-
-# own_layout: the shipped layout copied into this prefix as C:\Zantorelle, run
-# from there. An uninstall or reinstall deletes the registered zantray.exe, and
-# the staged one is shared by every test.
-own_layout() {
-    cp -a "$ZRL_STAGE/Zantorelle" "$WINEPREFIX/drive_c/"
-    SETUP_EXE='C:\Zantorelle\Setup\zrlsetup.exe'
-    TRAY_EXE=$WINEPREFIX/drive_c/Zantorelle/zantray.exe
 }
 
 # state SECTION...: the state_dump tool's lines for those sections.

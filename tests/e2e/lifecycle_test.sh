@@ -4,12 +4,12 @@
 # removed: every uninstall or reinstall after an install logs error 14.
 . "$(dirname "$0")/lib.sh"
 new_prefix_with_display lifecycle
-own_layout
 out=$ZRL_WORK/lifecycle.out
 system32=$WINEPREFIX/drive_c/windows/system32
 
 expect_code 1 install
-check "fresh install: monitor, driver, printer, tray value" diff <(state monitors drivers printers default run pending) - <<'EOF'
+check "fresh install: monitor, driver, printer, tray value" \
+    diff <(state monitors drivers printers default run pending) - <<'EOF'
 monitor "Local Port" dll="localspl.dll"
 monitor "Zantorelle:" dll="zrlmon64.dll"
 driver "Zantorelle printer" version=3 driver="zrldrv64.dll" config="zrlui64.dll" data="zrldrv64.dll" help="zrlhelp.chm"
@@ -18,8 +18,10 @@ default none
 run ZantorelleTray="C:\Zantorelle\zantray.exe"
 pending none
 EOF
-check "the product port" diff <(state ports | grep Zantorelle) - <<<'port "Zantorelle:" monitor="Zantorelle:"'
-check "the monitor DLL is in the system directory" cmp "$system32/zrlmon64.dll" "$ZRL_STAGE/Zantorelle/Setup/zrlmon64.dll"
+check "the product port" diff <(state ports | grep Zantorelle) - \
+    <<<'port "Zantorelle:" monitor="Zantorelle:"'
+check "the monitor DLL is in the system directory" \
+    cmp "$system32/zrlmon64.dll" "$ZRL_STAGE/Zantorelle/Setup/zrlmon64.dll"
 check "the tray program runs" tray running
 
 read_dialog "$out" -- uninstall
@@ -27,7 +29,8 @@ check "uninstall after an install exits 100" [ "$code" = 100 ]
 check "its one error is the driver's" diff <(log_text "$out" | grep 'Error(') - <<'EOF'
     Error(14): Can`t remove the printer-driver 'Zantorelle printer' - (Invalid parameter.)
 EOF
-check "uninstall: only the driver stays" diff <(state monitors drivers printers default run pending) - <<'EOF'
+check "uninstall: only the driver stays" \
+    diff <(state monitors drivers printers default run pending) - <<'EOF'
 monitor "Local Port" dll="localspl.dll"
 driver "Zantorelle printer" version=3 driver="zrldrv64.dll" config="zrlui64.dll" data="zrldrv64.dll" help="zrlhelp.chm"
 default none

@@ -4,7 +4,6 @@
 # place as the default printer.
 . "$(dirname "$0")/lib.sh"
 new_prefix_with_display carry-over
-own_layout
 out=$ZRL_WORK/carry-over.out
 settings='HKCU\Software\Dravish Software KFT\Zantorelle\Zantorelles\abc'
 

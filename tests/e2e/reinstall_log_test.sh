@@ -4,7 +4,6 @@
 # last one first, and no leftovers (so no restart at the procedure's level).
 . "$(dirname "$0")/lib.sh"
 new_prefix_with_display reinstall-log
-own_layout
 out=$ZRL_WORK/reinstall-log.out
 monitor=$WINEPREFIX/drive_c/windows/system32/zrlmon64.dll
 
@@ -75,5 +74,6 @@ check "A and B are back, the fallback printer is not" diff <(state printers) - <
 printer "A" driver="Zantorelle printer" port="Zantorelle:" processor="WinPrint" comment="" location="" subkey="a1" dsuser-subkey="a1"
 printer "B" driver="Zantorelle printer" port="Zantorelle:" processor="WinPrint" comment="" location="" subkey="b2" dsuser-subkey="b2"
 EOF
-check "the monitor DLL is this build's again" cmp "$monitor" "$ZRL_STAGE/Zantorelle/Setup/zrlmon64.dll"
+check "the monitor DLL is this build's again" \
+    cmp "$monitor" "$ZRL_STAGE/Zantorelle/Setup/zrlmon64.dll"
 finish

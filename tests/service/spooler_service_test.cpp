@@ -1,9 +1,9 @@
 #include <gmock/gmock.h>
 
-#include "core/kernel_api.h"
 #include "core/run_log.h"
 #include "service/service_api.h"
 #include "service/spooler_service.h"
+#include "support/fake_spooler_service.h"
 #include "support/scoped_override.h"
 #include "support/test_support.h"
 
@@ -31,81 +31,14 @@ void StopRealSpooler() {
     CloseServiceHandle(manager);
 }
 
-// A scripted service manager: fake handles, a state machine the test sets,
-// and counts of what the code under test did. Sleeps are counted, not slept.
-struct FakeServices {
-    static inline DWORD state;           // what QueryServiceStatus reports
-    static inline DWORD stateAfterStop;  // state once ControlService was called
-    static inline DWORD stateAfterStart;
-    static inline DWORD controlError;  // 0: ControlService succeeds
-    static inline bool openManager;
-    static inline bool openService;
-    static inline int sleeps;
-    static inline int starts;
-    static inline int opened;
-    static inline int closed;
-};
-
+// Every start the manager is asked for fails as a running spooler's would.
 class SpoolerServiceFaults : public testing::Test {
 protected:
-    SpoolerServiceFaults()
-        : manager_(services.OpenSCManagerW,
-                   [](LPCWSTR, LPCWSTR, DWORD) -> SC_HANDLE {
-                       if (!FakeServices::openManager) {
-                           SetLastError(ERROR_ACCESS_DENIED);
-                           return nullptr;
-                       }
-                       ++FakeServices::opened;
-                       return reinterpret_cast<SC_HANDLE>(0x1000);
-                   }),
-          service_(services.OpenServiceW,
-                   [](SC_HANDLE, LPCWSTR name, DWORD) -> SC_HANDLE {
-                       if (!FakeServices::openService || lstrcmpW(name, L"spooler") != 0) {
-                           SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-                           return nullptr;
-                       }
-                       ++FakeServices::opened;
-                       return reinterpret_cast<SC_HANDLE>(0x2000);
-                   }),
-          control_(services.ControlService,
-                   [](SC_HANDLE, DWORD, LPSERVICE_STATUS) -> BOOL {
-                       FakeServices::state = FakeServices::stateAfterStop;
-                       SetLastError(FakeServices::controlError);
-                       return FakeServices::controlError == 0;
-                   }),
-          query_(services.QueryServiceStatus,
-                 [](SC_HANDLE, LPSERVICE_STATUS status) -> BOOL {
-                     status->dwCurrentState = FakeServices::state;
-                     return TRUE;
-                 }),
-          start_(services.StartServiceW,
-                 [](SC_HANDLE, DWORD, LPCWSTR*) -> BOOL {
-                     ++FakeServices::starts;
-                     FakeServices::state = FakeServices::stateAfterStart;
-                     SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
-                     return FALSE;
-                 }),
-          close_(services.CloseServiceHandle,
-                 [](SC_HANDLE) -> BOOL {
-                     ++FakeServices::closed;
-                     return TRUE;
-                 }),
-          sleep_(kernel.Sleep, [](DWORD ms) {
-              EXPECT_EQ(ms, 200u);
-              ++FakeServices::sleeps;
-          }) {
-        FakeServices::state = SERVICE_RUNNING;
-        FakeServices::stateAfterStop = SERVICE_STOPPED;
-        FakeServices::stateAfterStart = SERVICE_RUNNING;
-        FakeServices::controlError = 0;
-        FakeServices::openManager = true;
-        FakeServices::openService = true;
-        FakeServices::sleeps = 0;
-        FakeServices::starts = 0;
-        FakeServices::opened = 0;
-        FakeServices::closed = 0;
+    SpoolerServiceFaults() { FakeSpoolerService::startError = ERROR_SERVICE_ALREADY_RUNNING; }
+    ~SpoolerServiceFaults() override {
+        EXPECT_EQ(FakeSpoolerService::shortPauses, 0);
+        FreeCountedString(run_.logText);
     }
-    ~SpoolerServiceFaults() override { FreeCountedString(run_.logText); }
 
     void Restart() {
         SpoolerRestart guard = {};
@@ -113,14 +46,8 @@ protected:
         EndSpoolerRestart(guard);
     }
 
+    FakeSpoolerService fake_;
     InstallRun run_ = EmptyRun();
-    ScopedOverride<decltype(services.OpenSCManagerW)> manager_;
-    ScopedOverride<decltype(services.OpenServiceW)> service_;
-    ScopedOverride<decltype(services.ControlService)> control_;
-    ScopedOverride<decltype(services.QueryServiceStatus)> query_;
-    ScopedOverride<decltype(services.StartServiceW)> start_;
-    ScopedOverride<decltype(services.CloseServiceHandle)> close_;
-    ScopedOverride<decltype(kernel.Sleep)> sleep_;
 };
 
 std::wstring Tail(DWORD code) {
@@ -135,17 +62,17 @@ TEST_F(SpoolerServiceFaults, RestartStopsWaitsAndStartsWithoutErrors) {
     Restart();
     EXPECT_EQ(LogOf(run_), L"  >Restart Spooler\r\n");
     EXPECT_EQ(run_.logDepth, 1);
-    EXPECT_EQ(FakeServices::sleeps, 0);  // stopped within the first query
-    EXPECT_EQ(FakeServices::starts, 1);
-    EXPECT_EQ(FakeServices::closed, FakeServices::opened);
+    EXPECT_EQ(FakeSpoolerService::polls, 0);  // stopped within the first query
+    EXPECT_EQ(FakeSpoolerService::starts, 1);
+    EXPECT_EQ(FakeSpoolerService::closed, FakeSpoolerService::opened);
 }
 
 TEST_F(SpoolerServiceFaults, ManagerThatDoesNotOpenIsErrorOneAndStartsNothing) {
-    FakeServices::openManager = false;
+    FakeSpoolerService::openManager = false;
     Restart();
     EXPECT_EQ(LogOf(run_), L">Restart Spooler\r\nError(1): Can't open service manager." +
                                Tail(ERROR_ACCESS_DENIED) + L"\r\n");
-    EXPECT_EQ(FakeServices::starts, 0);
+    EXPECT_EQ(FakeSpoolerService::starts, 0);
     EXPECT_EQ(run_.errorCount, 1);
 
     InstallRun check = EmptyRun();
@@ -157,12 +84,12 @@ TEST_F(SpoolerServiceFaults, ManagerThatDoesNotOpenIsErrorOneAndStartsNothing) {
 }
 
 TEST_F(SpoolerServiceFaults, ServiceThatDoesNotOpenIsErrorTwo) {
-    FakeServices::openService = false;
+    FakeSpoolerService::openService = false;
     Restart();
     EXPECT_EQ(LogOf(run_), L">Restart Spooler\r\nError(2): Can't open the spooler" +
                                Tail(ERROR_SERVICE_DOES_NOT_EXIST) + L"\r\n");
-    EXPECT_EQ(FakeServices::starts, 0);
-    EXPECT_EQ(FakeServices::closed, FakeServices::opened);
+    EXPECT_EQ(FakeSpoolerService::starts, 0);
+    EXPECT_EQ(FakeSpoolerService::closed, FakeSpoolerService::opened);
 
     InstallRun check = EmptyRun();
     EXPECT_FALSE(CheckSpooler(check));
@@ -172,24 +99,24 @@ TEST_F(SpoolerServiceFaults, ServiceThatDoesNotOpenIsErrorTwo) {
 }
 
 TEST_F(SpoolerServiceFaults, StopOfAStoppedSpoolerIsSilentAndTheEndStartsIt) {
-    FakeServices::state = SERVICE_STOPPED;
-    FakeServices::controlError = ERROR_SERVICE_NOT_ACTIVE;
+    FakeSpoolerService::state = SERVICE_STOPPED;
+    FakeSpoolerService::controlError = ERROR_SERVICE_NOT_ACTIVE;
     Restart();
     EXPECT_EQ(LogOf(run_), L">Restart Spooler\r\n");
     EXPECT_EQ(run_.errorCount, 0);
-    EXPECT_EQ(FakeServices::starts, 1);
+    EXPECT_EQ(FakeSpoolerService::starts, 1);
 }
 
 TEST_F(SpoolerServiceFaults, OtherControlFailureIsErrorFiveInDecimalAndHex) {
-    FakeServices::controlError = ERROR_ACCESS_DENIED;
+    FakeSpoolerService::controlError = ERROR_ACCESS_DENIED;
     Restart();
     EXPECT_EQ(LogOf(run_),
               L">Restart Spooler\r\nError(5): ControlService failed with code 5 (0x5)" +
                   Tail(ERROR_ACCESS_DENIED) + L"\r\n");
-    EXPECT_EQ(FakeServices::starts, 1);
+    EXPECT_EQ(FakeSpoolerService::starts, 1);
 
     InstallRun other = EmptyRun();
-    FakeServices::controlError = ERROR_DEPENDENT_SERVICES_RUNNING;  // 1051
+    FakeSpoolerService::controlError = ERROR_DEPENDENT_SERVICES_RUNNING;  // 1051
     SpoolerRestart guard = {};
     BeginSpoolerRestart(guard, &other);
     EndSpoolerRestart(guard);
@@ -198,27 +125,27 @@ TEST_F(SpoolerServiceFaults, OtherControlFailureIsErrorFiveInDecimalAndHex) {
 }
 
 TEST_F(SpoolerServiceFaults, SpoolerThatNeverStopsIsErrorThreeAfterFiftyPauses) {
-    FakeServices::stateAfterStop = SERVICE_STOP_PENDING;
+    FakeSpoolerService::stateAfterStop = SERVICE_STOP_PENDING;
     SetLastError(0);
     Restart();
-    EXPECT_EQ(FakeServices::sleeps, 50);
+    EXPECT_EQ(FakeSpoolerService::polls, 50);
     EXPECT_EQ(LogOf(run_), L">Restart Spooler\r\nError(3): Can't stop the spooler\r\n");
-    EXPECT_EQ(FakeServices::starts, 1);  // the end still starts it
+    EXPECT_EQ(FakeSpoolerService::starts, 1);  // the end still starts it
 }
 
 TEST_F(SpoolerServiceFaults, SpoolerThatNeverStartsIsErrorFour) {
-    FakeServices::stateAfterStart = SERVICE_START_PENDING;
+    FakeSpoolerService::stateAfterStart = SERVICE_START_PENDING;
     Restart();
-    EXPECT_EQ(FakeServices::sleeps, 50);
+    EXPECT_EQ(FakeSpoolerService::polls, 50);
     EXPECT_THAT(LogOf(run_),
                 testing::StartsWith(L">Restart Spooler\r\nError(4): Can't start the spooler"));
     EXPECT_EQ(run_.errorCount, 1);
 
-    FakeServices::state = SERVICE_STOPPED;
-    FakeServices::sleeps = 0;
+    FakeSpoolerService::state = SERVICE_STOPPED;
+    FakeSpoolerService::polls = 0;
     InstallRun check = EmptyRun();
     EXPECT_FALSE(CheckSpooler(check));
-    EXPECT_EQ(FakeServices::sleeps, 50);
+    EXPECT_EQ(FakeSpoolerService::polls, 50);
     EXPECT_THAT(LogOf(check),
                 testing::StartsWith(L">Check Spooler\r\n  Error(4): Can't start the spooler"));
     EXPECT_EQ(check.errorCount, 1);
@@ -226,20 +153,20 @@ TEST_F(SpoolerServiceFaults, SpoolerThatNeverStartsIsErrorFour) {
 }
 
 TEST_F(SpoolerServiceFaults, GuardWithoutARunLogsNothing) {
-    FakeServices::stateAfterStop = SERVICE_STOP_PENDING;
-    FakeServices::stateAfterStart = SERVICE_START_PENDING;
-    FakeServices::controlError = ERROR_ACCESS_DENIED;
+    FakeSpoolerService::stateAfterStop = SERVICE_STOP_PENDING;
+    FakeSpoolerService::stateAfterStart = SERVICE_START_PENDING;
+    FakeSpoolerService::controlError = ERROR_ACCESS_DENIED;
     SpoolerRestart guard = {};
     BeginSpoolerRestart(guard, nullptr);
     EndSpoolerRestart(guard);
-    EXPECT_EQ(FakeServices::starts, 1);
-    EXPECT_EQ(FakeServices::closed, 2);
+    EXPECT_EQ(FakeSpoolerService::starts, 1);
+    EXPECT_EQ(FakeSpoolerService::closed, 2);
 
-    FakeServices::openManager = false;
+    FakeSpoolerService::openManager = false;
     SpoolerRestart none = {};
     BeginSpoolerRestart(none, nullptr);
     EndSpoolerRestart(none);
-    EXPECT_EQ(FakeServices::starts, 1);
+    EXPECT_EQ(FakeSpoolerService::starts, 1);
 }
 
 TEST_F(SpoolerServiceFaults, CheckOfAStateThatCannotBeReadStartsNothing) {
@@ -247,8 +174,8 @@ TEST_F(SpoolerServiceFaults, CheckOfAStateThatCannotBeReadStartsNothing) {
                              [](SC_HANDLE, LPSERVICE_STATUS) -> BOOL { return FALSE; });
     EXPECT_TRUE(CheckSpooler(run_));
     EXPECT_EQ(LogOf(run_), L">Check Spooler\r\n");
-    EXPECT_EQ(FakeServices::starts, 0);
-    EXPECT_EQ(FakeServices::closed, 2);
+    EXPECT_EQ(FakeSpoolerService::starts, 0);
+    EXPECT_EQ(FakeSpoolerService::closed, 2);
 }
 
 // Wine's real "Spooler" service.

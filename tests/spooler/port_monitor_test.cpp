@@ -9,11 +9,11 @@
 #include "core/kernel_api.h"
 #include "core/product.h"
 #include "core/run_log.h"
-#include "service/service_api.h"
 #include "spooler/enumerations.h"
 #include "spooler/port_monitor.h"
 #include "spooler/spooler_scratch.h"
 #include "spooler/winspool_api.h"
+#include "support/fake_spooler_service.h"
 #include "support/scoped_override.h"
 #include "support/test_support.h"
 
@@ -68,8 +68,8 @@ MONITOR_INFO_2W Monitor(const wchar_t* name, const wchar_t* dll) {
     return {const_cast<LPWSTR>(name), const_cast<LPWSTR>(kEnvironment), const_cast<LPWSTR>(dll)};
 }
 
-// Scripted answers of the spooler and the service manager, and counts of what
-// the code under test asked for. Sleeps are counted, not slept.
+// Scripted answers of the spooler, and counts of what the code under test
+// asked for.
 struct Faults {
     static inline WinspoolApi real;
     static inline int deleteRefusals;  // DeleteMonitorW calls refused before the spooler's own
@@ -78,12 +78,6 @@ struct Faults {
     static inline int addFailures;
     static inline bool fakeAdd;
     static inline int addCalls;
-    static inline DWORD serviceState;
-    static inline int stops;
-    static inline int starts;
-    static inline HANDLE releasedOnStop;  // a lock the stopped spooler lets go of
-    static inline int shortPauses;        // 50 ms
-    static inline int polls;              // 200 ms
 };
 
 // Removes the product's monitor and its installed file after each test, with
@@ -122,55 +116,18 @@ protected:
                                         ? TRUE
                                         : Faults::real.DeleteMonitorW(server, environment, name);
                          }),
-          addMonitor_(winspool.AddMonitorW,
-                      [](LPWSTR server, DWORD level, LPBYTE data) -> BOOL {
-                          const auto* info = reinterpret_cast<MONITOR_INFO_2W*>(data);
-                          EXPECT_EQ(server, nullptr);
-                          EXPECT_EQ(level, 2u);
-                          EXPECT_STREQ(info->pName, kMonitorName);
-                          EXPECT_STREQ(info->pEnvironment, kEnvironment);
-                          EXPECT_STREQ(info->pDLLName, kMonitorDll);
-                          if (++Faults::addCalls <= Faults::addFailures) {
-                              SetLastError(kAddRefused);
-                              return FALSE;
-                          }
-                          return Faults::fakeAdd ? TRUE
-                                                 : Faults::real.AddMonitorW(server, level, data);
-                      }),
-          manager_(services.OpenSCManagerW,
-                   [](LPCWSTR, LPCWSTR, DWORD) { return reinterpret_cast<SC_HANDLE>(0x1000); }),
-          service_(services.OpenServiceW,
-                   [](SC_HANDLE, LPCWSTR, DWORD) { return reinterpret_cast<SC_HANDLE>(0x2000); }),
-          control_(services.ControlService,
-                   [](SC_HANDLE, DWORD, LPSERVICE_STATUS) -> BOOL {
-                       ++Faults::stops;
-                       Faults::serviceState = SERVICE_STOPPED;
-                       if (Faults::releasedOnStop) {
-                           CloseHandle(Faults::releasedOnStop);
-                           Faults::releasedOnStop = nullptr;
-                       }
-                       return TRUE;
-                   }),
-          query_(services.QueryServiceStatus,
-                 [](SC_HANDLE, LPSERVICE_STATUS status) -> BOOL {
-                     status->dwCurrentState = Faults::serviceState;
-                     return TRUE;
-                 }),
-          start_(services.StartServiceW,
-                 [](SC_HANDLE, DWORD, LPCWSTR*) -> BOOL {
-                     ++Faults::starts;
-                     Faults::serviceState = SERVICE_RUNNING;
-                     return TRUE;
-                 }),
-          close_(services.CloseServiceHandle, [](SC_HANDLE) -> BOOL { return TRUE; }),
-          sleep_(kernel.Sleep, [](DWORD ms) {
-              if (ms == 50) {
-                  ++Faults::shortPauses;
-              } else if (ms == 200) {
-                  ++Faults::polls;
-              } else {
-                  ADD_FAILURE() << "slept " << ms << " ms";
+          addMonitor_(winspool.AddMonitorW, [](LPWSTR server, DWORD level, LPBYTE data) -> BOOL {
+              const auto* info = reinterpret_cast<MONITOR_INFO_2W*>(data);
+              EXPECT_EQ(server, nullptr);
+              EXPECT_EQ(level, 2u);
+              EXPECT_STREQ(info->pName, kMonitorName);
+              EXPECT_STREQ(info->pEnvironment, kEnvironment);
+              EXPECT_STREQ(info->pDLLName, kMonitorDll);
+              if (++Faults::addCalls <= Faults::addFailures) {
+                  SetLastError(kAddRefused);
+                  return FALSE;
               }
+              return Faults::fakeAdd ? TRUE : Faults::real.AddMonitorW(server, level, data);
           }) {}
 
     void SetUp() override {
@@ -180,12 +137,6 @@ protected:
         Faults::addFailures = 0;
         Faults::fakeAdd = false;
         Faults::addCalls = 0;
-        Faults::serviceState = SERVICE_RUNNING;
-        Faults::stops = 0;
-        Faults::starts = 0;
-        Faults::releasedOnStop = nullptr;
-        Faults::shortPauses = 0;
-        Faults::polls = 0;
         run.environment = kEnvironment;
         run.monitorDll = kMonitorDll;
         run.InstallMonitor = 1;
@@ -197,9 +148,6 @@ protected:
     }
 
     void TearDown() override {
-        if (Faults::releasedOnStop) {
-            CloseHandle(Faults::releasedOnStop);
-        }
         FreeGlobal(monitors.buffer);
         FreeGlobal(run.movedPrinters);
         FreePrinterList(run.printers, run.printerCount);
@@ -377,13 +325,7 @@ protected:
 private:
     ScopedOverride<decltype(winspool.DeleteMonitorW)> deleteMonitor_;
     ScopedOverride<decltype(winspool.AddMonitorW)> addMonitor_;
-    ScopedOverride<decltype(services.OpenSCManagerW)> manager_;
-    ScopedOverride<decltype(services.OpenServiceW)> service_;
-    ScopedOverride<decltype(services.ControlService)> control_;
-    ScopedOverride<decltype(services.QueryServiceStatus)> query_;
-    ScopedOverride<decltype(services.StartServiceW)> start_;
-    ScopedOverride<decltype(services.CloseServiceHandle)> close_;
-    ScopedOverride<decltype(kernel.Sleep)> sleep_;
+    FakeSpoolerService spooler_;
 };
 
 // EnumPortsW is not in the table: the installer never lists ports.
@@ -420,7 +362,7 @@ TEST_F(PortMonitorTest, InstallCopiesAndRegistersTheMonitorWhosePortIsThenOffere
     EXPECT_EQ(run.errorCount, 0);
     EXPECT_EQ(run.logDepth, 0);
     EXPECT_EQ(Faults::addCalls, 1);
-    EXPECT_EQ(Faults::shortPauses, 0);
+    EXPECT_EQ(FakeSpoolerService::shortPauses, 0);
     EXPECT_EQ(FileBytes(InstalledMonitor()), FileBytes(ShippedMonitor()));
     EXPECT_TRUE(PortOffered(kPortName));
     EXPECT_EQ(counter.GlobalBlocks(), 0);
@@ -461,7 +403,7 @@ TEST_F(PortMonitorTest, RefusedOnceMovesProductPortPrintersToFileAndReinstallBri
                               SetPrinterLines(L"ok") + L"  Monitor was removed :)\r\n");
     EXPECT_EQ(run.errorCount, 0);
     EXPECT_EQ(Faults::deleteCalls, 2);
-    EXPECT_EQ(Faults::stops, 0);
+    EXPECT_EQ(FakeSpoolerService::stops, 0);
     EXPECT_EQ(Moved(), ProductPortEntries());
     EXPECT_STREQ(Entry(kPrinterA)->pPortName, L"file:");
     EXPECT_STREQ(Entry(kPrinterB)->pPortName, L"file:");
@@ -502,9 +444,9 @@ TEST_F(PortMonitorTest, RefusedTwiceRestartsTheSpoolerAndDeletesTheThirdTime) {
                               L"  Monitor was removed :)\r\n");
     EXPECT_EQ(run.errorCount, 0);
     EXPECT_EQ(Faults::deleteCalls, 3);
-    EXPECT_EQ(Faults::stops, 1);
-    EXPECT_EQ(Faults::starts, 1);
-    EXPECT_EQ(Faults::polls, 0);
+    EXPECT_EQ(FakeSpoolerService::stops, 1);
+    EXPECT_EQ(FakeSpoolerService::starts, 1);
+    EXPECT_EQ(FakeSpoolerService::polls, 0);
     EXPECT_EQ(Moved().size(), 2u);
     EXPECT_FALSE(FileExists(InstalledMonitor()));
 }
@@ -525,7 +467,7 @@ TEST_F(PortMonitorTest, RefusedThreeTimesIsErrorTwelveAndKeepsTheFile) {
     EXPECT_EQ(run.errorCount, 1);
     EXPECT_EQ(run.logDepth, 0);
     EXPECT_EQ(Faults::deleteCalls, 3);
-    EXPECT_EQ(Faults::stops, 1);
+    EXPECT_EQ(FakeSpoolerService::stops, 1);
     EXPECT_TRUE(FileExists(InstalledMonitor()));
     EXPECT_EQ(run.deferredDeletes, nullptr);
     EXPECT_EQ(Moved().size(), 2u);
@@ -551,7 +493,7 @@ TEST_F(PortMonitorTest, MonitorNotInTheListThatCannotBeDeletedIsNoError) {
                   L"should be ok\r\n");
     EXPECT_EQ(run.errorCount, 0);
     EXPECT_EQ(Faults::deleteCalls, 1);
-    EXPECT_EQ(Faults::stops, 0);
+    EXPECT_EQ(FakeSpoolerService::stops, 0);
     EXPECT_EQ(run.movedPrinters, nullptr);
     EXPECT_STREQ(run.printers[0].pPortName, kPortName);
 }
@@ -566,7 +508,7 @@ TEST_F(PortMonitorTest, AddMonitorFailingFourTimesThenSucceedingIsNoError) {
                               L"  AddMonitor - OK :)\r\n" + SetPrinterLines(L"ok"));
     EXPECT_EQ(run.errorCount, 0);
     EXPECT_EQ(Faults::addCalls, 5);
-    EXPECT_EQ(Faults::shortPauses, 4);
+    EXPECT_EQ(FakeSpoolerService::shortPauses, 4);
     EXPECT_EQ(SpoolerPort(kPrinterA), kPortName);
     EXPECT_EQ(SpoolerPort(kPrinterB), kPortName);
     EXPECT_TRUE(PortOffered(kPortName));
@@ -586,7 +528,7 @@ TEST_F(PortMonitorTest, AddMonitorFailingFiveTimesIsErrorElevenAndPrintersStayOn
     EXPECT_EQ(run.errorCount, 1);
     EXPECT_EQ(run.logDepth, 0);
     EXPECT_EQ(Faults::addCalls, 5);
-    EXPECT_EQ(Faults::shortPauses, 4);
+    EXPECT_EQ(FakeSpoolerService::shortPauses, 4);
     EXPECT_STREQ(Entry(kPrinterA)->pPortName, L"file:");
     EXPECT_EQ(SpoolerPort(kPrinterA), L"file:");
     EXPECT_EQ(SpoolerPort(kPrinterB), L"file:");
@@ -837,9 +779,9 @@ TEST_F(PortMonitorTest, CopyBlockedByTheRunningSpoolerIsMadeAgainWhileItIsStoppe
     AssignCountedString(run.systemDir, (dir + L"\\").c_str());
     std::wstring target = dir + L"\\" + kMonitorDll;
     WriteFileBytes(target, "old");
-    Faults::releasedOnStop = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                         OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(Faults::releasedOnStop, INVALID_HANDLE_VALUE);
+    FakeSpoolerService::releasedOnStop = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                     nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(FakeSpoolerService::releasedOnStop, INVALID_HANDLE_VALUE);
     Faults::fakeAdd = true;
     InstallPortMonitor(run);
 
@@ -851,9 +793,9 @@ TEST_F(PortMonitorTest, CopyBlockedByTheRunningSpoolerIsMadeAgainWhileItIsStoppe
                   L"  >CopyFile zrlmon64.dll to " + dir +
                   L"\\ [1])\r\n    Copy Succeeded :)\r\n  AddMonitor - OK :)\r\n");
     EXPECT_EQ(run.errorCount, 0);
-    EXPECT_EQ(Faults::shortPauses, 100);
-    EXPECT_EQ(Faults::stops, 1);
-    EXPECT_EQ(Faults::starts, 1);
+    EXPECT_EQ(FakeSpoolerService::shortPauses, 100);
+    EXPECT_EQ(FakeSpoolerService::stops, 1);
+    EXPECT_EQ(FakeSpoolerService::starts, 1);
     EXPECT_EQ(FileBytes(target), FileBytes(ShippedMonitor()));
     RemoveTree(dir);
 }
@@ -874,8 +816,8 @@ TEST_F(PortMonitorTest, FailedSecondCopyIsReportedAndRegistrationIsTriedAnyway) 
                               L"\r\n    Copy Failed :(\r\n  AddMonitor - OK :)\r\n");
     EXPECT_EQ(run.errorCount, 1);
     EXPECT_EQ(Faults::addCalls, 1);
-    EXPECT_EQ(Faults::stops, 1);
-    EXPECT_EQ(Faults::starts, 1);
+    EXPECT_EQ(FakeSpoolerService::stops, 1);
+    EXPECT_EQ(FakeSpoolerService::starts, 1);
 }
 
 TEST(LogMonitorList, NumbersEveryMonitorAndMarksMissingNames) {

@@ -8,11 +8,11 @@
 #include "core/kernel_api.h"
 #include "core/product.h"
 #include "core/run_log.h"
-#include "service/service_api.h"
 #include "spooler/enumerations.h"
 #include "spooler/printer_driver.h"
 #include "spooler/spooler_scratch.h"
 #include "spooler/winspool_api.h"
+#include "support/fake_spooler_service.h"
 #include "support/scoped_override.h"
 #include "support/test_support.h"
 
@@ -512,55 +512,6 @@ private:
     std::vector<DRIVER_INFO_6W> records_;
 };
 
-// A spooler service that stops and starts at once, so that a restart costs
-// no real waits; it counts what was done to it.
-struct FakeSpooler {
-    static inline DWORD state;
-    static inline bool openManager;
-    static inline int stops;
-    static inline int starts;
-    static inline int sleeps;
-    static inline int opened;
-    static inline int closed;
-
-    static void Reset() {
-        state = SERVICE_RUNNING;
-        openManager = true;
-        stops = starts = sleeps = opened = closed = 0;
-    }
-    static SC_HANDLE WINAPI OpenManager(LPCWSTR, LPCWSTR, DWORD) {
-        if (!openManager) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return nullptr;
-        }
-        ++opened;
-        return reinterpret_cast<SC_HANDLE>(0x1000);
-    }
-    static SC_HANDLE WINAPI OpenService(SC_HANDLE, LPCWSTR, DWORD) {
-        ++opened;
-        return reinterpret_cast<SC_HANDLE>(0x2000);
-    }
-    static BOOL WINAPI Control(SC_HANDLE, DWORD, LPSERVICE_STATUS) {
-        ++stops;
-        state = SERVICE_STOPPED;
-        return TRUE;
-    }
-    static BOOL WINAPI Query(SC_HANDLE, LPSERVICE_STATUS status) {
-        status->dwCurrentState = state;
-        return TRUE;
-    }
-    static BOOL WINAPI Start(SC_HANDLE, DWORD, LPCWSTR*) {
-        ++starts;
-        state = SERVICE_RUNNING;
-        return TRUE;
-    }
-    static BOOL WINAPI Close(SC_HANDLE) {
-        ++closed;
-        return TRUE;
-    }
-    static VOID WINAPI Pause(DWORD) { ++sleeps; }
-};
-
 // DeletePrinterDriverExW answering from a script: one error code per call,
 // 0 for success. What it was asked is kept.
 struct DeleteDriverSpy {
@@ -592,7 +543,7 @@ struct DeleteDriverSpy {
         version = versionFlag;
         DWORD error = call < 2 ? errors[call] : ERROR_CALL_NOT_IMPLEMENTED;
         if (call < 2) {
-            startsBeforeCall[call] = FakeSpooler::starts;
+            startsBeforeCall[call] = FakeSpoolerService::starts;
         }
         if (error != 0) {
             SetLastError(error);
@@ -605,7 +556,6 @@ struct DeleteDriverSpy {
 class RemoveDriver : public testing::Test {
 protected:
     RemoveDriver() {
-        FakeSpooler::Reset();
         DeleteDriverSpy::Reset();
         run_.environment = kEnvironment;
     }
@@ -613,27 +563,16 @@ protected:
         FreeCountedString(run_.logText);
         EXPECT_EQ(memory_.HeapBlocks(), 0);
         EXPECT_EQ(memory_.GlobalBlocks(), 0);
-        EXPECT_EQ(FakeSpooler::closed, FakeSpooler::opened);
-        EXPECT_EQ(FakeSpooler::sleeps, 0);
+        EXPECT_EQ(FakeSpoolerService::closed, FakeSpoolerService::opened);
+        EXPECT_EQ(FakeSpoolerService::polls, 0);
+        EXPECT_EQ(FakeSpoolerService::shortPauses, 0);
     }
 
     AllocationCounter memory_;
     InstallRun run_ = EmptyRun();
     DriverList fiveWithProductThird_{L"Zrl Generic Text", L"Zrl Laser", kDriverName, L"Zrl Plotter",
                                      L"Zrl Fax"};
-    ScopedOverride<decltype(services.OpenSCManagerW)> manager_{services.OpenSCManagerW,
-                                                               &FakeSpooler::OpenManager};
-    ScopedOverride<decltype(services.OpenServiceW)> service_{services.OpenServiceW,
-                                                             &FakeSpooler::OpenService};
-    ScopedOverride<decltype(services.ControlService)> control_{services.ControlService,
-                                                               &FakeSpooler::Control};
-    ScopedOverride<decltype(services.QueryServiceStatus)> query_{services.QueryServiceStatus,
-                                                                 &FakeSpooler::Query};
-    ScopedOverride<decltype(services.StartServiceW)> start_{services.StartServiceW,
-                                                            &FakeSpooler::Start};
-    ScopedOverride<decltype(services.CloseServiceHandle)> close_{services.CloseServiceHandle,
-                                                                 &FakeSpooler::Close};
-    ScopedOverride<decltype(kernel.Sleep)> sleep_{kernel.Sleep, &FakeSpooler::Pause};
+    FakeSpoolerService spooler_;
     ScopedOverride<decltype(winspool.DeletePrinterDriverExW)> delete_{
         winspool.DeletePrinterDriverExW, &DeleteDriverSpy::Delete};
 };
@@ -691,8 +630,8 @@ TEST_F(RemoveDriver, FoundDriverIsDeletedByNameWithAllItsFiles) {
     EXPECT_EQ(DeleteDriverSpy::name, kDriverName);
     EXPECT_EQ(DeleteDriverSpy::flags, static_cast<DWORD>(DPD_DELETE_ALL_FILES));
     EXPECT_EQ(DeleteDriverSpy::version, 0u);
-    EXPECT_EQ(FakeSpooler::stops, 0);
-    EXPECT_EQ(FakeSpooler::opened, 0);
+    EXPECT_EQ(FakeSpoolerService::stops, 0);
+    EXPECT_EQ(FakeSpoolerService::opened, 0);
     EXPECT_EQ(run_.errorCount, 0);
     EXPECT_EQ(run_.logDepth, 0);
     EXPECT_EQ(LogOf(run_), std::wstring(L">DeletePrinterDriver for Windows x64\r\n") +
@@ -704,8 +643,8 @@ TEST_F(RemoveDriver, FirstRefusalRestartsTheSpoolerOnceAndTheRetryDeletes) {
     RemovePrinterDriver(run_, fiveWithProductThird_.Buffer());
 
     EXPECT_EQ(DeleteDriverSpy::calls, 2);
-    EXPECT_EQ(FakeSpooler::stops, 1);
-    EXPECT_EQ(FakeSpooler::starts, 1);
+    EXPECT_EQ(FakeSpoolerService::stops, 1);
+    EXPECT_EQ(FakeSpoolerService::starts, 1);
     EXPECT_EQ(DeleteDriverSpy::startsBeforeCall[0], 0);
     EXPECT_EQ(DeleteDriverSpy::startsBeforeCall[1], 1);
     EXPECT_EQ(DeleteDriverSpy::flags, static_cast<DWORD>(DPD_DELETE_ALL_FILES));
@@ -726,8 +665,8 @@ TEST_F(RemoveDriver, SecondRefusalIsOneErrorFourteenWithItsOwnText) {
     RemovePrinterDriver(run_, fiveWithProductThird_.Buffer());
 
     EXPECT_EQ(DeleteDriverSpy::calls, 2);
-    EXPECT_EQ(FakeSpooler::stops, 1);
-    EXPECT_EQ(FakeSpooler::starts, 1);
+    EXPECT_EQ(FakeSpoolerService::stops, 1);
+    EXPECT_EQ(FakeSpoolerService::starts, 1);
     EXPECT_EQ(run_.errorCount, 1);
     EXPECT_EQ(run_.logDepth, 0);
     EXPECT_EQ(LogOf(run_),
@@ -740,13 +679,13 @@ TEST_F(RemoveDriver, SecondRefusalIsOneErrorFourteenWithItsOwnText) {
 
 TEST_F(RemoveDriver, FailedRestartShowsItsOwnLinesAndTheRetryStillRuns) {
     DeleteDriverSpy::errors[0] = ERROR_PRINTER_DRIVER_IN_USE;
-    FakeSpooler::openManager = false;
+    FakeSpoolerService::openManager = false;
     DriverList onlyProduct{kDriverName};
     run_.logDepth = 1;
     RemovePrinterDriver(run_, onlyProduct.Buffer());
 
     EXPECT_EQ(DeleteDriverSpy::calls, 2);
-    EXPECT_EQ(FakeSpooler::starts, 0);
+    EXPECT_EQ(FakeSpoolerService::starts, 0);
     EXPECT_EQ(run_.errorCount, 1);
     EXPECT_EQ(run_.logDepth, 1);
     EXPECT_EQ(LogOf(run_),

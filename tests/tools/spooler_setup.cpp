@@ -65,10 +65,13 @@ int AddPendingPair(int argc, wchar_t** argv) {
         value.resize(bytes / sizeof(wchar_t));
         RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
                          reinterpret_cast<BYTE*>(&value[0]), &bytes);
-        while (!value.empty() && value.back() == 0) {
+        // Drop only the list's own terminator: an empty last target (a
+        // deletion) is a string of its own and must stay.
+        if (value.size() >= 2 && value[value.size() - 1] == 0 && value[value.size() - 2] == 0) {
             value.pop_back();
+        } else if (value.back() != 0) {
+            value.push_back(0);
         }
-        value.push_back(0);
     }
     value += argv[2];
     value.push_back(0);
