@@ -46,9 +46,6 @@ namespace handles_detail {
 inline void CloseFile(HANDLE h) {
     ::CloseHandle(h);
 }
-inline void CloseFind(HANDLE h) {
-    ::FindClose(h);
-}
 inline void CloseKey(HKEY h) {
     ::RegCloseKey(h);
 }
@@ -61,7 +58,6 @@ inline void FreeLocal(HLOCAL h) {
 }  // namespace handles_detail
 
 using UniqueFile = Unique<HANDLE, &handles_detail::CloseFile, -1>;
-using UniqueFind = Unique<HANDLE, &handles_detail::CloseFind, -1>;
 using UniqueKey = Unique<HKEY, &handles_detail::CloseKey>;
 using UniqueModule = Unique<HMODULE, &handles_detail::ReleaseModule>;
 using UniqueLocal = Unique<HLOCAL, &handles_detail::FreeLocal>;
