@@ -25,22 +25,6 @@ std::wstring ErrorSuffix(DWORD code) {
     return suffix;
 }
 
-std::string ReadAll(const std::wstring& path) {
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return "<missing>";
-    }
-    char chunk[4096];
-    DWORD read = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
-        bytes.append(chunk, read);
-    }
-    CloseHandle(file);
-    return bytes;
-}
-
 // Bytes that differ from one position to the next, so that a misplaced or
 // repeated chunk shows.
 std::string Pattern(size_t size) {
@@ -150,7 +134,7 @@ TEST_F(FileCopy, EmptySourceGivesAnEmptyDestination) {
     EXPECT_EQ(run_.errorCount, 0);
     EXPECT_EQ(run_.logDepth, 0);
     EXPECT_TRUE(FileExists(Target()));
-    EXPECT_EQ(ReadAll(Target()), "");
+    EXPECT_EQ(ReadFileBytes(Target()), "");
     EXPECT_EQ(std::wstring(out_), Target());
 }
 
@@ -173,7 +157,7 @@ TEST_F(FileCopy, ExactlyOneBufferIsReadTwice) {
 
     EXPECT_EQ(calls.reads, 2);
     EXPECT_EQ(calls.writes, 1);
-    EXPECT_EQ(ReadAll(Target()), content);
+    EXPECT_EQ(ReadFileBytes(Target()), content);
     EXPECT_EQ(LogOf(run_), Header(TargetDirArg(), 1) + L"  Copy Succeeded :)\r\n");
 }
 
@@ -183,7 +167,7 @@ TEST_F(FileCopy, OneByteMoreThanABufferArrivesWhole) {
 
     EXPECT_EQ(Copy(TargetDirArg(), 0), S_OK);
 
-    EXPECT_EQ(ReadAll(Target()), content);
+    EXPECT_EQ(ReadFileBytes(Target()), content);
     EXPECT_EQ(LogOf(run_), Header(TargetDirArg(), 0) + L"  Copy Succeeded :)\r\n");
 }
 
@@ -194,7 +178,7 @@ TEST_F(FileCopy, ManyBuffersArriveInOrderAndReplaceAnOlderFile) {
 
     EXPECT_EQ(Copy(TargetDirArg(), 1), S_OK);
 
-    EXPECT_EQ(ReadAll(Target()), content);
+    EXPECT_EQ(ReadFileBytes(Target()), content);
 }
 
 TEST_F(FileCopy, LinesAreWrittenAtTheCallersDepth) {
@@ -213,7 +197,7 @@ TEST_F(FileCopy, SourceDirectoryWithoutSeparatorGetsOne) {
 
     EXPECT_EQ(Copy(TargetDirArg(), 1), S_OK);
 
-    EXPECT_EQ(ReadAll(Target()), "abc");
+    EXPECT_EQ(ReadFileBytes(Target()), "abc");
 }
 
 TEST_F(FileCopy, NoSourceDirectoryReadsTheBareNameFromTheCurrentFolder) {
@@ -227,7 +211,7 @@ TEST_F(FileCopy, NoSourceDirectoryReadsTheBareNameFromTheCurrentFolder) {
     SetCurrentDirectoryW(previous);
 
     EXPECT_EQ(result, S_OK);
-    EXPECT_EQ(ReadAll(Target()), "here");
+    EXPECT_EQ(ReadFileBytes(Target()), "here");
 }
 
 TEST_F(FileCopy, TargetDirectoryWithoutSeparatorGetsOne) {
@@ -236,7 +220,7 @@ TEST_F(FileCopy, TargetDirectoryWithoutSeparatorGetsOne) {
     EXPECT_EQ(Copy(targetDir_, 1), S_OK);
 
     EXPECT_EQ(std::wstring(out_), Target());
-    EXPECT_EQ(ReadAll(Target()), "abc");
+    EXPECT_EQ(ReadFileBytes(Target()), "abc");
     EXPECT_EQ(LogOf(run_), Header(targetDir_, 1) + L"  Copy Succeeded :)\r\n");
 }
 
@@ -246,7 +230,7 @@ TEST_F(FileCopy, TargetDirectoryEndingInSlashStillGetsABackslash) {
     EXPECT_EQ(Copy(targetDir_ + L"/", 1), S_OK);
 
     EXPECT_EQ(std::wstring(out_), targetDir_ + L"/\\" + kName);
-    EXPECT_EQ(ReadAll(Target()), "abc");
+    EXPECT_EQ(ReadFileBytes(Target()), "abc");
     EXPECT_EQ(LogOf(run_), Header(targetDir_ + L"/", 1) + L"  Copy Succeeded :)\r\n");
 }
 
@@ -343,7 +327,7 @@ TEST_F(FileCopy, NoOutBufferIsFine) {
 
     EXPECT_EQ(CopyProductFile(run_, TargetDirArg().c_str(), kName, nullptr, 1), S_OK);
 
-    EXPECT_EQ(ReadAll(Target()), "abc");
+    EXPECT_EQ(ReadFileBytes(Target()), "abc");
 }
 
 TEST_F(FileCopy, DestinationLockedForTheWholeWaitFailsAfterAHundredTries) {
@@ -396,7 +380,7 @@ TEST_F(FileCopy, DestinationFreedDuringTheRetriesIsCopied) {
     EXPECT_EQ(Copy(TargetDirArg(), 1), S_OK);
 
     EXPECT_EQ(calls.sleeps, 3);
-    EXPECT_EQ(ReadAll(Target()), "late");
+    EXPECT_EQ(ReadFileBytes(Target()), "late");
     EXPECT_EQ(LogOf(run_), Header(TargetDirArg(), 1) + L"  Copy Succeeded :)\r\n");
 }
 
@@ -497,7 +481,7 @@ TEST_F(FileCopy, FailedWriteIsErrorEightYetTheCopyCounts) {
                                L"\r\n  Copy Succeeded :)\r\n");
     EXPECT_EQ(run_.errorCount, 1);
     // What was created stays.
-    EXPECT_EQ(ReadAll(Target()), "");
+    EXPECT_EQ(ReadFileBytes(Target()), "");
 }
 
 TEST_F(FileCopy, ShortWriteStopsTheCopyAndLeavesThePart) {
@@ -517,7 +501,7 @@ TEST_F(FileCopy, ShortWriteStopsTheCopyAndLeavesThePart) {
     EXPECT_EQ(Copy(TargetDirArg(), 1), S_OK);
 
     EXPECT_EQ(calls.writes, 2);
-    EXPECT_EQ(ReadAll(Target()), content.substr(0, 8192 + 4096));
+    EXPECT_EQ(ReadFileBytes(Target()), content.substr(0, 8192 + 4096));
     EXPECT_EQ(LogOf(run_), Header(TargetDirArg(), 1) + L"  Error(8): CopyFile(..," + Target() +
                                L")" + ErrorSuffix(ERROR_DISK_FULL) +
                                L"\r\n  Copy Succeeded :)\r\n");
@@ -538,7 +522,7 @@ TEST_F(FileCopy, FailedReadEndsTheCopyQuietly) {
     EXPECT_EQ(Copy(TargetDirArg(), 1), S_OK);
 
     EXPECT_EQ(calls.reads, 2);
-    EXPECT_EQ(ReadAll(Target()), content.substr(0, 8192));
+    EXPECT_EQ(ReadFileBytes(Target()), content.substr(0, 8192));
     EXPECT_EQ(LogOf(run_), Header(TargetDirArg(), 1) + L"  Copy Succeeded :)\r\n");
     EXPECT_EQ(run_.errorCount, 0);
 }

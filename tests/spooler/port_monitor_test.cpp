@@ -328,29 +328,6 @@ private:
     FakeSpoolerService spooler_;
 };
 
-// EnumPortsW is not in the table: the installer never lists ports.
-bool PortOffered(const wchar_t* name) {
-    using EnumPorts = decltype(&::EnumPortsW);
-    auto enumPorts = reinterpret_cast<EnumPorts>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"winspool.drv"), "EnumPortsW")));
-    DWORD needed = 0;
-    DWORD count = 0;
-    if (!enumPorts || enumPorts(nullptr, 1, nullptr, 0, &needed, &count) || needed == 0) {
-        return false;
-    }
-    std::vector<BYTE> block(needed);
-    if (!enumPorts(nullptr, 1, block.data(), needed, &needed, &count)) {
-        return false;
-    }
-    const auto* ports = reinterpret_cast<const PORT_INFO_1W*>(block.data());
-    for (DWORD i = 0; i < count; ++i) {
-        if (ports[i].pName && std::wstring(ports[i].pName) == name) {
-            return true;
-        }
-    }
-    return false;
-}
-
 TEST_F(PortMonitorTest, InstallCopiesAndRegistersTheMonitorWhosePortIsThenOffered) {
     DeleteFileW(InstalledMonitor().c_str());
     ASSERT_FALSE(PortOffered(kPortName));

@@ -35,22 +35,6 @@ std::wstring Text(const wchar_t* text) {
     return text ? text : L"(none)";
 }
 
-std::string ReadAll(const std::wstring& path) {
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return "<missing>";
-    }
-    char chunk[4096];
-    DWORD read = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
-        bytes.append(chunk, read);
-    }
-    CloseHandle(file);
-    return bytes;
-}
-
 std::vector<std::wstring> FilesIn(const std::wstring& dir) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW data;
@@ -483,9 +467,9 @@ TEST_F(RealSpoolerDriver, InstallsTheDriverAndRemovesTheStagedCopies) {
     EXPECT_EQ(copies.data, copies.driver);
     EXPECT_EQ(copies.config, driverDir_ + L"3\\" + kUiDll);
     EXPECT_EQ(copies.help, driverDir_ + L"3\\" + kHelpFile);
-    EXPECT_EQ(ReadAll(copies.driver), ReadAll(setup_ + kDriverDll));
-    EXPECT_EQ(ReadAll(copies.config), ReadAll(setup_ + kUiDll));
-    EXPECT_EQ(ReadAll(copies.help), ReadAll(setup_ + kHelpFile));
+    EXPECT_EQ(ReadFileBytes(copies.driver), ReadFileBytes(setup_ + kDriverDll));
+    EXPECT_EQ(ReadFileBytes(copies.config), ReadFileBytes(setup_ + kUiDll));
+    EXPECT_EQ(ReadFileBytes(copies.help), ReadFileBytes(setup_ + kHelpFile));
     for (const wchar_t* name : {kDriverDll, kUiDll, kHelpFile}) {
         EXPECT_FALSE(FileExists(driverDir_ + name)) << name;
     }

@@ -141,31 +141,10 @@ protected:
         std::wstring dll = MonitorDll();
         ASSERT_FALSE(dll.empty()) << "no stand-in monitor: run `ctest -R stage` first";
         ASSERT_TRUE(scratch.AddMonitor(dll));
-        ASSERT_TRUE(PortExists(kPortName));
+        ASSERT_TRUE(PortOffered(kPortName));
     }
 
     // EnumPortsW is not in the table: the product never lists ports.
-    static bool PortExists(const wchar_t* name) {
-        using EnumPorts = decltype(&::EnumPortsW);
-        auto enumPorts = reinterpret_cast<EnumPorts>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleW(L"winspool.drv"), "EnumPortsW")));
-        DWORD needed = 0;
-        DWORD count = 0;
-        if (!enumPorts || enumPorts(nullptr, 1, nullptr, 0, &needed, &count) || needed == 0) {
-            return false;
-        }
-        std::vector<BYTE> block(needed);
-        if (!enumPorts(nullptr, 1, block.data(), needed, &needed, &count)) {
-            return false;
-        }
-        const auto* ports = reinterpret_cast<const PORT_INFO_1W*>(block.data());
-        for (DWORD i = 0; i < count; ++i) {
-            if (ports[i].pName && std::wstring(ports[i].pName) == name) {
-                return true;
-            }
-        }
-        return false;
-    }
 
     // A printer on "FILE:" with the SubKey written plain, under "DsUser", or both.
     void AddPrinter(const wchar_t* name, const wchar_t* driver, const char* plain = nullptr,

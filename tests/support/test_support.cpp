@@ -1,5 +1,9 @@
 #include "support/test_support.h"
 
+#include <winspool.h>
+
+#include <vector>
+
 #include "core/counted_string.h"
 #include "core/kernel_api.h"
 
@@ -72,6 +76,44 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 
 bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return "<missing>";
+    }
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
+        bytes.append(chunk, read);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+bool PortOffered(const wchar_t* name) {
+    using EnumPorts = decltype(&::EnumPortsW);
+    auto enumPorts = reinterpret_cast<EnumPorts>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"winspool.drv"), "EnumPortsW")));
+    DWORD needed = 0;
+    DWORD count = 0;
+    if (!enumPorts || enumPorts(nullptr, 1, nullptr, 0, &needed, &count) || needed == 0) {
+        return false;
+    }
+    std::vector<BYTE> block(needed);
+    if (!enumPorts(nullptr, 1, block.data(), needed, &needed, &count)) {
+        return false;
+    }
+    const auto* ports = reinterpret_cast<const PORT_INFO_1W*>(block.data());
+    for (DWORD i = 0; i < count; ++i) {
+        if (ports[i].pName && std::wstring(ports[i].pName) == name) {
+            return true;
+        }
+    }
+    return false;
 }
 
 namespace {

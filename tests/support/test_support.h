@@ -24,6 +24,11 @@ std::wstring MakeTempDir(const wchar_t* name);
 void RemoveTree(const std::wstring& dir);
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
+// The whole file, or "<missing>" when it does not open.
+std::string ReadFileBytes(const std::wstring& path);
+// Whether the spooler offers a port of that name (EnumPortsW is in no table:
+// the installer never lists ports).
+bool PortOffered(const wchar_t* name);
 
 // Counts the blocks the product takes from the process heap and the global
 // heap while it lives, so that a test can prove everything was given back.
