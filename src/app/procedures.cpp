@@ -113,8 +113,9 @@ void ReInstall(InstallRun& run) {
     if (run.deferredDeletes) {
         ScopedSpoolerRestart restart(&run);
         RetryDeferredDeletes(run);
-        // The install that follows writes these files anew; a copy still held
-        // here is not worth a restart of the machine.
+        // Dropped, not scheduled: the install that follows puts these files
+        // back under the same names, and a deletion at restart would take the
+        // new ones away.
         ClearDeferredDeletes(run.deferredDeletes);
     }
     // Before the flush: the flush would delete a kept monitor DLL right away.
@@ -142,9 +143,7 @@ bool PendingFilesCheck() {
             return false;
         }
         // The spooler may hold the file; a restart lets the next pass delete it.
-        SpoolerRestart restart = {};
-        BeginSpoolerRestart(restart, nullptr);
-        EndSpoolerRestart(restart);
+        ScopedSpoolerRestart restart(nullptr);
     }
     return true;
 }
