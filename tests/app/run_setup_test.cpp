@@ -10,13 +10,6 @@
 
 namespace {
 
-std::wstring Tail(DWORD code) {
-    wchar_t* text = SystemErrorText(code);
-    std::wstring tail = text ? L" - (" + std::wstring(text) + L")" : L"";
-    LocalFree(text);
-    return tail;
-}
-
 std::wstring ExeDirectory() {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -78,7 +71,7 @@ TEST(RunSetup, DriverDirectoryThatCannotBeReadIsErrorSixOnce) {
         EXPECT_EQ(LogOf(run),
                   L"Zantorelle 2026\r\n>Check Spooler\r\n"
                   L"Error(6): Can`t retrieve printer driver directory." +
-                      Tail(ERROR_INVALID_ENVIRONMENT) + L"\r\n");
+                      ErrorTail(ERROR_INVALID_ENVIRONMENT) + L"\r\n");
         EXPECT_EQ(run.errorCount, 1);
         EXPECT_EQ(run.driverDir.block, nullptr);
         EXPECT_STREQ(run.helpFile, L"zrlhelp.chm");
@@ -97,7 +90,7 @@ TEST(RunSetup, DriverDirectoryThatCannotBeReadIsErrorSixOnce) {
         InitInstallRun(run);
         EXPECT_THAT(LogOf(run),
                     testing::EndsWith(L"Error(6): Can`t retrieve printer driver directory." +
-                                      Tail(ERROR_ACCESS_DENIED) + L"\r\n"));
+                                      ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n"));
         EXPECT_EQ(run.errorCount, 1);
         FreeInstallRun(run);
     }

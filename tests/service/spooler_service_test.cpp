@@ -50,13 +50,6 @@ protected:
     InstallRun run_ = EmptyRun();
 };
 
-std::wstring Tail(DWORD code) {
-    wchar_t* text = SystemErrorText(code);
-    std::wstring tail = text ? L" - (" + std::wstring(text) + L")" : L" - ( No Description )";
-    LocalFree(text);
-    return tail;
-}
-
 TEST_F(SpoolerServiceFaults, RestartStopsWaitsAndStartsWithoutErrors) {
     run_.logDepth = 1;
     Restart();
@@ -71,14 +64,14 @@ TEST_F(SpoolerServiceFaults, ManagerThatDoesNotOpenIsErrorOneAndStartsNothing) {
     FakeSpoolerService::openManager = false;
     Restart();
     EXPECT_EQ(LogOf(run_), L">Restart Spooler\r\nError(1): Can't open service manager." +
-                               Tail(ERROR_ACCESS_DENIED) + L"\r\n");
+                               ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n");
     EXPECT_EQ(FakeSpoolerService::starts, 0);
     EXPECT_EQ(run_.errorCount, 1);
 
     InstallRun check = EmptyRun();
     EXPECT_FALSE(CheckSpooler(check));
     EXPECT_EQ(LogOf(check), L">Check Spooler\r\n  Error(1): Can't open service manager." +
-                                Tail(ERROR_ACCESS_DENIED) + L"\r\n");
+                                ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n");
     EXPECT_EQ(check.logDepth, 0);
     FreeCountedString(check.logText);
 }
@@ -87,14 +80,14 @@ TEST_F(SpoolerServiceFaults, ServiceThatDoesNotOpenIsErrorTwo) {
     FakeSpoolerService::openService = false;
     Restart();
     EXPECT_EQ(LogOf(run_), L">Restart Spooler\r\nError(2): Can't open the spooler" +
-                               Tail(ERROR_SERVICE_DOES_NOT_EXIST) + L"\r\n");
+                               ErrorTail(ERROR_SERVICE_DOES_NOT_EXIST) + L"\r\n");
     EXPECT_EQ(FakeSpoolerService::starts, 0);
     EXPECT_EQ(FakeSpoolerService::closed, FakeSpoolerService::opened);
 
     InstallRun check = EmptyRun();
     EXPECT_FALSE(CheckSpooler(check));
     EXPECT_EQ(LogOf(check), L">Check Spooler\r\n  Error(2): Can't open the spooler" +
-                                Tail(ERROR_SERVICE_DOES_NOT_EXIST) + L"\r\n");
+                                ErrorTail(ERROR_SERVICE_DOES_NOT_EXIST) + L"\r\n");
     FreeCountedString(check.logText);
 }
 
@@ -112,7 +105,7 @@ TEST_F(SpoolerServiceFaults, OtherControlFailureIsErrorFiveInDecimalAndHex) {
     Restart();
     EXPECT_EQ(LogOf(run_),
               L">Restart Spooler\r\nError(5): ControlService failed with code 5 (0x5)" +
-                  Tail(ERROR_ACCESS_DENIED) + L"\r\n");
+                  ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n");
     EXPECT_EQ(FakeSpoolerService::starts, 1);
 
     InstallRun other = EmptyRun();

@@ -41,29 +41,6 @@ std::wstring StandIn(const wchar_t* file) {
     return BuildDir() + L"\\stand-ins\\" + file;
 }
 
-std::wstring Tail(DWORD code) {
-    wchar_t* text = SystemErrorText(code);
-    std::wstring tail = text ? L" - (" + std::wstring(text) + L")" : L" - ( No Description )";
-    LocalFree(text);
-    return tail;
-}
-
-std::string FileBytes(const std::wstring& path) {
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    char chunk[4096];
-    DWORD read = 0;
-    while (file != INVALID_HANDLE_VALUE && ReadFile(file, chunk, sizeof(chunk), &read, nullptr) &&
-           read > 0) {
-        bytes.append(chunk, read);
-    }
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-    }
-    return bytes;
-}
-
 MONITOR_INFO_2W Monitor(const wchar_t* name, const wchar_t* dll) {
     return {const_cast<LPWSTR>(name), const_cast<LPWSTR>(kEnvironment), const_cast<LPWSTR>(dll)};
 }
@@ -340,7 +317,7 @@ TEST_F(PortMonitorTest, InstallCopiesAndRegistersTheMonitorWhosePortIsThenOffere
     EXPECT_EQ(run.logDepth, 0);
     EXPECT_EQ(Faults::addCalls, 1);
     EXPECT_EQ(FakeSpoolerService::shortPauses, 0);
-    EXPECT_EQ(FileBytes(InstalledMonitor()), FileBytes(ShippedMonitor()));
+    EXPECT_EQ(ReadFileBytes(InstalledMonitor()), ReadFileBytes(ShippedMonitor()));
     EXPECT_TRUE(PortOffered(kPortName));
     EXPECT_EQ(counter.GlobalBlocks(), 0);
     EXPECT_EQ(counter.HeapBlocks(), 1);  // the log
@@ -440,7 +417,7 @@ TEST_F(PortMonitorTest, RefusedThreeTimesIsErrorTwelveAndKeepsTheFile) {
                               SetPrinterLines(L"ok") +
                               L"  >Restart Spooler\r\n"
                               L"  Error(12): Can`t remove the port monitor 'Zantorelle:'" +
-                              Tail(kInUse) + L"\r\n");
+                              ErrorTail(kInUse) + L"\r\n");
     EXPECT_EQ(run.errorCount, 1);
     EXPECT_EQ(run.logDepth, 0);
     EXPECT_EQ(Faults::deleteCalls, 3);
@@ -501,7 +478,7 @@ TEST_F(PortMonitorTest, AddMonitorFailingFiveTimesIsErrorElevenAndPrintersStayOn
     EXPECT_EQ(LogOf(run), L">AddMonitor\r\n" + CopyLines() + failed + failed + failed + failed +
                               failed +
                               L"  Error(11): Can`t install a local port monitor'Zantorelle:'" +
-                              Tail(kAddRefused) + L"\r\n");
+                              ErrorTail(kAddRefused) + L"\r\n");
     EXPECT_EQ(run.errorCount, 1);
     EXPECT_EQ(run.logDepth, 0);
     EXPECT_EQ(Faults::addCalls, 5);
@@ -720,7 +697,7 @@ TEST_F(PortMonitorTest, PrintersThatCannotBeRememberedAreNotMoved) {
                   L"  Can't delete monitor from the first try\r\n"
                   L"  >Restart Spooler\r\n"
                   L"  Error(12): Can`t remove the port monitor 'Zantorelle:'" +
-                  Tail(kInUse) + L"\r\n");
+                  ErrorTail(kInUse) + L"\r\n");
     EXPECT_EQ(run.movedPrinters, nullptr);
     EXPECT_STREQ(run.printers[0].pPortName, kPortName);
 }
@@ -773,7 +750,7 @@ TEST_F(PortMonitorTest, CopyBlockedByTheRunningSpoolerIsMadeAgainWhileItIsStoppe
     EXPECT_EQ(FakeSpoolerService::shortPauses, 100);
     EXPECT_EQ(FakeSpoolerService::stops, 1);
     EXPECT_EQ(FakeSpoolerService::starts, 1);
-    EXPECT_EQ(FileBytes(target), FileBytes(ShippedMonitor()));
+    EXPECT_EQ(ReadFileBytes(target), ReadFileBytes(ShippedMonitor()));
     RemoveTree(dir);
 }
 
@@ -789,7 +766,7 @@ TEST_F(PortMonitorTest, FailedSecondCopyIsReportedAndRegistrationIsTriedAnyway) 
     EXPECT_EQ(LogOf(run), L">AddMonitor\r\n  Copy monitor file\r\n" + copy +
                               L" [0])\r\n    Copy Failed :(\r\n  >Restart Spooler\r\n" + copy +
                               L" [1])\r\n    Error(10): Cant't open source file: zrlmon64.dll" +
-                              Tail(ERROR_FILE_NOT_FOUND) +
+                              ErrorTail(ERROR_FILE_NOT_FOUND) +
                               L"\r\n    Copy Failed :(\r\n  AddMonitor - OK :)\r\n");
     EXPECT_EQ(run.errorCount, 1);
     EXPECT_EQ(Faults::addCalls, 1);

@@ -562,13 +562,6 @@ TEST_F(PrintersTest, APrinterThatDoesNotOpenForReadingIsStillDeletedButNotSaved)
     EXPECT_EQ(run.savedPrinters, nullptr);
 }
 
-std::wstring OutOfMemoryTail() {
-    wchar_t* text = SystemErrorText(ERROR_NOT_ENOUGH_MEMORY);
-    std::wstring tail = L" - (" + std::wstring(text) + L")";
-    LocalFree(text);
-    return tail;
-}
-
 // Deleting a printer whose settings cannot be remembered would lose it.
 TEST_F(PrintersTest, WithoutMemoryForTheRecordThePrinterIsKeptAndReported) {
     AddPrinter(kOffice, kDriverName, "abc");
@@ -580,7 +573,7 @@ TEST_F(PrintersTest, WithoutMemoryForTheRecordThePrinterIsKeptAndReported) {
               L">DeleteAllPrinters\r\n"
               L"  >DeletePrinter(Zrl Office)\r\n"
               L"    Error(17): Can`t delete printer 'Zrl Office'" +
-                  OutOfMemoryTail() + L"\r\n");
+                  ErrorTail(ERROR_NOT_ENOUGH_MEMORY) + L"\r\n");
     EXPECT_EQ(run.errorCount, 1);
     EXPECT_TRUE(scratch.PrinterExists(kOffice));
     EXPECT_EQ(run.savedPrinters, nullptr);

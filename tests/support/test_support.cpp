@@ -6,6 +6,7 @@
 
 #include "core/counted_string.h"
 #include "core/kernel_api.h"
+#include "core/run_log.h"
 
 std::wstring LogOf(const InstallRun& run) {
     return CountedText(run.logText);
@@ -78,10 +79,21 @@ bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::wstring ErrorTail(DWORD code) {
+    if (code == 0) {
+        return L"";
+    }
+    wchar_t* text = SystemErrorText(code);
+    std::wstring tail = text ? L" - (" + std::wstring(text) + L")" : L" - ( No Description )";
+    LocalFree(text);
+    return tail;
+}
+
 std::string ReadFileBytes(const std::wstring& path) {
     std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return "<missing>";
     }

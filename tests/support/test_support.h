@@ -24,6 +24,9 @@ std::wstring MakeTempDir(const wchar_t* name);
 void RemoveTree(const std::wstring& dir);
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
+// What LogError appends for the last error `code`: "" for 0, the system's
+// text in " - (...)", or " - ( No Description )".
+std::wstring ErrorTail(DWORD code);
 // The whole file, or "<missing>" when it does not open.
 std::string ReadFileBytes(const std::wstring& path);
 // Whether the spooler offers a port of that name (EnumPortsW is in no table:
