@@ -321,8 +321,18 @@ void PrintRow(const char* phase, int before, int after, double wallMs, const Mem
 
 // ---- steps ---------------------------------------------------------------------
 
-// As the install and uninstall commands do: close the help viewer, then the run.
-void MeasureRun(const char* phase, RunProcedure procedure) {
+// The exit code the command would end with, as the entry computes it.
+int ExitCodeOf(bool errors, DWORD scheduled, int cleanCode) {
+    if (errors) {
+        return kExitErrorsLogged;
+    }
+    return scheduled != 0 ? kExitRebootScheduled : cleanCode;
+}
+
+// As the install and uninstall commands do: close the help viewer, then the
+// run. A run into a prefix prepared by the benchmark ends cleanly and never
+// stops the spooler; anything else makes the figures meaningless.
+bool MeasureRun(const char* phase, RunProcedure procedure, int cleanCode) {
     int before = CountProductPrinters();
     Memory start = ReadMemory();
     counters = {};
@@ -337,6 +347,13 @@ void MeasureRun(const char* phase, RunProcedure procedure) {
     }
     Memory end = ReadMemory();
     PrintRow(phase, before, CountProductPrinters(), wallMs, start, end, errors, scheduled);
+    int code = ExitCodeOf(errors, scheduled, cleanCode);
+    if (code != cleanCode || counters.spoolerStops != 0) {
+        fprintf(stderr, "%s exited %d (not %d) after %ld spooler stops (not 0)\n", phase, code,
+                cleanCode, counters.spoolerStops);
+        return false;
+    }
+    return true;
 }
 
 // Every product printer gets a SubKey naming a settings key that carries the
@@ -437,12 +454,10 @@ bool SetUpPrinters(int wanted) {
 
 bool RunStep(const wchar_t* step) {
     if (wcscmp(step, L"install") == 0 || wcscmp(step, L"reinstall") == 0) {
-        MeasureRun(step[0] == L'i' ? "install" : "reinstall", &ReInstall);
-        return true;
+        return MeasureRun(step[0] == L'i' ? "install" : "reinstall", &ReInstall, kExitInstalled);
     }
     if (wcscmp(step, L"uninstall") == 0) {
-        MeasureRun("uninstall", &UninstallAndCleanUp);
-        return true;
+        return MeasureRun("uninstall", &UninstallAndCleanUp, kExitUninstalled);
     }
     if (wcsncmp(step, L"printers=", 9) == 0) {
         return SetUpPrinters(_wtoi(step + 9));

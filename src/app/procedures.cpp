@@ -50,8 +50,15 @@ const wchar_t* PendingFileName(const wchar_t* source) {
 }
 
 bool IsProductFileName(const wchar_t* name) {
-    return lstrcmpiW(name, kMonitorDll) == 0 || lstrcmpiW(name, kDriverDll) == 0 ||
-           lstrcmpiW(name, kUiDll) == 0;
+    // Ordinal, as the file system compares names: no user locale may decide
+    // (a Turkish one folds "I" to a dotless i, and "ZRLUI64.DLL" would be missed).
+    const wchar_t* const products[] = {kMonitorDll, kDriverDll, kUiDll};
+    for (const wchar_t* product : products) {
+        if (CompareStringOrdinal(name, -1, product, -1, TRUE) == CSTR_EQUAL) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool ProductFilePending() {
@@ -143,7 +150,7 @@ bool PendingFilesCheck() {
             return false;
         }
         // The spooler may hold the file; a restart lets the next pass delete it.
-        ScopedSpoolerRestart restart(nullptr);
+        RestartSpooler(nullptr);
     }
     return true;
 }

@@ -91,6 +91,12 @@ void EndSpoolerRestart(SpoolerRestart& guard) {
     }
 }
 
+void RestartSpooler(InstallRun* run) {
+    SpoolerRestart guard = {};
+    BeginSpoolerRestart(guard, run);
+    EndSpoolerRestart(guard);
+}
+
 bool CheckSpooler(InstallRun& run) {
     LogLine(run, L">Check Spooler");
     ++run.logDepth;

@@ -17,6 +17,9 @@ bool StartSpoolerAndWait(SC_HANDLE service);
 SpoolerRestart& BeginSpoolerRestart(SpoolerRestart& guard, InstallRun* run);
 void EndSpoolerRestart(SpoolerRestart& guard);
 bool CheckSpooler(InstallRun& run);
+// A plain stop and start, after which the spooler has let go of the monitor
+// and driver files it held; logged into `run` when one is given.
+void RestartSpooler(InstallRun* run);
 
 // Begins a restart for one scope and ends it on every way out of the scope.
 class ScopedSpoolerRestart {

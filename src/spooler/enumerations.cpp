@@ -237,10 +237,6 @@ int GetFileBuildNumber(const wchar_t* path) {
     return BuildNumberOf(block.Get());
 }
 
-BOOL ClosePrinterHandle(HANDLE printer) {
-    return winspool.ClosePrinter(printer);
-}
-
 HANDLE AddLocalPrinter(PRINTER_INFO_2W& info) {
     return winspool.AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
 }

@@ -35,6 +35,13 @@ struct PrinterInfoBuffer {
 // same length. A missing name never matches.
 bool SameSpoolerName(const wchar_t* name, const wchar_t* wanted);
 
+// How a spooler name stands in a log line: `absent` for a missing or empty one.
+inline constexpr wchar_t kUnnamedInList[] = L"***EMPTY***";
+inline constexpr wchar_t kUnnamedPrinter[] = L"*";
+inline const wchar_t* ShownName(const wchar_t* name, const wchar_t* absent) {
+    return name && *name ? name : absent;
+}
+
 SpoolerEnumBuffer& EnumerateMonitors(SpoolerEnumBuffer& list, InstallRun& run);
 SpoolerEnumBuffer& EnumerateDrivers(SpoolerEnumBuffer& list, const wchar_t* environment);
 // Both free an earlier buffer of the list first.
@@ -52,7 +59,6 @@ int FindProductDriver(const SpoolerEnumBuffer& list);
 int GetFileBuildNumber(const wchar_t* path);
 
 // One spooler call each; on failure the last error is the spooler's.
-BOOL ClosePrinterHandle(HANDLE printer);
 HANDLE AddLocalPrinter(PRINTER_INFO_2W& info);
 BOOL PurgeAndDeletePrinter(HANDLE printer);
 BOOL AddPrinterDriverLevel6(DRIVER_INFO_6W& info);

@@ -21,11 +21,6 @@ constexpr SIZE_T kProductPortChars = sizeof(kPortName) / sizeof(wchar_t) - 1;
 constexpr SIZE_T kPortNameGrowth = kProductPortChars - kFilePortChars;
 constexpr int kAddMonitorTries = 5;
 constexpr DWORD kAddMonitorPauseMs = 50;
-constexpr wchar_t kNoName[] = L"***EMPTY***";
-
-const wchar_t* Shown(const wchar_t* name) {
-    return name && *name ? name : kNoName;
-}
 
 bool HasPort(const wchar_t* portList, const wchar_t* port) {
     return portList && wcsstr(portList, port);
@@ -65,7 +60,7 @@ HANDLE OpenForChange(const wchar_t* name) {
 void WriteBackPrinter(InstallRun& run, PRINTER_INFO_2W& entry) {
     UniquePrinter printer(OpenForChange(entry.pPrinterName));
     if (!printer) {
-        LogLine(run, L"Can't open printer %s", Shown(entry.pPrinterName));
+        LogLine(run, L"Can't open printer %s", ShownName(entry.pPrinterName, kUnnamedInList));
         return;
     }
     BOOL written = winspool.SetPrinterW(printer.Get(), 2, reinterpret_cast<BYTE*>(&entry), 0);
@@ -178,13 +173,6 @@ bool KeepCompatibleMonitor(InstallRun& run, bool found, const CountedString& mon
     return true;
 }
 
-// A plain stop and start: the spooler lets go of a monitor it still uses.
-void RestartSpooler(InstallRun& run) {
-    SpoolerRestart guard = {};
-    BeginSpoolerRestart(guard, &run);
-    EndSpoolerRestart(guard);
-}
-
 // The spooler refuses to delete a monitor whose port printers still use;
 // they are moved off it, and a restart releases what is left.
 bool DeleteMonitorWithRetries(InstallRun& run, bool found) {
@@ -200,7 +188,7 @@ bool DeleteMonitorWithRetries(InstallRun& run, bool found) {
     if (DeleteProductMonitor(run.environment)) {
         return true;
     }
-    RestartSpooler(run);
+    RestartSpooler(&run);
     if (DeleteProductMonitor(run.environment)) {
         return true;
     }
@@ -260,7 +248,8 @@ void LogMonitorList(InstallRun& run, const SpoolerEnumBuffer& monitors) {
     const auto* records = static_cast<const MONITOR_INFO_2W*>(monitors.buffer);
     LogLine(run, L"------- %d existing monitors ----------", static_cast<int>(monitors.count));
     for (UINT32 i = 0; records && i < monitors.count; ++i) {
-        LogLine(run, L"%d. %s", static_cast<int>(i + 1), Shown(records[i].pName));
+        LogLine(run, L"%d. %s", static_cast<int>(i + 1),
+                ShownName(records[i].pName, kUnnamedInList));
     }
     LogLine(run, L"---------------------------------------");
 }

@@ -92,7 +92,7 @@ void LogDriverList(InstallRun& run, const SpoolerEnumBuffer& drivers) {
     LogLine(run, L"------------ %d existing drivers-----------", static_cast<int>(drivers.count));
     for (UINT32 i = 0; i < drivers.count; ++i) {
         const wchar_t* name = DriverNameAt(drivers, i);
-        LogLine(run, L"%d. %s", static_cast<int>(i + 1), name ? name : L"***EMPTY***");
+        LogLine(run, L"%d. %s", static_cast<int>(i + 1), ShownName(name, kUnnamedInList));
     }
     LogLine(run, L"-------------------------------------------");
 }
@@ -104,12 +104,6 @@ BOOL DeleteProductDriver(const InstallRun& run) {
                                            0);
 }
 
-void RestartSpooler(InstallRun& run) {
-    SpoolerRestart guard = {};
-    BeginSpoolerRestart(guard, &run);
-    EndSpoolerRestart(guard);
-}
-
 // A running spooler may keep the driver's files loaded and refuse the
 // deletion; after a restart it has let go of them.
 bool DeleteDriverWithRestart(InstallRun& run) {
@@ -117,7 +111,7 @@ bool DeleteDriverWithRestart(InstallRun& run) {
         return true;
     }
     LogLine(run, L"Can't delete driver. Trying to restart spooler");
-    RestartSpooler(run);
+    RestartSpooler(&run);
     if (DeleteProductDriver(run)) {
         return true;
     }

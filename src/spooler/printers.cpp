@@ -16,10 +16,6 @@ constexpr DWORD kRelativeKeyBytes = 260;
 constexpr DWORD kSettingsPathBytes = sizeof(kProductKey) + kRelativeKeyBytes;
 constexpr DWORD kDeleteAccess = DELETE | PRINTER_ACCESS_ADMINISTER;
 
-const wchar_t* Shown(const wchar_t* name) {
-    return name ? name : L"*";
-}
-
 HANDLE OpenNamedPrinter(const wchar_t* name, PRINTER_DEFAULTSW* defaults) {
     HANDLE printer = nullptr;
     if (!winspool.OpenPrinterW(const_cast<LPWSTR>(name), &printer, defaults)) {
@@ -64,10 +60,10 @@ bool PushSavedPrinter(InstallRun& run, const char* subKey, PRINTER_INFO_2W& entr
 // A printer whose settings cannot be remembered would be gone for good after
 // its deletion: it stays, and the run says why.
 void KeepUnsavedPrinter(InstallRun& run, const wchar_t* name) {
-    LogLine(run, L">DeletePrinter(%s)", Shown(name));
+    LogLine(run, L">DeletePrinter(%s)", ShownName(name, kUnnamedPrinter));
     ++run.logDepth;
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    LogError(run, 17, L"Can`t delete printer '%s'", Shown(name));
+    LogError(run, 17, L"Can`t delete printer '%s'", ShownName(name, kUnnamedPrinter));
     --run.logDepth;
 }
 
@@ -153,16 +149,16 @@ void RemoveProductPrinters(InstallRun& run) {
 }
 
 void RemovePrinter(InstallRun& run, const wchar_t* name) {
-    LogLine(run, L">DeletePrinter(%s)", Shown(name));
+    LogLine(run, L">DeletePrinter(%s)", ShownName(name, kUnnamedPrinter));
     ++run.logDepth;
     PRINTER_DEFAULTSW access = {nullptr, nullptr, kDeleteAccess};
     UniquePrinter printer(OpenNamedPrinter(name, &access));
     if (!printer) {
-        LogError(run, 16, L"Can`t open printer '%s'", Shown(name));
+        LogError(run, 16, L"Can`t open printer '%s'", ShownName(name, kUnnamedPrinter));
     } else if (PurgeAndDeletePrinter(printer.Get())) {
         LogLine(run, L"OK");
     } else {
-        LogError(run, 17, L"Can`t delete printer '%s'", Shown(name));
+        LogError(run, 17, L"Can`t delete printer '%s'", ShownName(name, kUnnamedPrinter));
     }
     --run.logDepth;
 }
@@ -178,7 +174,7 @@ bool SavePrinterSubKey(InstallRun& run, PRINTER_INFO_2W& entry) {
 }
 
 HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name) {
-    LogLine(run, L">AddPrinter(%s)", Shown(name));
+    LogLine(run, L">AddPrinter(%s)", ShownName(name, kUnnamedPrinter));
     ++run.logDepth;
     LogProductMonitorSearch(run);
     PRINTER_INFO_2W info = {};
@@ -191,7 +187,7 @@ HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name) {
     if (printer) {
         LogLine(run, L"OK :)");
     } else {
-        LogError(run, 15, L"Can`t add printer '%s'", Shown(name));
+        LogError(run, 15, L"Can`t add printer '%s'", ShownName(name, kUnnamedPrinter));
     }
     --run.logDepth;
     return printer;

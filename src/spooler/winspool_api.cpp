@@ -6,12 +6,15 @@ WinspoolApi winspool = {};
 VersionApi version = {};
 
 namespace winspool_detail {
-decltype(&::AddPrinterW) spoolerAddPrinterW = nullptr;
+WinspoolApi exports = {};
 }  // namespace winspool_detail
 
 namespace {
 
+using winspool_detail::exports;
+
 constexpr wchar_t kWinPrintDefaultDatatype[] = L"RAW";
+constexpr DWORD kFileDeleteFlags = DPD_DELETE_UNUSED_FILES | DPD_DELETE_ALL_FILES;
 
 // Wine's ntdll exports wine_get_version; Windows' does not.
 bool RunningOnWine() {
@@ -19,26 +22,145 @@ bool RunningOnWine() {
     return ntdll && kernel.GetProcAddress(ntdll, "wine_get_version");
 }
 
+bool PrinterNameTaken(LPWSTR name) {
+    HANDLE printer = nullptr;
+    if (!name || !exports.OpenPrinterW(name, &printer, nullptr)) {
+        return false;
+    }
+    exports.ClosePrinter(printer);
+    return true;
+}
+
 // Windows gives a printer added without a datatype its print processor's
 // default. Wine stores none and then cannot open the printer it has just made
 // (AddPrinterW returns null with error 1801, and the printer stays behind,
 // unusable), so on Wine the caller's record is passed on with WinPrint's
-// default. The caller's record itself is left as it was.
-HANDLE WINAPI AddPrinterWithDatatype(LPWSTR server, DWORD level, LPBYTE data) {
+// default. The caller's record itself is left as it was. Wine also takes a
+// second printer of a name that exists, which Windows refuses.
+HANDLE WINAPI AddPrinterAsWindows(LPWSTR server, DWORD level, LPBYTE data) {
     auto* info = reinterpret_cast<PRINTER_INFO_2W*>(data);
-    if (level != 2 || !info || info->pDatatype) {
-        return winspool_detail::spoolerAddPrinterW(server, level, data);
+    if (level != 2 || !info) {
+        return exports.AddPrinterW(server, level, data);
+    }
+    if (!server && PrinterNameTaken(info->pPrinterName)) {
+        SetLastError(ERROR_PRINTER_ALREADY_EXISTS);
+        return nullptr;
+    }
+    if (info->pDatatype) {
+        return exports.AddPrinterW(server, level, data);
     }
     PRINTER_INFO_2W withDatatype = *info;
     withDatatype.pDatatype = const_cast<LPWSTR>(kWinPrintDefaultDatatype);
-    return winspool_detail::spoolerAddPrinterW(server, level,
-                                               reinterpret_cast<LPBYTE>(&withDatatype));
+    return exports.AddPrinterW(server, level, reinterpret_cast<LPBYTE>(&withDatatype));
 }
 
-void BindAddPrinterForThisSpooler(WinspoolApi& api) {
-    winspool_detail::spoolerAddPrinterW = api.AddPrinterW;
+// The drivers of an environment at level 3, which names every file of each.
+struct DriverFileList {
+    UniqueGlobal block;
+    DWORD count;
+};
+
+bool ReadDriverFiles(LPWSTR server, LPWSTR environment, DriverFileList& list) {
+    DWORD needed = 0;
+    if (exports.EnumPrinterDriversW(server, environment, 3, nullptr, 0, &needed, &list.count) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return false;
+    }
+    list.block.Reset(AllocGlobal(needed));
+    if (!list.block) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    return exports.EnumPrinterDriversW(server, environment, 3, static_cast<BYTE*>(list.block.Get()),
+                                       needed, &needed, &list.count);
+}
+
+bool SameFileName(const wchar_t* a, const wchar_t* b) {
+    return a && b && *a && CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// Calls `use` with each file the driver names: its DLLs, data and help files
+// and the dependent files, a list of strings ending with an empty one.
+template <typename Use>
+void ForEachDriverFile(const DRIVER_INFO_3W& driver, Use use) {
+    const wchar_t* named[] = {driver.pDriverPath, driver.pDataFile, driver.pConfigFile,
+                              driver.pHelpFile};
+    for (const wchar_t* file : named) {
+        if (file && *file) {
+            use(file);
+        }
+    }
+    for (const wchar_t* file = driver.pDependentFiles; file && *file; file += lstrlenW(file) + 1) {
+        use(file);
+    }
+}
+
+bool UsedByAnother(const DriverFileList& list, DWORD self, const wchar_t* file) {
+    const auto* drivers = static_cast<const DRIVER_INFO_3W*>(list.block.Get());
+    bool shared = false;
+    for (DWORD i = 0; i < list.count && !shared; ++i) {
+        if (i != self) {
+            ForEachDriverFile(drivers[i], [&](const wchar_t* other) {
+                shared = shared || SameFileName(file, other);
+            });
+        }
+    }
+    return shared;
+}
+
+int FindDriver(const DriverFileList& list, const wchar_t* name) {
+    const auto* drivers = static_cast<const DRIVER_INFO_3W*>(list.block.Get());
+    for (DWORD i = 0; i < list.count; ++i) {
+        if (SameFileName(drivers[i].pName, name)) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// Windows removes a driver asked to go with its files, and with it every
+// file of the driver that no other driver names. Wine's spooler refuses
+// every delete flag with ERROR_INVALID_PARAMETER, and removes a driver asked
+// without flags but keeps its files: on Wine the flags are carried out here.
+// A file that will not go stays, as a file in use stays on Windows until the
+// spooler lets go of it.
+BOOL WINAPI DeletePrinterDriverAsWindows(LPWSTR server, LPWSTR environment, LPWSTR name,
+                                         DWORD flags, DWORD driverVersion) {
+    if (exports.DeletePrinterDriverExW(server, environment, name, flags, driverVersion)) {
+        return TRUE;
+    }
+    if ((flags & kFileDeleteFlags) == 0 || GetLastError() != ERROR_INVALID_PARAMETER) {
+        return FALSE;
+    }
+    DriverFileList list = {};
+    if (!ReadDriverFiles(server, environment, list)) {
+        return FALSE;
+    }
+    int self = FindDriver(list, name);
+    if (self < 0) {
+        SetLastError(ERROR_UNKNOWN_PRINTER_DRIVER);
+        return FALSE;
+    }
+    if (!exports.DeletePrinterDriverExW(server, environment, name, flags & ~kFileDeleteFlags,
+                                        driverVersion)) {
+        return FALSE;
+    }
+    const auto* drivers = static_cast<const DRIVER_INFO_3W*>(list.block.Get());
+    ForEachDriverFile(drivers[self], [&](const wchar_t* file) {
+        if (!UsedByAnother(list, static_cast<DWORD>(self), file)) {
+            DeleteFileW(file);
+        }
+    });
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+// The one place where the installer meets Wine's spooler differently: the
+// table keeps the exports on Windows.
+void AdaptToThisSpooler(WinspoolApi& api) {
     if (RunningOnWine()) {
-        api.AddPrinterW = &AddPrinterWithDatatype;
+        api.AddPrinterW = &AddPrinterAsWindows;
+        api.DeletePrinterDriverExW = &DeletePrinterDriverAsWindows;
     }
 }
 
@@ -92,7 +214,8 @@ bool BindSpoolerLibraries() {
     if (!spool || !ver || !BindWinspool(spool, spoolApi) || !BindVersion(ver, versionApi)) {
         return false;
     }
-    BindAddPrinterForThisSpooler(spoolApi);
+    winspool_detail::exports = spoolApi;
+    AdaptToThisSpooler(spoolApi);
     winspool = spoolApi;
     version = versionApi;
     return true;

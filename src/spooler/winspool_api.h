@@ -43,18 +43,17 @@ extern VersionApi version;
 
 // Loads both libraries from System32 and fills the tables. False when a library
 // or one of its functions is missing; the tables are then left as they were.
-// On Wine, winspool.AddPrinterW is a wrapper that gives a printer without a
-// datatype WinPrint's default "RAW" (see winspool_api.cpp).
+// On Wine, AddPrinterW and DeletePrinterDriverExW are wrappers that give the
+// results Windows gives (see winspool_api.cpp).
 bool BindSpoolerLibraries();
 
 namespace winspool_detail {
-// The spooler's own AddPrinterW, which the wrapper calls on Wine.
-extern decltype(&::AddPrinterW) spoolerAddPrinterW;
+// The spooler's own functions, which the wrappers call on Wine.
+extern WinspoolApi exports;
 }  // namespace winspool_detail
 
-namespace winspool_detail {
-inline void ClosePrinterHandle(HANDLE h) {
-    winspool.ClosePrinter(h);
+// ClosePrinter's result; also the guard's way to close a printer handle.
+inline BOOL ClosePrinterHandle(HANDLE printer) {
+    return winspool.ClosePrinter(printer);
 }
-}  // namespace winspool_detail
-using UniquePrinter = Unique<HANDLE, &winspool_detail::ClosePrinterHandle>;
+using UniquePrinter = Unique<HANDLE, &ClosePrinterHandle>;

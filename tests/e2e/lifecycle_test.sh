@@ -1,7 +1,7 @@
 #!/bin/bash
 # A fresh install, an uninstall after it, and "removetray" with the tray
-# program running and not running. Under Wine an installed driver cannot be
-# removed: every uninstall or reinstall after an install logs error 14.
+# program running and not running: each run exits with its success code and
+# stops no spooler.
 . "$(dirname "$0")/lib.sh"
 new_prefix_with_display lifecycle
 out=$ZRL_WORK/lifecycle.out
@@ -24,19 +24,25 @@ check "the monitor DLL is in the system directory" \
     cmp "$system32/zrlmon64.dll" "$ZRL_STAGE/Zantorelle/Setup/zrlmon64.dll"
 check "the tray program runs" tray running
 
-read_dialog "$out" -- uninstall
-check "uninstall after an install exits 100" [ "$code" = 100 ]
-check "its one error is the driver's" diff <(log_text "$out" | grep 'Error(') - <<'EOF'
-    Error(14): Can`t remove the printer-driver 'Zantorelle printer' - (Invalid parameter.)
+read_dialog "$out" --shift -- uninstall
+check "uninstall after an install exits 2" [ "$code" = 2 ]
+check "without an error or a spooler restart" \
+    diff <(log_text "$out" | grep -e 'Error(' -e 'Restart Spooler') /dev/null
+check "the driver goes at the first try" \
+    diff <(log_text "$out" | sed -n '/Driver is found/,/^  >/p') - <<'EOF'
+    Driver is found. Index=1
+    OK :)
+  >DeleteMonitor
 EOF
-check "uninstall: only the driver stays" \
+check "uninstall: nothing of the product stays" \
     diff <(state monitors drivers printers default run pending) - <<'EOF'
 monitor "Local Port" dll="localspl.dll"
-driver "Zantorelle printer" version=3 driver="zrldrv64.dll" config="zrlui64.dll" data="zrldrv64.dll" help="zrlhelp.chm"
 default none
 run ZantorelleTray=none
 pending none
 EOF
+check "nor the driver's files" \
+    diff <(ls "$WINEPREFIX/drive_c/windows/system32/spool/drivers/x64/3" | grep -i '^zrl') /dev/null
 check "no product port" diff <(state ports | grep Zantorelle) /dev/null
 check "the monitor DLL is deleted" [ ! -e "$system32/zrlmon64.dll" ]
 check "the tray program has ended" tray ended
@@ -44,7 +50,7 @@ check "its executable is deleted" [ ! -e "$TRAY_EXE" ]
 
 # The setup package brings the tray program back before it installs.
 cp "$ZRL_STAGE/Zantorelle/zantray.exe" "$TRAY_EXE"
-expect_code 100 install
+expect_code 1 install
 check "the tray program runs again" tray running
 expect_code 6 removetray
 check "removetray ends the running tray program" tray ended

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 
 #include <string>
+#include <vector>
 
 #include "core/kernel_api.h"
 #include "core/product.h"
@@ -76,7 +77,7 @@ protected:
     void TearDown() override {
         winspool = savedWinspool;
         version = savedVersion;
-        winspool_detail::spoolerAddPrinterW = savedSpoolerAdd;
+        winspool_detail::exports = savedExports;
     }
     void BindAs(FARPROC(WINAPI* detection)(HMODULE, LPCSTR)) {
         ScopedOverride system(kernel.GetProcAddress, detection);
@@ -86,21 +87,22 @@ protected:
 
     const WinspoolApi savedWinspool = winspool;
     const VersionApi savedVersion = version;
-    const AddPrinterFn savedSpoolerAdd = winspool_detail::spoolerAddPrinterW;
+    const WinspoolApi savedExports = winspool_detail::exports;
 };
 
 TEST_F(SpoolerBindingTest, OnWindowsTheTableCallsTheSpoolerDirectly) {
     BindAs(&LooksLikeWindows);
     ASSERT_NE(SpoolersOwnAddPrinterW(), nullptr);
     EXPECT_EQ(winspool.AddPrinterW, SpoolersOwnAddPrinterW());
-    EXPECT_EQ(winspool_detail::spoolerAddPrinterW, SpoolersOwnAddPrinterW());
+    EXPECT_EQ(winspool_detail::exports.AddPrinterW, SpoolersOwnAddPrinterW());
+    EXPECT_EQ(winspool.DeletePrinterDriverExW, winspool_detail::exports.DeletePrinterDriverExW);
 }
 
 TEST_F(SpoolerBindingTest, OnWineAPrinterWithoutDatatypeGetsRaw) {
     BindAs(&LooksLikeWine);
     ASSERT_NE(winspool.AddPrinterW, SpoolersOwnAddPrinterW());
-    EXPECT_EQ(winspool_detail::spoolerAddPrinterW, SpoolersOwnAddPrinterW());
-    ScopedOverride spy(winspool_detail::spoolerAddPrinterW, &RecordAdd);
+    EXPECT_EQ(winspool_detail::exports.AddPrinterW, SpoolersOwnAddPrinterW());
+    ScopedOverride spy(winspool_detail::exports.AddPrinterW, &RecordAdd);
     PRINTER_INFO_2W info = NewPrinter(L"Zrl Office");
     SetLastError(kPoison);
     HANDLE printer = winspool.AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
@@ -116,7 +118,7 @@ TEST_F(SpoolerBindingTest, OnWineAPrinterWithoutDatatypeGetsRaw) {
 
 TEST_F(SpoolerBindingTest, OnWineAGivenDatatypeAndOtherLevelsPassUnchanged) {
     BindAs(&LooksLikeWine);
-    ScopedOverride spy(winspool_detail::spoolerAddPrinterW, &RecordAdd);
+    ScopedOverride spy(winspool_detail::exports.AddPrinterW, &RecordAdd);
     PRINTER_INFO_2W info = NewPrinter(L"Zrl Office");
     info.pDatatype = const_cast<LPWSTR>(L"NT EMF 1.008");
     winspool.AddPrinterW(const_cast<LPWSTR>(L"\\\\server"), 2, reinterpret_cast<BYTE*>(&info));
@@ -131,8 +133,132 @@ TEST_F(SpoolerBindingTest, OnWineAGivenDatatypeAndOtherLevelsPassUnchanged) {
     EXPECT_EQ(AddSpy::calls, 2);
 }
 
+// A spooler that answers as Wine's does: every delete flag is refused, a
+// driver removed without flags leaves its files. Two drivers share one file.
+struct WineDrivers {
+    static inline std::wstring dir;
+    static inline std::wstring own, shared, ui, other;
+    static inline std::vector<DWORD> flagsAsked;
+    static inline DWORD refusal;
+    static inline DRIVER_INFO_3W records[2];
+    static inline std::wstring dependents;
+
+    static void Make(const std::wstring& folder) {
+        dir = folder;
+        own = dir + L"\\zrldrv64.dll";
+        ui = dir + L"\\ZRLUI64.DLL";
+        shared = dir + L"\\shared.dll";
+        other = dir + L"\\other.dll";
+        for (const auto* path : {&own, &ui, &shared, &other}) {
+            WriteFileBytes(*path, "x");
+        }
+        flagsAsked.clear();
+        refusal = ERROR_INVALID_PARAMETER;
+        dependents = shared + L'\0';
+        records[0] = {3,
+                      const_cast<LPWSTR>(L"Zrl Other"),
+                      nullptr,
+                      other.data(),
+                      other.data(),
+                      other.data(),
+                      nullptr,
+                      shared.data(),
+                      nullptr,
+                      nullptr};
+        // The UI DLL named in another case than on disk is still the same file.
+        std::wstring uiAsNamed = dir + L"\\zrlui64.dll";
+        static std::wstring uiName;
+        uiName = uiAsNamed;
+        records[1] = {3,          const_cast<LPWSTR>(kDriverName),
+                      nullptr,    own.data(),
+                      own.data(), uiName.data(),
+                      nullptr,    dependents.data(),
+                      nullptr,    nullptr};
+    }
+};
+
+BOOL WINAPI WineDeleteDriver(LPWSTR, LPWSTR, LPWSTR name, DWORD flags, DWORD) {
+    WineDrivers::flagsAsked.push_back(flags);
+    if (flags != 0 || std::wstring(name) != kDriverName) {
+        SetLastError(flags != 0 ? WineDrivers::refusal : ERROR_UNKNOWN_PRINTER_DRIVER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI WineListDrivers(LPWSTR, LPWSTR, DWORD level, LPBYTE block, DWORD size, LPDWORD needed,
+                            LPDWORD count) {
+    *needed = sizeof(WineDrivers::records);
+    *count = level == 3 ? 2 : 0;
+    if (level != 3 || !block || size < *needed) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    CopyMemory(block, WineDrivers::records, sizeof(WineDrivers::records));
+    return TRUE;
+}
+
+class WineDriverRemovalTest : public SpoolerBindingTest {
+protected:
+    void SetUp() override {
+        BindAs(&LooksLikeWine);
+        folder_ = MakeTempDir(L"driver-removal");
+        WineDrivers::Make(folder_);
+    }
+    void TearDown() override {
+        RemoveTree(folder_);
+        SpoolerBindingTest::TearDown();
+    }
+    BOOL Delete(DWORD flags) {
+        ScopedOverride remove(winspool_detail::exports.DeletePrinterDriverExW, &WineDeleteDriver);
+        ScopedOverride list(winspool_detail::exports.EnumPrinterDriversW, &WineListDrivers);
+        SetLastError(kPoison);
+        return winspool.DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(kEnvironment),
+                                               const_cast<LPWSTR>(kDriverName), flags, 0);
+    }
+    std::wstring folder_;
+};
+
+TEST_F(WineDriverRemovalTest, FlagsWineRefusesAreCarriedOutAsWindowsWould) {
+    ASSERT_NE(winspool.DeletePrinterDriverExW, winspool_detail::exports.DeletePrinterDriverExW);
+    EXPECT_TRUE(Delete(DPD_DELETE_ALL_FILES));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(WineDrivers::flagsAsked, (std::vector<DWORD>{DPD_DELETE_ALL_FILES, 0}));
+    EXPECT_FALSE(FileExists(WineDrivers::own));
+    EXPECT_FALSE(FileExists(WineDrivers::ui));
+    EXPECT_TRUE(FileExists(WineDrivers::shared));  // the other driver still needs it
+    EXPECT_TRUE(FileExists(WineDrivers::other));
+}
+
+TEST_F(WineDriverRemovalTest, OtherAnswersOfTheSpoolerPassUnchanged) {
+    // Without delete flags Wine's own answer is the answer.
+    EXPECT_TRUE(Delete(0));
+    EXPECT_EQ(WineDrivers::flagsAsked, (std::vector<DWORD>{0}));
+    EXPECT_TRUE(FileExists(WineDrivers::own));
+
+    // A refusal other than Wine's "unsupported flags" is the caller's to handle
+    // (the driver in use, say), with its own error code.
+    WineDrivers::flagsAsked.clear();
+    WineDrivers::refusal = ERROR_PRINTER_DRIVER_IN_USE;
+    EXPECT_FALSE(Delete(DPD_DELETE_ALL_FILES));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
+    EXPECT_EQ(WineDrivers::flagsAsked, (std::vector<DWORD>{DPD_DELETE_ALL_FILES}));
+    EXPECT_TRUE(FileExists(WineDrivers::own));
+}
+
+TEST_F(WineDriverRemovalTest, WithoutTheDriverListNothingIsRemoved) {
+    ScopedOverride noMemory(kernel.GlobalAlloc, [](UINT, SIZE_T) -> HGLOBAL {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    });
+    EXPECT_FALSE(Delete(DPD_DELETE_ALL_FILES));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(WineDrivers::flagsAsked.size(), 1u);
+    EXPECT_TRUE(FileExists(WineDrivers::own));
+}
+
 // The tables as the test program bound them at start-up: this is Wine.
-TEST(SpoolerBinding, UnderWineTheBoundTableMakesPrintersThatOpen) {
+TEST(SpoolerBinding, UnderWineTheBoundTableMakesPrintersThatOpenOncePerName) {
     constexpr wchar_t kName[] = L"Zrl Bound";
     SpoolerScratch scratch;
     ASSERT_TRUE(scratch.AddDriver(kDriverName));
@@ -145,6 +271,60 @@ TEST(SpoolerBinding, UnderWineTheBoundTableMakesPrintersThatOpen) {
     DWORD needed = 0;
     ASSERT_TRUE(winspool.GetPrinterW(printer.Get(), 2, block, sizeof(block), &needed));
     EXPECT_STREQ(reinterpret_cast<PRINTER_INFO_2W*>(block)->pDatatype, L"RAW");
+
+    SetLastError(kPoison);
+    EXPECT_EQ(winspool.AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info)), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRINTER_ALREADY_EXISTS));
+}
+
+// Wine's own spooler behind the bound table: the product's driver goes with
+// the files the spooler copied, as on Windows.
+TEST(SpoolerBinding, UnderWineTheBoundTableRemovesADriverWithItsFiles) {
+    SpoolerScratch scratch;
+    scratch.ExpectDriver(kDriverName);
+    // Staged in the printer-driver directory, as the installer does: Wine's
+    // spooler copies only from there.
+    wchar_t staging[MAX_PATH] = {};
+    DWORD bytes = 0;
+    ASSERT_TRUE(winspool.GetPrinterDriverDirectoryW(nullptr, const_cast<LPWSTR>(kEnvironment), 1,
+                                                    reinterpret_cast<BYTE*>(staging),
+                                                    sizeof(staging), &bytes));
+    std::wstring driver = std::wstring(staging) + L"\\" + kDriverDll;
+    std::wstring ui = std::wstring(staging) + L"\\" + kUiDll;
+    ASSERT_TRUE(CopyFileW((SetupDir() + L"\\" + kDriverDll).c_str(), driver.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((SetupDir() + L"\\" + kUiDll).c_str(), ui.c_str(), FALSE));
+    DRIVER_INFO_3W info = {};
+    info.cVersion = 3;
+    info.pName = const_cast<LPWSTR>(kDriverName);
+    info.pEnvironment = const_cast<LPWSTR>(kEnvironment);
+    info.pDriverPath = driver.data();
+    info.pDataFile = driver.data();
+    info.pConfigFile = ui.data();
+    ASSERT_TRUE(winspool.AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&info),
+                                             APD_COPY_ALL_FILES));
+    BYTE block[8192] = {};
+    DWORD needed = 0;
+    DWORD count = 0;
+    ASSERT_TRUE(winspool.EnumPrinterDriversW(nullptr, const_cast<LPWSTR>(kEnvironment), 3, block,
+                                             sizeof(block), &needed, &count));
+    std::wstring copied;
+    for (DWORD i = 0; i < count; ++i) {
+        const auto& record = reinterpret_cast<DRIVER_INFO_3W*>(block)[i];
+        if (std::wstring(record.pName) == kDriverName) {
+            copied = record.pDriverPath;
+        }
+    }
+    ASSERT_TRUE(FileExists(copied)) << copied;
+
+    EXPECT_TRUE(winspool.DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(kEnvironment),
+                                                const_cast<LPWSTR>(kDriverName),
+                                                DPD_DELETE_ALL_FILES, 0))
+        << GetLastError();
+    EXPECT_FALSE(FileExists(copied));
+    DeleteFileW(driver.c_str());
+    DeleteFileW(ui.c_str());
+    EXPECT_FALSE(winspool.DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(kEnvironment),
+                                                 const_cast<LPWSTR>(kDriverName), 0, 0));
 }
 
 }  // namespace
