@@ -1,6 +1,7 @@
 #include "app/entry.h"
 
 #include "app/procedures.h"
+#include "app/run_lock.h"
 #include "app/runs.h"
 #include "app/user_api.h"
 #include "spooler/default_printer.h"
@@ -78,7 +79,10 @@ INT32 ParseClampedDecimal(const wchar_t* text) {
     return static_cast<INT32>(value);
 }
 
+// These act after a running install or uninstall, whether it ended or the
+// wait ran out: their callers have no way to hear of a wait in vain.
 int StartupCheck() {
+    ScopedRunLock lock;
     if (PendingFilesCheck()) {
         return kExitRebootPending;
     }
@@ -123,17 +127,21 @@ int DispatchCommand(int argc, wchar_t** argv) {
             bool errors = RunUninstall(parent, &scheduled);
             return RunOutcome(errors, scheduled, kExitUninstalled);
         }
-        case Command::RemoveTray:
+        case Command::RemoveTray: {
+            ScopedRunLock lock;
             StopTrayCompanion();
             return kExitTrayRemoved;
+        }
         case Command::Install: {
             CloseHelpWindows();
             bool errors = RunInstall(parent, &scheduled);
             return RunOutcome(errors, scheduled, kExitInstalled);
         }
-        case Command::DefaultPrinter:
+        case Command::DefaultPrinter: {
+            ScopedRunLock lock;
             SetProductPrinterDefault();
             return kExitDefaultSet;
+        }
         case Command::None:
             break;
     }

@@ -9,6 +9,7 @@
 #include "spooler/enumerations.h"
 #include "spooler/port_monitor.h"
 #include "spooler/printer_driver.h"
+#include "spooler/printer_journal.h"
 #include "spooler/printers.h"
 #include "tray/tray_companion.h"
 
@@ -87,12 +88,26 @@ void KeepInstalledMonitorDll(const InstallRun& run) {
     FreeCountedString(path);
 }
 
+// A reinstall registers the same tray program again right after: its
+// executable stays (a repair or an upgrade that did not say "removetray"
+// first would otherwise lose it).
+void StopTrayForRun(const InstallRun& run) {
+    if (!run.reinstall) {
+        StopTrayCompanion();
+        return;
+    }
+    CountedString tray = {};
+    TrayProgramPath(run, tray);
+    StopTrayCompanion(CountedText(tray));
+    FreeCountedString(tray);
+}
+
 }  // namespace
 
 void UnInstall(InstallRun& run) {
     LogLine(run, L">UnInstall");
     ++run.logDepth;
-    StopTrayCompanion();
+    StopTrayForRun(run);
     LogLine(run, L"EnumMonitors");
     SpoolerEnumBuffer monitors = {};
     EnumerateMonitors(monitors, run);
@@ -116,6 +131,7 @@ void ReInstall(InstallRun& run) {
     LogLine(run, L">ReInstall");
     run.logDepth += 2;
     run.checkMonitorVersion = 1;
+    run.reinstall = 1;
     UnInstall(run);
     if (run.deferredDeletes) {
         ScopedSpoolerRestart restart(&run);
@@ -140,6 +156,8 @@ void ReInstall(InstallRun& run) {
 
 void UninstallAndCleanUp(InstallRun& run) {
     UnInstall(run);
+    // The product goes, and printers an earlier reinstall left in transit go with it.
+    CloseJournal(true);
     FlushPendingRenames();
     RetryLeftovers(run);
 }

@@ -49,7 +49,7 @@ void ResolveSystemDirectory(InstallRun& run, wchar_t (&buffer)[kPathBufferChars]
 
 }  // namespace
 
-InstallRun& InitInstallRun(InstallRun& run) {
+void ResetInstallRun(InstallRun& run) {
     run.sourceDir = {};
     run.systemDir = {};
     run.logText = {};
@@ -61,10 +61,16 @@ InstallRun& InitInstallRun(InstallRun& run) {
     run.printerCount = 0;
     run.errorCount = 0;
     run.logDepth = 0;
+    run.reinstall = 0;
+    run.defaultPrinterError = 0;
     LogLine(run, L"Zantorelle %d", kBuildNumber);
     run.checkMonitorVersion = 0;
     run.InstallMonitor = 1;
     run.CopyMonitor = 1;
+}
+
+InstallRun& InitInstallRun(InstallRun& run) {
+    ResetInstallRun(run);
     CheckSpooler(run);
     ResolveDriverDirectory(run);
     wchar_t buffer[kPathBufferChars];

@@ -5,5 +5,8 @@
 #include "core/install_run.h"
 
 InstallRun& InitInstallRun(InstallRun& run);
+// The record with nothing in it but the opening line of the log: the first
+// steps of InitInstallRun, which a run that may not go on stops after.
+void ResetInstallRun(InstallRun& run);
 void ResolveDriverDirectory(InstallRun& run);
 void FreeInstallRun(InstallRun& run);

@@ -2,11 +2,13 @@
 
 #include "app/entry.h"
 #include "app/procedures.h"
+#include "app/run_lock.h"
 #include "app/run_setup.h"
 #include "app/user_api.h"
 #include "core/deferred_delete.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
+#include "core/run_log.h"
 
 namespace {
 
@@ -22,13 +24,29 @@ void InitLogDialog(HWND dialog, const InstallRun& run) {
     SetWindowTextW(dialog, caption);
 }
 
+// Another run held the lock for longer than any run takes: this one changes
+// nothing and says why.
+void StopBlockedRun(InstallRun& run) {
+    ResetInstallRun(run);
+    SetLastError(WAIT_TIMEOUT);
+    LogError(run, 20, L"Another install or uninstall is still running after %d minutes",
+             static_cast<int>(kRunLockWaitMinutes));
+}
+
 }  // namespace
 
 bool RunWithProcedure(RunProcedure procedure, HWND parent, DWORD* scheduled) {
+    ScopedRunLock lock;
     InstallRun run;
-    InitInstallRun(run);
-    procedure(run);
+    if (lock.TimedOut()) {
+        StopBlockedRun(run);
+    } else {
+        InitInstallRun(run);
+        procedure(run);
+    }
     *scheduled = ScheduleLeftoverDeletes(run);
+    // The dialog waits for a user as long as the user likes; the next run need not.
+    lock.Release();
     // A modal dialog nobody can see would hold an unattended deployment (a
     // service or a non-interactive session) forever: there the log stays unshown.
     if ((run.errorCount != 0 || ShiftIsDown()) && HasInteractiveDesktop()) {

@@ -23,6 +23,16 @@ struct KernelApi {
     decltype(&::DeleteFileW) DeleteFileW;
     decltype(&::RegOpenKeyExA) RegOpenKeyExA;
     decltype(&::RegQueryValueExW) RegQueryValueExW;
+    // The printers journal: a full or failing registry is not available for real.
+    decltype(&::RegOpenKeyExW) RegOpenKeyExW;
+    decltype(&::RegCreateKeyExW) RegCreateKeyExW;
+    decltype(&::RegSetValueExW) RegSetValueExW;
+    decltype(&::RegFlushKey) RegFlushKey;
+    decltype(&::RegDeleteValueW) RegDeleteValueW;
+    decltype(&::RegEnumValueW) RegEnumValueW;
+    // The run lock: a wait that runs out cannot be waited for in a test.
+    decltype(&::CreateMutexW) CreateMutexW;
+    decltype(&::WaitForSingleObject) WaitForSingleObject;
     // Tells Windows from Wine (ntdll's wine_get_version), for the one step that differs.
     decltype(&::GetProcAddress) GetProcAddress;
     // A failed read or a short write (a full disk) cannot be caused for real.

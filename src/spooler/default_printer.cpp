@@ -30,7 +30,14 @@ void MarkDefaultPrinter(InstallRun& run) {
     EnumeratePrinters(run.printers, run.printerCount);
     wchar_t name[kMarkNameChars] = {};
     DWORD chars = kMarkNameChars;
+    run.defaultPrinterError = 0;
     if (!winspool.GetDefaultPrinterW(name, &chars)) {
+        // No default printer at all is an answer, and so is a name longer than
+        // any printer of the product's can be; anything else leaves it unknown.
+        DWORD code = GetLastError();
+        if (code != ERROR_FILE_NOT_FOUND && code != ERROR_INSUFFICIENT_BUFFER) {
+            run.defaultPrinterError = code ? code : ERROR_INVALID_FUNCTION;
+        }
         return;
     }
     for (UINT32 i = 0; i < run.printerCount; ++i) {

@@ -6,6 +6,7 @@
 #include "core/run_log.h"
 #include "spooler/enumerations.h"
 #include "spooler/port_monitor.h"
+#include "spooler/printer_journal.h"
 #include "spooler/winspool_api.h"
 
 namespace {
@@ -24,9 +25,12 @@ HANDLE OpenNamedPrinter(const wchar_t* name, PRINTER_DEFAULTSW* defaults) {
     return printer;
 }
 
+enum class SubKeyRead { Found, Absent, Failed };
+
 // The spooler does not promise a terminator: a value that fills all 64 bytes
 // is longer than a SubKey may be, and one of another type is not a SubKey.
-bool ReadSubKeyFrom(HANDLE printer, const char* key, char* subKey) {
+// Only a read that failed outright leaves open whether there is one.
+SubKeyRead ReadSubKeyFrom(HANDLE printer, const char* key, char* subKey) {
     ZeroMemory(subKey, kSubKeyBytes);
     DWORD type = 0;
     DWORD needed = 0;
@@ -35,7 +39,30 @@ bool ReadSubKeyFrom(HANDLE printer, const char* key, char* subKey) {
                                                     kSubKeyBytes, &needed)
                        : winspool.GetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), &type,
                                                   data, kSubKeyBytes, &needed);
-    return status == ERROR_SUCCESS && type == REG_SZ && subKey[kSubKeyBytes - 1] == 0;
+    if (status == ERROR_SUCCESS && type == REG_SZ && subKey[kSubKeyBytes - 1] == 0) {
+        return SubKeyRead::Found;
+    }
+    ZeroMemory(subKey, kSubKeyBytes);
+    SetLastError(status);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_MORE_DATA
+               ? SubKeyRead::Absent
+               : SubKeyRead::Failed;
+}
+
+// The plain value first, then the one under "DsUser". Failed, with the error
+// of that read, when neither gave a SubKey and one of them could not be read.
+SubKeyRead ReadSubKey(HANDLE printer, char* subKey) {
+    SubKeyRead plain = ReadSubKeyFrom(printer, nullptr, subKey);
+    if (plain == SubKeyRead::Found) {
+        return plain;
+    }
+    DWORD plainError = GetLastError();
+    SubKeyRead dsUser = ReadSubKeyFrom(printer, kDsUserKey, subKey);
+    if (plain == SubKeyRead::Failed && dsUser != SubKeyRead::Found) {
+        SetLastError(plainError);
+        return plain;
+    }
+    return dsUser;
 }
 
 // False when there is no memory for the record.
@@ -57,14 +84,90 @@ bool PushSavedPrinter(InstallRun& run, const char* subKey, PRINTER_INFO_2W& entr
     return true;
 }
 
-// A printer whose settings cannot be remembered would be gone for good after
-// its deletion: it stays, and the run says why.
-void KeepUnsavedPrinter(InstallRun& run, const wchar_t* name) {
-    LogLine(run, L">DeletePrinter(%s)", ShownName(name, kUnnamedPrinter));
+// A printer that could not be brought back as it was would be lost after its
+// deletion: it stays, and the run says why (error 16, 17 or 18, with `code`).
+void KeepPrinter(InstallRun& run, const wchar_t* name, INT32 number, DWORD code) {
+    const wchar_t* shown = ShownName(name, kUnnamedPrinter);
+    LogLine(run, L">DeletePrinter(%s)", shown);
     ++run.logDepth;
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    LogError(run, 17, L"Can`t delete printer '%s'", ShownName(name, kUnnamedPrinter));
+    SetLastError(code);
+    if (number == 16) {
+        LogError(run, 16, L"Can`t open printer '%s'", shown);
+    } else if (number == 17) {
+        LogError(run, 17, L"Can`t delete printer '%s'", shown);
+    } else {
+        LogError(run, 18, L"Can`t journal printer '%s'", shown);
+    }
     --run.logDepth;
+}
+
+void DropNewestSavedPrinter(InstallRun& run) {
+    SavedPrinter* newest = run.savedPrinters;
+    run.savedPrinters = newest->next;
+    newest->next = nullptr;
+    FreeSavedPrinters(newest);
+}
+
+// Journals the printer just saved; one that cannot be journaled stays.
+bool JournalNewestSavedPrinter(InstallRun& run, const wchar_t* name) {
+    if (JournalPrinter(*run.savedPrinters)) {
+        return true;
+    }
+    DWORD code = GetLastError();
+    ForgetJournaledPrinter(name);
+    DropNewestSavedPrinter(run);
+    KeepPrinter(run, name, 18, code);
+    return false;
+}
+
+// Whether a reinstall may take this printer out of the spooler before it
+// reads its settings: not while the journal or the default mark is unknown.
+bool MayTakeOut(InstallRun& run, const wchar_t* name, bool& journaled) {
+    JournalLookup earlier = LookUpJournal(name);
+    journaled = earlier == JournalLookup::Present;
+    if (earlier == JournalLookup::Unknown) {
+        KeepPrinter(run, name, 18, GetLastError());
+        return false;
+    }
+    if (!journaled && run.defaultPrinterError) {
+        KeepPrinter(run, name, 17, run.defaultPrinterError);
+        return false;
+    }
+    return true;
+}
+
+// In a reinstall, only a printer whose settings are known is deleted, and
+// only once they are journaled. One an earlier run left in the journal is
+// the printer that run was bringing back when it was cut off: the journal
+// holds it as it was, and it comes back from there.
+void RemoveProductPrinter(InstallRun& run, PRINTER_INFO_2W& entry) {
+    const wchar_t* name = entry.pPrinterName;
+    bool journaled = false;
+    if (run.reinstall && !MayTakeOut(run, name, journaled)) {
+        return;
+    }
+    if (journaled) {
+        RemovePrinter(run, name);
+        return;
+    }
+    SaveOutcome saved = SavePrinterSubKey(run, entry);
+    DWORD code = GetLastError();
+    if (saved == SaveOutcome::NoMemory) {
+        KeepPrinter(run, name, 17, ERROR_NOT_ENOUGH_MEMORY);
+        return;
+    }
+    if (run.reinstall && (saved == SaveOutcome::NotOpened || saved == SaveOutcome::Unreadable)) {
+        KeepPrinter(run, name, saved == SaveOutcome::NotOpened ? 16 : 17, code);
+        return;
+    }
+    bool inJournal = run.reinstall && saved == SaveOutcome::Saved;
+    if (inJournal && !JournalNewestSavedPrinter(run, name)) {
+        return;
+    }
+    // Still in the spooler: nothing is in transit.
+    if (!RemovePrinter(run, name) && inJournal) {
+        ForgetJournaledPrinter(name);
+    }
 }
 
 void LogProductMonitorSearch(InstallRun& run) {
@@ -101,32 +204,118 @@ bool WasProductDefault(const PRINTER_INFO_2W& old) {
            SameSpoolerName(old.pDriverName, kDriverName);
 }
 
-// Failures here are not reported: the printer is back, only its details are not.
-void RestorePrinterDetails(HANDLE printer, const PRINTER_INFO_2W& old) {
+// False, with the error of the call that failed, when the comment, the
+// location or the default mark did not take. The default is set either way.
+bool RestorePrinterDetails(HANDLE printer, const PRINTER_INFO_2W& old) {
     PrinterInfoBuffer info;
     GetPrinterInfo2(info, printer);
     UniqueGlobal held(info.buffer);
     if (!info.buffer) {
-        return;
+        return false;
     }
     info.buffer->pComment = old.pComment;
     info.buffer->pLocation = old.pLocation;
-    winspool.SetPrinterW(printer, 2, reinterpret_cast<BYTE*>(info.buffer), 0);
-    if (WasProductDefault(old)) {
-        winspool.SetDefaultPrinterW(info.buffer->pPrinterName);
-    }
-}
-
-bool RestorePrinter(InstallRun& run, const SavedPrinter& saved) {
-    UniquePrinter printer(AddProductPrinter(run, saved.printerEntry->pPrinterName));
-    if (!printer) {
+    bool written = winspool.SetPrinterW(printer, 2, reinterpret_cast<BYTE*>(info.buffer), 0);
+    DWORD code = GetLastError();
+    if (WasProductDefault(old) && !winspool.SetDefaultPrinterW(info.buffer->pPrinterName)) {
         return false;
     }
-    if (WritePrinterSubKey(printer.Get(), saved.subKey)) {
+    SetLastError(code);
+    return written;
+}
+
+enum class Restored { No, Partly, Fully };
+
+// A printer back with its SubKey, comment, location and default mark leaves
+// the journal; one that is back only in part stays there, so that the next
+// install makes it whole, and the run says so.
+Restored RestorePrinter(InstallRun& run, const SavedPrinter& saved) {
+    const wchar_t* name = saved.printerEntry->pPrinterName;
+    UniquePrinter printer(AddProductPrinter(run, name));
+    if (!printer) {
+        return Restored::No;
+    }
+    bool linked = WritePrinterSubKey(printer.Get(), saved.subKey);
+    DWORD code = GetLastError();
+    if (linked) {
         ClearMarkOfNewPrinter(printer.Get());
     }
-    RestorePrinterDetails(printer.Get(), *saved.printerEntry);
+    bool detailed = RestorePrinterDetails(printer.Get(), *saved.printerEntry);
+    if (linked && detailed) {
+        if (run.reinstall) {
+            ForgetJournaledPrinter(name);
+        }
+        return Restored::Fully;
+    }
+    SetLastError(linked ? GetLastError() : code);
+    LogError(run, 19, L"Can`t restore printer '%s' completely", ShownName(name, kUnnamedPrinter));
+    return Restored::Partly;
+}
+
+bool SavedByThisRun(const InstallRun& run, const wchar_t* name) {
+    for (const SavedPrinter* saved = run.savedPrinters; saved; saved = saved->next) {
+        if (CompareStringOrdinal(saved->printerEntry->pPrinterName, -1, name, -1, TRUE) ==
+            CSTR_EQUAL) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool PrinterOpens(const wchar_t* name) {
+    HANDLE printer = nullptr;
+    if (!winspool.OpenPrinterW(const_cast<LPWSTR>(name), &printer, nullptr)) {
+        return false;
+    }
+    ClosePrinterHandle(printer);
     return true;
+}
+
+// An entry this run did not write, of a printer that is not there: an
+// earlier run took it out and did not bring it back. A printer that is there
+// but did not open is refused by AddPrinterW as a name that exists.
+bool IsLeftOver(const InstallRun& run, const JournalEntry& entry) {
+    return !SavedByThisRun(run, entry.name) && !PrinterOpens(entry.name);
+}
+
+Restored RestoreFromJournal(InstallRun& run, JournalEntry& entry) {
+    LogLine(run, L"Printer '%s' was left out by an earlier run: restoring it from the journal",
+            entry.name);
+    PRINTER_INFO_2W old = {};
+    old.pPrinterName = entry.name;
+    old.pComment = const_cast<LPWSTR>(entry.comment);
+    old.pLocation = const_cast<LPWSTR>(entry.location);
+    old.pDriverName = const_cast<LPWSTR>(kDriverName);
+    old.Attributes = entry.wasDefault ? PRINTER_ATTRIBUTE_DEFAULT : 0;
+    SavedPrinter saved = {entry.subKey, &old, nullptr};
+    return RestorePrinter(run, saved);
+}
+
+// Returns how many came back. An entry that leaves the journal hands its
+// index to the next one.
+int RestoreLeftOverPrinters(InstallRun& run) {
+    int restored = 0;
+    JournalEntry entry = {};
+    for (DWORD index = 0;;) {
+        JournalRead read = ReadJournalEntry(index, entry);
+        if (read == JournalRead::End) {
+            break;
+        }
+        if (read == JournalRead::Unreadable) {
+            LogError(run, 21, L"Can`t read the journal entry of printer '%s'",
+                     ShownName(entry.name, kUnnamedPrinter));
+            // Without even its name the journal itself did not answer.
+            if (!entry.name[0]) {
+                break;
+            }
+            ++index;
+            continue;
+        }
+        Restored outcome = IsLeftOver(run, entry) ? RestoreFromJournal(run, entry) : Restored::No;
+        restored += outcome != Restored::No;
+        index += outcome != Restored::Fully;
+    }
+    return restored;
 }
 
 }  // namespace
@@ -135,42 +324,47 @@ void RemoveProductPrinters(InstallRun& run) {
     LogLine(run, L">DeleteAllPrinters");
     ++run.logDepth;
     for (UINT32 i = 0; i < run.printerCount; ++i) {
-        PRINTER_INFO_2W& entry = run.printers[i];
-        if (!SameSpoolerName(entry.pDriverName, kDriverName)) {
-            continue;
-        }
-        if (SavePrinterSubKey(run, entry)) {
-            RemovePrinter(run, entry.pPrinterName);
-        } else {
-            KeepUnsavedPrinter(run, entry.pPrinterName);
+        if (SameSpoolerName(run.printers[i].pDriverName, kDriverName)) {
+            RemoveProductPrinter(run, run.printers[i]);
         }
     }
     --run.logDepth;
 }
 
-void RemovePrinter(InstallRun& run, const wchar_t* name) {
+bool RemovePrinter(InstallRun& run, const wchar_t* name) {
     LogLine(run, L">DeletePrinter(%s)", ShownName(name, kUnnamedPrinter));
     ++run.logDepth;
     PRINTER_DEFAULTSW access = {nullptr, nullptr, kDeleteAccess};
     UniquePrinter printer(OpenNamedPrinter(name, &access));
+    bool deleted = printer && PurgeAndDeletePrinter(printer.Get());
     if (!printer) {
         LogError(run, 16, L"Can`t open printer '%s'", ShownName(name, kUnnamedPrinter));
-    } else if (PurgeAndDeletePrinter(printer.Get())) {
+    } else if (deleted) {
         LogLine(run, L"OK");
     } else {
         LogError(run, 17, L"Can`t delete printer '%s'", ShownName(name, kUnnamedPrinter));
     }
     --run.logDepth;
+    return deleted;
 }
 
-bool SavePrinterSubKey(InstallRun& run, PRINTER_INFO_2W& entry) {
-    UniquePrinter printer(OpenNamedPrinter(entry.pPrinterName, nullptr));
+SaveOutcome SavePrinterSubKey(InstallRun& run, PRINTER_INFO_2W& entry) {
+    HANDLE printer = OpenNamedPrinter(entry.pPrinterName, nullptr);
     if (!printer) {
-        return true;
+        return SaveOutcome::NotOpened;
     }
     char subKey[kSubKeyBytes];
-    ReadPrinterSubKey(printer.Get(), subKey);
-    return subKey[0] == 0 || PushSavedPrinter(run, subKey, entry);
+    SubKeyRead read = ReadSubKey(printer, subKey);
+    DWORD code = GetLastError();
+    ClosePrinterHandle(printer);
+    SetLastError(code);
+    if (read == SubKeyRead::Failed) {
+        return SaveOutcome::Unreadable;
+    }
+    if (subKey[0] == 0) {
+        return SaveOutcome::NoSubKey;
+    }
+    return PushSavedPrinter(run, subKey, entry) ? SaveOutcome::Saved : SaveOutcome::NoMemory;
 }
 
 HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name) {
@@ -196,12 +390,16 @@ HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name) {
 void RestorePrinters(InstallRun& run) {
     int restored = 0;
     for (const SavedPrinter* saved = run.savedPrinters; saved; saved = saved->next) {
-        if (RestorePrinter(run, *saved)) {
-            ++restored;
-        }
+        restored += RestorePrinter(run, *saved) != Restored::No;
+    }
+    if (run.reinstall) {
+        restored += RestoreLeftOverPrinters(run);
     }
     if (restored == 0) {
         UniquePrinter fallback(AddProductPrinter(run, kFallbackPrinterName));
+    }
+    if (run.reinstall) {
+        CloseJournal(false);
     }
 }
 
@@ -210,14 +408,14 @@ bool WritePrinterSubKey(HANDLE printer, const char* subKey) {
     auto* data = reinterpret_cast<BYTE*>(const_cast<char*>(text));
     DWORD bytes = lstrlenA(text) + 1;
     winspool.SetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), REG_SZ, data, bytes);
-    return winspool.SetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, REG_SZ, data, bytes) ==
-           ERROR_SUCCESS;
+    DWORD status =
+        winspool.SetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, REG_SZ, data, bytes);
+    SetLastError(status);
+    return status == ERROR_SUCCESS;
 }
 
 void ReadPrinterSubKey(HANDLE printer, char* subKey) {
-    if (!ReadSubKeyFrom(printer, nullptr, subKey) && !ReadSubKeyFrom(printer, kDsUserKey, subKey)) {
-        ZeroMemory(subKey, kSubKeyBytes);
-    }
+    ReadSubKey(printer, subKey);
 }
 
 bool ClearSettingsDeletedMark(const char* relativeKey) {

@@ -57,7 +57,26 @@ void DeleteWithRetries(const wchar_t* path) {
     }
 }
 
-void DeleteRegisteredTray(HKEY runKey) {
+// The same file whatever the spelling (letter case, short names, "..",
+// links): the file system's own identity of both. A file that does not open
+// is not one to keep.
+bool SameFile(const wchar_t* a, const wchar_t* b) {
+    BY_HANDLE_FILE_INFORMATION identity[2] = {};
+    const wchar_t* paths[] = {a, b};
+    for (int i = 0; i < 2; ++i) {
+        UniqueFile file(CreateFileW(paths[i], 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!file || !GetFileInformationByHandle(file.Get(), &identity[i])) {
+            return false;
+        }
+    }
+    return identity[0].dwVolumeSerialNumber == identity[1].dwVolumeSerialNumber &&
+           identity[0].nFileIndexHigh == identity[1].nFileIndexHigh &&
+           identity[0].nFileIndexLow == identity[1].nFileIndexLow;
+}
+
+void DeleteRegisteredTray(HKEY runKey, const wchar_t* keep) {
     // RegQueryValueExW does not add a terminator to data stored without one:
     // the character after the MAX_PATH the call may fill stays zero.
     wchar_t path[MAX_PATH + 1] = {};
@@ -67,7 +86,7 @@ void DeleteRegisteredTray(HKEY runKey) {
         kernel.Sleep(kNoRunValuePauseMs);
         return;
     }
-    if (path[0]) {
+    if (path[0] && !(keep && SameFile(path, keep))) {
         DeleteWithRetries(path);
     }
 }
@@ -90,9 +109,11 @@ wchar_t LastChar(CountedString s) {
     return n ? CountedChars(s)[n - 1] : 0;
 }
 
+}  // namespace
+
 // The tray program lives in the parent folder of the installer's folder.
-void BuildTrayPath(const CountedString& sourceDir, CountedString& path) {
-    CopyCountedString(path, sourceDir);
+void TrayProgramPath(const InstallRun& run, CountedString& path) {
+    CopyCountedString(path, run.sourceDir);
     SIZE_T length = CountedLength(path);
     if (length && IsSeparator(LastChar(path))) {
         ResizeCountedString(path, length - 1);
@@ -109,6 +130,8 @@ void BuildTrayPath(const CountedString& sourceDir, CountedString& path) {
     AppendCountedString(path, CountedText(name));
     FreeCountedString(name);
 }
+
+namespace {
 
 // Without memory for the name the path names a folder, and a folder in the
 // Run key opens a window at every logon.
@@ -171,7 +194,7 @@ void StartTray(const CountedString& path) {
 
 }  // namespace
 
-void StopTrayCompanion() {
+void StopTrayCompanion(const wchar_t* keep) {
     HANDLE mutex = tray.CreateMutexA(nullptr, FALSE, kTrayMutexName);
     if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) {
         AskTrayToEnd(mutex);
@@ -187,7 +210,7 @@ void StopTrayCompanion() {
     }
     UniqueKey guard(key);
     if (mutex) {
-        DeleteRegisteredTray(key);
+        DeleteRegisteredTray(key, keep);
     }
     RegDeleteValueA(key, kTrayRunValueAnsi);
 }
@@ -197,7 +220,7 @@ void RegisterTrayCompanion(InstallRun& run) {
         return;
     }
     CountedString path = {};
-    BuildTrayPath(run.sourceDir, path);
+    TrayProgramPath(run, path);
     if (NamesTrayProgram(path)) {
         WriteRunValue(path);
         StartTray(path);

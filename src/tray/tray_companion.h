@@ -17,8 +17,12 @@ inline constexpr wchar_t kTrayRunValue[] = L"ZantorelleTray";
 inline constexpr char kTrayRunValueAnsi[] = "ZantorelleTray";
 
 // Asks a running tray program to end and waits for it, deletes the executable
-// that the autostart value names, and removes the value.
-void StopTrayCompanion();
+// that the autostart value names (unless it is the file `keep` names), and
+// removes the value.
+void StopTrayCompanion(const wchar_t* keep = nullptr);
 // Writes the autostart value for the tray program in the parent folder of the
 // installer's folder and starts it without waiting.
 void RegisterTrayCompanion(InstallRun& run);
+// The tray program RegisterTrayCompanion registers: zantray.exe in the parent
+// folder of the installer's folder.
+void TrayProgramPath(const InstallRun& run, CountedString& path);

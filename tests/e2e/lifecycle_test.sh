@@ -52,6 +52,8 @@ check "its executable is deleted" [ ! -e "$TRAY_EXE" ]
 cp "$ZRL_STAGE/Zantorelle/zantray.exe" "$TRAY_EXE"
 expect_code 1 install
 check "the tray program runs again" tray running
+expect_code 1 install
+check "a reinstall keeps it, and it runs again" tray running
 expect_code 6 removetray
 check "removetray ends the running tray program" tray ended
 check "and deletes its executable" [ ! -e "$TRAY_EXE" ]

@@ -34,8 +34,8 @@ monitor "Zantorelle:" dll="zrlmon64.dll"
 driver "Zantorelle printer" version=3 driver="zrldrv64.dll" config="zrlui64.dll" data="zrldrv64.dll" help="zrlhelp.chm"
 run ZantorelleTray="C:\Zantorelle\zantray.exe"
 EOF
-# The uninstall half deletes the tray executable that the Run value names,
-# which is the one registered again: it cannot start until a setup package
-# brings it back.
-check "the tray executable is gone" [ ! -e "$TRAY_EXE" ]
+# The Run value names the executable the reinstall registers again: it stays,
+# and runs again.
+check "the tray executable stays" [ -e "$TRAY_EXE" ]
+check "and the tray program runs" tray running
 finish

@@ -10,6 +10,7 @@
 #include "core/run_log.h"
 #include "spooler/default_printer.h"
 #include "spooler/enumerations.h"
+#include "spooler/printer_journal.h"
 #include "spooler/printers.h"
 #include "spooler/spooler_scratch.h"
 #include "spooler/winspool_api.h"
@@ -783,6 +784,7 @@ TEST_F(PrintersTest, WhenEveryAddFailsTheFallbackIsStillTried) {
     EXPECT_EQ(counter.HeapBlocks(), 0);
 }
 
+// The printer is back without its tie to the settings: the run says so.
 TEST_F(PrintersTest, AFailedDsUserWriteLeavesTheSettingsKeyButRestoresTheRest) {
     AddMonitor();
     ASSERT_TRUE(settings.AddKey(L"abc"));
@@ -795,7 +797,10 @@ TEST_F(PrintersTest, AFailedDsUserWriteLeavesTheSettingsKeyButRestoresTheRest) {
         winspool.SetPrinterDataExA,
         [](HANDLE, LPCSTR, LPCSTR, DWORD, LPBYTE, DWORD) -> DWORD { return ERROR_ACCESS_DENIED; });
     RestorePrinters(run);
-    EXPECT_EQ(run.errorCount, 0);
+    EXPECT_EQ(run.errorCount, 1);
+    EXPECT_THAT(LogOf(run), testing::EndsWith(L"OK :)\r\nError(19): Can`t restore printer 'Zrl "
+                                              L"Office' completely" +
+                                              ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n"));
     EXPECT_EQ(StoredSubKey(kOffice, nullptr), "abc");
     EXPECT_EQ(StoredSubKey(kOffice, "DsUser"), "(none)");
     EXPECT_TRUE(SettingsScratch::HasValue(L"abc", L"deleted"));
@@ -843,7 +848,7 @@ TEST_F(PrintersTest, AnEmptyReadBackLeavesTheSettingsKeyAlone) {
     EXPECT_TRUE(SettingsScratch::HasValue(L"abc", L"deleted"));
 }
 
-TEST_F(PrintersTest, AnUnreadableNewPrinterCountsAsReCreatedWithoutItsDetails) {
+TEST_F(PrintersTest, AnUnreadableNewPrinterCountsAsReCreatedWithoutItsDetailsAndIsReported) {
     AddMonitor();
     AddPrinter(kOffice, kDriverName, "abc");
     SetCommentAndLocation(kOffice, L"Reception", L"Hall");
@@ -860,7 +865,9 @@ TEST_F(PrintersTest, AnUnreadableNewPrinterCountsAsReCreatedWithoutItsDetails) {
                                   });
         RestorePrinters(run);
     }
-    EXPECT_EQ(LogOf(run), AddedWithMonitor(kOffice));
+    EXPECT_EQ(LogOf(run), AddedWithMonitor(kOffice) +
+                              L"Error(19): Can`t restore printer 'Zrl Office' completely" +
+                              ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n");
     EXPECT_EQ(StoredSubKey(kOffice, "DsUser"), "abc");
     PrinterState state = StateOf(kOffice);
     EXPECT_NE(state.comment, L"Reception");
@@ -868,6 +875,84 @@ TEST_F(PrintersTest, AnUnreadableNewPrinterCountsAsReCreatedWithoutItsDetails) {
     EXPECT_EQ(scratch.DefaultPrinter(), L"");
     EXPECT_FALSE(scratch.PrinterExists(kFallbackPrinterName));
     EXPECT_EQ(counter.GlobalBlocks(), 0);
+}
+
+// ---- the journal of printers in transit -------------------------------------------
+
+constexpr wchar_t kJournalKey[] =
+    L"SOFTWARE\\Dravish Software KFT\\Zantorelle\\Printers in transit";
+
+// The entry as stored, its strings joined by '|', or "(none)".
+std::wstring JournalValue(const wchar_t* name) {
+    wchar_t data[512] = {};
+    DWORD bytes = sizeof(data) - 2 * sizeof(wchar_t);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kJournalKey, name, RRF_RT_REG_MULTI_SZ, nullptr, data,
+                     &bytes) != ERROR_SUCCESS) {
+        return L"(none)";
+    }
+    std::wstring joined;
+    for (const wchar_t* text = data; *text; text += lstrlenW(text) + 1) {
+        joined += std::wstring(joined.empty() ? L"" : L"|") + text;
+    }
+    return joined;
+}
+
+class JournalTest : public PrintersTest {
+protected:
+    void TearDown() override {
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kJournalKey);
+        PrintersTest::TearDown();
+    }
+};
+
+// A reinstall cut off after it deleted the printers: the next one finds them
+// in the journal and brings them back as they were, default mark included.
+TEST_F(JournalTest, PrintersOutOfTheSpoolerComeBackFromTheJournalAfterACutOff) {
+    AddMonitor();
+    ASSERT_TRUE(settings.AddKey(L"abc"));
+    AddPrinter(kOffice, kDriverName, "abc");
+    SetCommentAndLocation(kOffice, L"Reception", L"Hall");
+    AddPrinter(kPrinterA, kOtherDriver, "a1");
+    ASSERT_TRUE(real.SetDefaultPrinterW(kOffice));
+    MarkDefaultPrinter(run);
+    run.reinstall = 1;
+    RemoveProductPrinters(run);
+    EXPECT_FALSE(scratch.PrinterExists(kOffice));
+    EXPECT_EQ(JournalValue(kOffice), L"SubKey=abc|Comment=Reception|Location=Hall|Default=1");
+    EXPECT_EQ(JournalValue(kPrinterA), L"(none)");  // not the product's
+
+    // The run is gone with everything it held; only the journal is left.
+    FreeSavedPrinters(run.savedPrinters);
+    InstallRun next = EmptyRun();
+    next.reinstall = 1;
+    RestorePrinters(next);
+    EXPECT_EQ(
+        LogOf(next),
+        L"Printer 'Zrl Office' was left out by an earlier run: restoring it from the journal\r\n" +
+            AddedWithMonitor(kOffice));
+    EXPECT_EQ(next.errorCount, 0);
+    EXPECT_EQ(StoredSubKey(kOffice, "DsUser"), "abc");
+    EXPECT_FALSE(SettingsScratch::HasValue(L"abc", L"deleted"));
+    EXPECT_EQ(StateOf(kOffice).comment, L"Reception");
+    EXPECT_EQ(StateOf(kOffice).location, L"Hall");
+    EXPECT_EQ(scratch.DefaultPrinter(), kOffice);
+    EXPECT_FALSE(scratch.PrinterExists(kFallbackPrinterName));
+    HKEY left = nullptr;
+    EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kJournalKey, 0, KEY_READ, &left), ERROR_SUCCESS);
+    FreeCountedString(next.logText);
+
+    // A printer that is there again is never made twice from a stale entry.
+    next = EmptyRun();
+    next.reinstall = 1;
+    PRINTER_INFO_2W entry = {};
+    entry.pPrinterName = const_cast<LPWSTR>(kOffice);
+    SavedPrinter stale = {const_cast<char*>("abc"), &entry, nullptr};
+    ASSERT_TRUE(JournalPrinter(stale));
+    RestorePrinters(next);
+    EXPECT_EQ(LogOf(next), AddedWithMonitor(kFallbackPrinterName));
+    scratch.ExpectPrinter(kFallbackPrinterName);
+    EXPECT_EQ(JournalValue(kOffice), L"SubKey=abc");
+    FreeCountedString(next.logText);
 }
 
 // ---- printer data and the settings key ------------------------------------------

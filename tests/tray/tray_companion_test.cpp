@@ -291,6 +291,29 @@ TEST_F(StopTrayCompanionTest, NotRunningDeletesTheNamedFileAndRemovesTheValue) {
     EXPECT_FALSE(runValue_.Exists());
 }
 
+// A reinstall keeps the program it registers again: the same file, however
+// the Run value spells it; any other file named there still goes.
+TEST_F(StopTrayCompanionTest, TheFileToKeepStaysWhateverItsSpelling) {
+    WriteFileBytes(trayExe_, "MZ");
+    std::wstring other = dir_ + L"\\old\\zantray.exe";
+    CreateDirectoryW((dir_ + L"\\old").c_str(), nullptr);
+    WriteFileBytes(other, "MZ");
+    CreateDirectoryW((dir_ + L"\\Setup").c_str(), nullptr);
+    std::wstring respelled = dir_ + L"\\SETUP\\..\\ZANTRAY.EXE";
+
+    runValue_.Set(respelled);
+    StopTrayCompanion(trayExe_.c_str());
+    EXPECT_THAT(calls.deletes, IsEmpty());
+    EXPECT_TRUE(FileExists(trayExe_));
+    EXPECT_FALSE(runValue_.Exists());
+
+    runValue_.Set(other);
+    StopTrayCompanion(trayExe_.c_str());
+    EXPECT_THAT(calls.deletes, ElementsAre(other));
+    EXPECT_FALSE(FileExists(other));
+    EXPECT_TRUE(FileExists(trayExe_));
+}
+
 TEST_F(StopTrayCompanionTest, RunningTrayEndsOnTheFirstMessage) {
     TrayProgram program;
     ASSERT_TRUE(program.Start(trayExe_)) << "stand-in tray program from `ctest -R stage`";

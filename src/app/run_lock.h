@@ -1,0 +1,34 @@
+// One install or uninstall at a time on a machine. Deployment tools start the
+// same package twice, and users double-click: a second run waits for the
+// first, and so do "onInit", "def.set" and "removetray" before they act.
+#pragma once
+
+#include <windows.h>
+
+// In the Global namespace: a run in another session (a service deploying as
+// SYSTEM, a user at the console) is the same machine.
+inline constexpr wchar_t kRunLockName[] = L"Global\\Zantorelle Setup run";
+// Longer than the slowest run takes within its own limits (every tray wait,
+// spooler restart and copy retry running out adds up to about 5 minutes),
+// and the log dialog is shown only after the lock is released.
+inline constexpr DWORD kRunLockWaitMinutes = 10;
+
+// Holds the lock for one scope, from the wait on.
+class ScopedRunLock {
+public:
+    ScopedRunLock();
+    ~ScopedRunLock() { Release(); }
+    ScopedRunLock(const ScopedRunLock&) = delete;
+    ScopedRunLock& operator=(const ScopedRunLock&) = delete;
+
+    // True when the wait ran out while another run still held the lock. A
+    // lock that could not be made at all does not stop a run: nothing else
+    // of the installer's would be holding it.
+    bool TimedOut() const { return timedOut_; }
+    void Release();
+
+private:
+    HANDLE mutex_ = nullptr;
+    bool owned_ = false;
+    bool timedOut_ = false;
+};

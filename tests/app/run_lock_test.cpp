@@ -1,0 +1,155 @@
+#include <gmock/gmock.h>
+
+#include "app/entry.h"
+#include "app/run_lock.h"
+#include "app/runs.h"
+#include "app/user_api.h"
+#include "core/kernel_api.h"
+#include "service/service_api.h"
+#include "support/scoped_override.h"
+#include "support/test_support.h"
+#include "tray/tray_api.h"
+
+namespace {
+
+// Another installer on the machine: a thread that takes the lock and holds
+// it until told to let go, or ends without letting go (killed).
+class OtherRun {
+public:
+    explicit OtherRun(bool abandon) : abandon_(abandon) {
+        letGo_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        holding_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = CreateThread(nullptr, 0, &Hold, this, 0, nullptr);
+        WaitForSingleObject(holding_, 5000);
+    }
+    ~OtherRun() {
+        SetEvent(letGo_);
+        WaitForSingleObject(thread_, 5000);
+        for (HANDLE h : {thread_, holding_, letGo_, mutex_}) {
+            CloseHandle(h);
+        }
+    }
+    OtherRun(const OtherRun&) = delete;
+    OtherRun& operator=(const OtherRun&) = delete;
+
+    void End() { WaitForSingleObject(thread_, 5000); }
+
+private:
+    // The handle outlives the thread: a killed run's mutex is abandoned, not gone.
+    static DWORD WINAPI Hold(void* self) {
+        auto* run = static_cast<OtherRun*>(self);
+        run->mutex_ = CreateMutexW(nullptr, TRUE, kRunLockName);
+        SetEvent(run->holding_);
+        if (!run->abandon_) {
+            WaitForSingleObject(run->letGo_, INFINITE);
+            ReleaseMutex(run->mutex_);
+        }
+        return 0;
+    }
+
+    bool abandon_;
+    HANDLE mutex_ = nullptr;
+    HANDLE letGo_;
+    HANDLE holding_;
+    HANDLE thread_;
+};
+
+struct Waits {
+    static inline std::vector<DWORD> asked;
+    static inline std::vector<DWORD> results;
+    static inline int procedures;
+    static inline int managers;
+    static inline std::wstring log;
+};
+
+// The real wait, cut short: ten minutes are not waited for in a test.
+DWORD WINAPI ShortWait(HANDLE object, DWORD ms) {
+    Waits::asked.push_back(ms);
+    DWORD result = WaitForSingleObject(object, 100);
+    Waits::results.push_back(result);
+    return result;
+}
+
+void Counted(InstallRun&) {
+    ++Waits::procedures;
+}
+
+class RunLockTest : public testing::Test {
+protected:
+    RunLockTest() {
+        Waits::asked.clear();
+        Waits::results.clear();
+        Waits::procedures = 0;
+        Waits::managers = 0;
+        Waits::log.clear();
+    }
+
+    ScopedOverride<decltype(kernel.WaitForSingleObject)> wait_{kernel.WaitForSingleObject,
+                                                               &ShortWait};
+    ScopedOverride<decltype(user.DialogBoxParamW)> dialog_{
+        user.DialogBoxParamW, [](HINSTANCE, LPCWSTR, HWND, DLGPROC, LPARAM param) -> INT_PTR {
+            Waits::log = LogOf(*reinterpret_cast<InstallRun*>(param));
+            return 1;
+        }};
+    ScopedOverride<decltype(services.OpenSCManagerW)> manager_{
+        services.OpenSCManagerW, [](LPCWSTR, LPCWSTR, DWORD) -> SC_HANDLE {
+            ++Waits::managers;
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }};
+};
+
+TEST_F(RunLockTest, ARunThatWaitsInVainChangesNothingAndSaysWhy) {
+    OtherRun other(false);
+    AllocationCounter blocks;
+    DWORD scheduled = 99;
+    EXPECT_TRUE(RunWithProcedure(&Counted, nullptr, &scheduled));
+    EXPECT_EQ(Waits::asked, std::vector<DWORD>{10 * 60 * 1000});
+    EXPECT_EQ(Waits::procedures, 0);
+    EXPECT_EQ(Waits::managers, 0);  // not even the spooler check
+    EXPECT_EQ(scheduled, 0u);
+    EXPECT_EQ(Waits::log,
+              L"Zantorelle 2026\r\n"
+              L"Error(20): Another install or uninstall is still running after 10 "
+              L"minutes" +
+                  ErrorTail(WAIT_TIMEOUT) + L"\r\n");
+    EXPECT_EQ(blocks.HeapBlocks(), 0);
+    EXPECT_EQ(blocks.GlobalBlocks(), 0);
+}
+
+TEST_F(RunLockTest, TheNextRunGoesOnOnceTheOtherEndsOrIsKilled) {
+    { OtherRun other(false); }
+    DWORD scheduled = 0;
+    RunWithProcedure(&Counted, nullptr, &scheduled);
+    EXPECT_EQ(Waits::procedures, 1);
+
+    OtherRun killed(true);
+    killed.End();
+    RunWithProcedure(&Counted, nullptr, &scheduled);
+    EXPECT_EQ(Waits::procedures, 2);
+    EXPECT_EQ(Waits::results[1], WAIT_ABANDONED);
+    // And the lock was let go again: a third run does not wait in vain.
+    RunWithProcedure(&Counted, nullptr, &scheduled);
+    EXPECT_EQ(Waits::procedures, 3);
+}
+
+// The commands without a run wait the same way and keep their exit codes.
+TEST_F(RunLockTest, CommandsWithoutARunWaitTooAndKeepTheirCodes) {
+    OtherRun other(false);
+    ScopedOverride noTray(tray.CreateMutexA, [](LPSECURITY_ATTRIBUTES, BOOL, LPCSTR) -> HANDLE {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    });
+    ScopedOverride noRunKey(kernel.RegOpenKeyExA,
+                            [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY) -> LSTATUS { return 5; });
+    const wchar_t* removeTray[] = {L"zrlsetup.exe", L"removetray"};
+    const wchar_t* defaultSet[] = {L"zrlsetup.exe", L"def.set"};
+    const wchar_t* startupCheck[] = {L"zrlsetup.exe", L"onInit"};
+    EXPECT_EQ(DispatchCommand(2, const_cast<wchar_t**>(removeTray)), kExitTrayRemoved);
+    EXPECT_EQ(DispatchCommand(2, const_cast<wchar_t**>(defaultSet)), kExitDefaultSet);
+    // Nothing pending and no product printer as the default in the test prefix.
+    EXPECT_EQ(DispatchCommand(2, const_cast<wchar_t**>(startupCheck)), kExitDefaultNotProduct);
+    EXPECT_EQ(Waits::results, std::vector<DWORD>(3, WAIT_TIMEOUT));
+}
+
+}  // namespace
