@@ -5,7 +5,7 @@ WINE_ENV = WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree
            CUPS_SERVER=/nonexistent/zrl-cups.sock
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build stage demo test bench clean format
+.PHONY: all deps build stage demo test bench chaos clean format
 
 all: build
 
@@ -34,6 +34,11 @@ test: build
 
 bench: build
 	bench/run.sh $(BUILD)
+
+# Reinstalls under random faults, each followed by a clean one: SEEDS of them.
+SEEDS ?= 1000
+chaos: build
+	tests/chaos/run.sh $(BUILD) $(SEEDS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
