@@ -90,6 +90,16 @@ done
 
 cat "$work/table"
 echo
+# The journal's cost per printer against what carrying one printer over costs
+# in the same reinstall (its wall time without the installer's own sleeps).
+awk -F'|' '$3 ~ /reinstall/ {
+    split($4, n, "→")
+    printers = n[2] + 0
+    if (printers == 0) next
+    per = ($5 - $6) / printers
+    cost = $8 / printers
+    printf "Journal, case %d: %.3f ms per printer, %.1f %% of a carried-over printer'"'"'s reinstall (%.2f ms).\n", $2, cost, 100 * cost / per, per
+}' "$work/table"
 size=$(stat -c %s "$product/Setup/zrlsetup.exe")
 echo "Installed zrlsetup.exe: $size bytes ($(( (size + 1023) / 1024 )) KiB)."
 while read -r n secs; do

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "app/entry.h"
 #include "app/procedures.h"
@@ -54,6 +55,8 @@ struct Counters {
     double sleepMs;
     long trayWaitCalls;
     double trayWaitMs;
+    long journalCalls;
+    double journalMs;
     long spoolerStops;
     long spoolerStarts;
     bool spoolerDown;
@@ -208,6 +211,80 @@ DWORD WINAPI TimedWaitForSingleObject(HANDLE object, DWORD ms) {
     return result;
 }
 
+// ---- the journal of printers in transit: every registry call it makes ----------
+
+// Keys the journal opened; only reads of those count as the journal's.
+std::vector<HKEY> journalKeys;
+
+struct JournalTimer {
+    double start = Now();
+    ~JournalTimer() {
+        counters.journalMs += Now() - start;
+        ++counters.journalCalls;
+    }
+};
+
+bool IsJournalKey(HKEY key) {
+    for (HKEY known : journalKeys) {
+        if (known == key) {
+            return true;
+        }
+    }
+    return false;
+}
+
+LSTATUS WINAPI TimedOpenKey(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
+    JournalTimer timer;
+    LSTATUS status = realKernel.RegOpenKeyExW(root, path, options, access, key);
+    if (status == ERROR_SUCCESS) {
+        journalKeys.push_back(*key);
+    }
+    return status;
+}
+
+LSTATUS WINAPI TimedCreateKey(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR type, DWORD options,
+                              REGSAM access, const LPSECURITY_ATTRIBUTES security, PHKEY key,
+                              LPDWORD disposition) {
+    JournalTimer timer;
+    LSTATUS status = realKernel.RegCreateKeyExW(root, path, reserved, type, options, access,
+                                                security, key, disposition);
+    if (status == ERROR_SUCCESS) {
+        journalKeys.push_back(*key);
+    }
+    return status;
+}
+
+LSTATUS WINAPI TimedSetValue(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                             DWORD bytes) {
+    JournalTimer timer;
+    return realKernel.RegSetValueExW(key, name, reserved, type, data, bytes);
+}
+
+LSTATUS WINAPI TimedFlush(HKEY key) {
+    JournalTimer timer;
+    return realKernel.RegFlushKey(key);
+}
+
+LSTATUS WINAPI TimedDeleteValue(HKEY key, LPCWSTR name) {
+    JournalTimer timer;
+    return realKernel.RegDeleteValueW(key, name);
+}
+
+LSTATUS WINAPI TimedEnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD nameChars,
+                              LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD bytes) {
+    JournalTimer timer;
+    return realKernel.RegEnumValueW(key, index, name, nameChars, reserved, type, data, bytes);
+}
+
+LSTATUS WINAPI MaybeTimedQueryValue(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
+                                    LPBYTE data, LPDWORD bytes) {
+    if (!IsJournalKey(key)) {
+        return realKernel.RegQueryValueExW(key, name, reserved, type, data, bytes);
+    }
+    JournalTimer timer;
+    return realKernel.RegQueryValueExW(key, name, reserved, type, data, bytes);
+}
+
 // The numbers of the error lines of the run's log, as "14, 16".
 std::string errorNumbers;
 
@@ -247,6 +324,13 @@ void InstallWrappers() {
     services.StartServiceW = &CountedStartServiceW;
     services.QueryServiceStatus = &WatchedQueryServiceStatus;
     tray.WaitForSingleObject = &TimedWaitForSingleObject;
+    kernel.RegOpenKeyExW = &TimedOpenKey;
+    kernel.RegCreateKeyExW = &TimedCreateKey;
+    kernel.RegSetValueExW = &TimedSetValue;
+    kernel.RegFlushKey = &TimedFlush;
+    kernel.RegDeleteValueW = &TimedDeleteValue;
+    kernel.RegEnumValueW = &TimedEnumValue;
+    kernel.RegQueryValueExW = &MaybeTimedQueryValue;
     user.DialogBoxParamW = &NoDialog;
     user.GetAsyncKeyState = &NoKeyDown;
 }
@@ -291,10 +375,10 @@ std::string Kib(SIZE_T bytes) {
 void PrintHeader() {
     printf(
         "| case | phase | printers before→after | wall ms | sleeps ms (calls; asked ms) | tray "
-        "waits ms (calls) | spooler stops | spooler starts | spooler down ms | working set KiB "
-        "(start→peak) | heap peak bytes (blocks; allocs) | global peak bytes (blocks; allocs) | "
-        "blocks left heap/global | errors logged | scheduled |\n");
-    printf("|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|\n");
+        "waits ms (calls) | journal ms (calls) | spooler stops | spooler starts | spooler down "
+        "ms | working set KiB (start→peak) | heap peak bytes (blocks; allocs) | global peak "
+        "bytes (blocks; allocs) | blocks left heap/global | errors logged | scheduled |\n");
+    printf("|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|\n");
 }
 
 std::string ErrorsText(bool errors) {
@@ -307,10 +391,12 @@ std::string ErrorsText(bool errors) {
 void PrintRow(const char* phase, int before, int after, double wallMs, const Memory& start,
               const Memory& end, bool errors, DWORD scheduled) {
     const Counters& c = counters;
-    printf("| %s | %s | %d→%d | %.1f | %.1f (%ld; %.0f) | %.1f (%ld) | %ld | %ld | %.1f%s | ",
-           caseLabel.c_str(), phase, before, after, wallMs, c.sleepMs, c.sleepCalls,
-           c.sleepRequestedMs, c.trayWaitMs, c.trayWaitCalls, c.spoolerStops, c.spoolerStarts,
-           c.downMs, c.spoolerDown ? " (still down)" : "");
+    printf(
+        "| %s | %s | %d→%d | %.1f | %.1f (%ld; %.0f) | %.1f (%ld) | %.2f (%ld) | %ld | %ld | "
+        "%.1f%s | ",
+        caseLabel.c_str(), phase, before, after, wallMs, c.sleepMs, c.sleepCalls,
+        c.sleepRequestedMs, c.trayWaitMs, c.trayWaitCalls, c.journalMs, c.journalCalls,
+        c.spoolerStops, c.spoolerStarts, c.downMs, c.spoolerDown ? " (still down)" : "");
     printf("%s→%s | %lld (%ld; %ld) | %lld (%ld; %ld) | %ld/%ld | %s | %lu |\n",
            Kib(start.workingSet).c_str(), Kib(end.peakWorkingSet).c_str(), c.heapPeakBytes,
            c.heapPeakBlocks, c.heapAllocs, c.globalPeakBytes, c.globalPeakBlocks, c.globalAllocs,
