@@ -322,7 +322,7 @@ void PrintRow(const char* phase, int before, int after, double wallMs, const Mem
 // ---- steps ---------------------------------------------------------------------
 
 // As the install and uninstall commands do: close the help viewer, then the run.
-void MeasureRun(const char* phase, RunProcedure procedure) {
+void MeasureRun(const char* phase, RunProcedure procedure, Command command) {
     int before = CountProductPrinters();
     Memory start = ReadMemory();
     counters = {};
@@ -330,7 +330,7 @@ void MeasureRun(const char* phase, RunProcedure procedure) {
     double t0 = Now();
     CloseHelpWindows();
     DWORD scheduled = 0;
-    bool errors = RunWithProcedure(procedure, nullptr, &scheduled);
+    bool errors = RunWithProcedure(procedure, command, nullptr, &scheduled);
     double wallMs = Now() - t0;
     if (counters.spoolerDown) {
         counters.downMs += Now() - counters.downSince;
@@ -437,11 +437,11 @@ bool SetUpPrinters(int wanted) {
 
 bool RunStep(const wchar_t* step) {
     if (wcscmp(step, L"install") == 0 || wcscmp(step, L"reinstall") == 0) {
-        MeasureRun(step[0] == L'i' ? "install" : "reinstall", &ReInstall);
+        MeasureRun(step[0] == L'i' ? "install" : "reinstall", &ReInstall, Command::Install);
         return true;
     }
     if (wcscmp(step, L"uninstall") == 0) {
-        MeasureRun("uninstall", &UninstallAndCleanUp);
+        MeasureRun("uninstall", &UninstallAndCleanUp, Command::Uninstall);
         return true;
     }
     if (wcsncmp(step, L"printers=", 9) == 0) {

@@ -1,0 +1,6 @@
+#include "app/event_log_api.h"
+
+EventLogApi eventLog = {
+    &::RegisterEventSourceW, &::ReportEventW,   &::DeregisterEventSource,
+    &::RegCreateKeyExW,      &::RegSetValueExW, &::RegDeleteKeyW,
+};
