@@ -836,14 +836,9 @@ TEST_F(RegisterTrayCompanionTest, ReinstallOverTheSameFileLeavesTheValueAndNoPro
     EXPECT_EQ(FindTrayWindow(), nullptr);
 }
 
-}  // namespace
-
 // ---- the start as the signed-in user -----------------------------------------
 
 StartRecord tokenStarted;
-// The step that fails: 1 no shell window, 2 OpenProcess, 3 OpenProcessToken,
-// 4 DuplicateTokenEx, 5 CreateProcessWithTokenW; 0 none.
-int failStep;
 
 BOOL WINAPI RecordTokenStart(HANDLE token, DWORD logonFlags, LPCWSTR application,
                              LPWSTR commandLine, DWORD flags, LPVOID environment, LPCWSTR directory,
@@ -854,7 +849,7 @@ BOOL WINAPI RecordTokenStart(HANDLE token, DWORD logonFlags, LPCWSTR application
     tokenStarted.commandLine = commandLine;
     tokenStarted.flags = flags;
     tokenStarted.startup = *startup;
-    if (failStep == 5) {
+    if (!tokenStarted.passThrough) {
         SetLastError(ERROR_PRIVILEGE_NOT_HELD);
         return FALSE;
     }
@@ -864,71 +859,47 @@ BOOL WINAPI RecordTokenStart(HANDLE token, DWORD logonFlags, LPCWSTR application
 
 // Wine has no shell window; its desktop window belongs to explorer.exe, another
 // process, as the shell window would, and its token calls work for real.
-class StartAsUserTest : public RegisterTrayCompanionTest {
-protected:
-    void SetUp() override {
-        RegisterTrayCompanionTest::SetUp();
-        tokenStarted = StartRecord{};
-        failStep = 0;
-        ASSERT_TRUE(CopyFileW(StandInTray().c_str(), (dir_ + L"\\zantray.exe").c_str(), FALSE));
-    }
-    ScopedOverride<decltype(tray.CreateProcessWithTokenW)> tokenStarts_{
-        tray.CreateProcessWithTokenW, &RecordTokenStart};
-    ScopedOverride<decltype(tray.GetShellWindow)> shell_{
-        tray.GetShellWindow, []() -> HWND { return failStep == 1 ? nullptr : GetDesktopWindow(); }};
-    ScopedOverride<decltype(tray.OpenProcess)> process_{
-        tray.OpenProcess, [](DWORD access, BOOL inherit, DWORD pid) -> HANDLE {
-            return failStep == 2 ? nullptr : ::OpenProcess(access, inherit, pid);
-        }};
-    ScopedOverride<decltype(tray.OpenProcessToken)> token_{
-        tray.OpenProcessToken, [](HANDLE process, DWORD access, PHANDLE token) -> BOOL {
-            return failStep != 3 && ::OpenProcessToken(process, access, token);
-        }};
-    ScopedOverride<decltype(tray.DuplicateTokenEx)> duplicate_{
-        tray.DuplicateTokenEx,
-        [](HANDLE token, DWORD access, LPSECURITY_ATTRIBUTES attributes,
-           SECURITY_IMPERSONATION_LEVEL level, TOKEN_TYPE type, PHANDLE copy) -> BOOL {
-            return failStep != 4 &&
-                   ::DuplicateTokenEx(token, access, attributes, level, type, copy);
-        }};
-};
-
-TEST_F(StartAsUserTest, ShellFoundStartsTheTrayProgramWithTheShellOwnersToken) {
-    RegisterFrom(dir_ + L"\\Setup\\");
-
-    EXPECT_TRUE(WaitForTrayWindow());
-    EXPECT_EQ(started.starts, 0);
-    ASSERT_EQ(tokenStarted.starts, 1);
-    EXPECT_EQ(tokenStarted.commandLine, L"\"" + dir_ + L"\\zantray.exe\"");
-    EXPECT_EQ(tokenStarted.flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
-    EXPECT_EQ(tokenStarted.startup.dwFlags, static_cast<DWORD>(STARTF_USESHOWWINDOW));
-    EXPECT_EQ(tokenStarted.startup.wShowWindow, SW_SHOW);
-}
-
-TEST_F(StartAsUserTest, NoShellOrARefusedTokenStepStartsItAsBefore) {
-    for (int step = 1; step <= 5; ++step) {
-        SCOPED_TRACE(step);
-        tokenStarted = StartRecord{};
-        failStep = step;
-        started = StartRecord{};
-        started.passThrough = true;
-
+TEST_F(RegisterTrayCompanionTest, StartsAsTheShellsUserElseAsBeforeAndNeverInSessionZero) {
+    ASSERT_TRUE(CopyFileW(StandInTray().c_str(), (dir_ + L"\\zantray.exe").c_str(), FALSE));
+    ScopedOverride tokenStarts(tray.CreateProcessWithTokenW, &RecordTokenStart);
+    ScopedOverride shell(tray.GetShellWindow, &GetDesktopWindow);
+    tokenStarted.passThrough = started.passThrough = true;
+    // Which way the tray program was started, the same way each time.
+    auto start = [this] {
+        tokenStarted.starts = started.starts = 0;
         RegisterFrom(dir_ + L"\\Setup\\");
-
-        EXPECT_TRUE(WaitForTrayWindow());
-        EXPECT_EQ(tokenStarted.starts, step == 5 ? 1 : 0);
-        EXPECT_EQ(started.starts, 1);
-        EXPECT_EQ(started.commandLine, L"\"" + dir_ + L"\\zantray.exe\"");
+        bool running = tokenStarted.starts + started.starts > 0 && WaitForTrayWindow();
         EndTrayPrograms();
-    }
-}
+        for (const StartRecord* way : {&tokenStarted, &started}) {
+            if (way->starts) {
+                EXPECT_EQ(way->commandLine, L"\"" + dir_ + L"\\zantray.exe\"");
+                EXPECT_EQ(way->flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+                EXPECT_EQ(way->startup.wShowWindow, SW_SHOW);
+            }
+        }
+        return std::to_wstring(tokenStarted.starts) + L" with the token, " +
+               std::to_wstring(started.starts) + (running ? L" as before, running" : L" as before");
+    };
 
-TEST_F(StartAsUserTest, SessionZeroRegistersButStartsNothing) {
-    ScopedOverride session(tray.ProcessIdToSessionId, [](DWORD, DWORD* id) -> BOOL {
+    EXPECT_EQ(start(), L"1 with the token, 0 as before, running");
+    {
+        ScopedOverride none(tray.GetShellWindow, []() -> HWND { return nullptr; });
+        EXPECT_EQ(start(), L"0 with the token, 1 as before, running");
+    }
+    {
+        ScopedOverride refuse(tray.DuplicateTokenEx,
+                              [](HANDLE, DWORD, LPSECURITY_ATTRIBUTES, SECURITY_IMPERSONATION_LEVEL,
+                                 TOKEN_TYPE, PHANDLE) -> BOOL { return FALSE; });
+        EXPECT_EQ(start(), L"0 with the token, 1 as before, running");
+    }
+    tokenStarted.passThrough = false;
+    EXPECT_EQ(start(), L"1 with the token, 1 as before, running");
+    ScopedOverride sessionZero(tray.ProcessIdToSessionId, [](DWORD, DWORD* id) -> BOOL {
         *id = 0;
         return TRUE;
     });
-
-    EXPECT_EQ(RegisterFrom(dir_ + L"\\Setup\\"), dir_ + L"\\zantray.exe");
-    EXPECT_EQ(tokenStarted.starts + started.starts, 0);
+    EXPECT_EQ(start(), L"0 with the token, 0 as before");
+    EXPECT_TRUE(runValue_.Exists());
 }
+
+}  // namespace
