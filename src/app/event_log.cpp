@@ -93,24 +93,22 @@ void CollectErrorLines(const CountedString& log, CountedString& errors) {
     }
 }
 
-void CutToFit(CountedString& s, SIZE_T limit) {
-    if (CountedLength(s) <= limit) {
-        return;
+// The text as the event takes it: itself when it fits in `limit`, else its
+// beginning and the marker, built in `cut`.
+const wchar_t* FitToEvent(const CountedString& text, SIZE_T limit, CountedString& cut) {
+    if (CountedLength(text) <= limit) {
+        return CountedText(text);
     }
-    // Out of heap an oversized text would cost the whole event: drop it instead.
-    if (!ResizeCountedString(s, limit - (sizeof(kEventCutMarker) / sizeof(wchar_t) - 1))) {
-        FreeCountedString(s);
-        return;
-    }
-    AppendCountedString(s, kEventCutMarker);
+    AppendChars(cut, CountedChars(text), limit - (sizeof(kEventCutMarker) / sizeof(wchar_t) - 1));
+    AppendCountedString(cut, kEventCutMarker);
+    return CountedText(cut);
 }
 
-void Report(const Outcome& outcome, const wchar_t* command, const CountedString& errors,
-            const CountedString& log) {
+void Report(const Outcome& outcome, const wchar_t* command, const wchar_t* errors,
+            const wchar_t* log) {
     wchar_t code[16];
     wsprintfW(code, L"%d", outcome.exitCode);
-    const wchar_t* strings[] = {command, code, outcome.meaning, CountedText(errors),
-                                CountedText(log)};
+    const wchar_t* strings[] = {command, code, outcome.meaning, errors, log};
     UniqueEventSource source(eventLog.RegisterEventSourceW(nullptr, kEventSource));
     if (source) {
         eventLog.ReportEventW(source.Get(), outcome.type, 0, outcome.messageId, nullptr,
@@ -126,13 +124,15 @@ void ReportRun(const InstallRun& run, Command command, int exitCode) {
         RegisterSource();
     }
     CountedString errors = {};
+    CountedString cutErrors = {};
+    CountedString cutLog = {};
     CollectErrorLines(run.logText, errors);
-    CutToFit(errors, kEventTextChars / 2);
-    CountedString log = {};
-    CopyCountedString(log, run.logText);
-    CutToFit(log, kEventTextChars - CountedLength(errors));
-    Report(OutcomeOf(exitCode), install ? L"install" : L"uninstall", errors, log);
-    FreeCountedString(log);
+    const wchar_t* errorText = FitToEvent(errors, kEventTextChars / 2, cutErrors);
+    SIZE_T room = kEventTextChars - lstrlenW(errorText);
+    Report(OutcomeOf(exitCode), install ? L"install" : L"uninstall", errorText,
+           FitToEvent(run.logText, room, cutLog));
+    FreeCountedString(cutLog);
+    FreeCountedString(cutErrors);
     FreeCountedString(errors);
     if (!install) {
         eventLog.RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
