@@ -5,6 +5,12 @@ WINE_ENV = WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree
            CUPS_SERVER=/nonexistent/zrl-cups.sock
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
+# What the demo runs: the installer, the stand-in components, the state and
+# log-dialog tools and the template Wine prefix; not the tests or GoogleTest.
+DEMO_TARGETS = zrlsetup zrlmon64 zrldrv64 zrlui64 zantray state_dump log_reader wine_template
+# The product laid out as it ships, for the demo.
+STAGE_DEMO = rm -rf $(BUILD)/demo && cmake --install $(BUILD) --prefix $(BUILD)/demo/product >/dev/null
+
 .PHONY: all deps build stage demo test bench chaos clean format
 
 all: build
@@ -24,9 +30,11 @@ build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j2
 
 stage: build
-	rm -rf $(BUILD)/demo && cmake --install $(BUILD) --prefix $(BUILD)/demo/product >/dev/null
+	$(STAGE_DEMO)
 
-demo: stage
+demo: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j2 --target $(DEMO_TARGETS)
+	$(STAGE_DEMO)
 	@tools/demo.sh $(BUILD)
 
 test: build

@@ -233,7 +233,14 @@ bool IsJournalKey(HKEY key) {
     return false;
 }
 
+bool IsJournalPath(LPCWSTR path) {
+    return path && wcsstr(path, L"Printers in transit");
+}
+
 LSTATUS WINAPI TimedOpenKey(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
+    if (!IsJournalPath(path)) {
+        return realKernel.RegOpenKeyExW(root, path, options, access, key);
+    }
     JournalTimer timer;
     LSTATUS status = realKernel.RegOpenKeyExW(root, path, options, access, key);
     if (status == ERROR_SUCCESS) {
@@ -245,6 +252,10 @@ LSTATUS WINAPI TimedOpenKey(HKEY root, LPCWSTR path, DWORD options, REGSAM acces
 LSTATUS WINAPI TimedCreateKey(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR type, DWORD options,
                               REGSAM access, const LPSECURITY_ATTRIBUTES security, PHKEY key,
                               LPDWORD disposition) {
+    if (!IsJournalPath(path)) {
+        return realKernel.RegCreateKeyExW(root, path, reserved, type, options, access, security,
+                                          key, disposition);
+    }
     JournalTimer timer;
     LSTATUS status = realKernel.RegCreateKeyExW(root, path, reserved, type, options, access,
                                                 security, key, disposition);
@@ -256,6 +267,9 @@ LSTATUS WINAPI TimedCreateKey(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR ty
 
 LSTATUS WINAPI TimedSetValue(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
                              DWORD bytes) {
+    if (!IsJournalKey(key)) {
+        return realKernel.RegSetValueExW(key, name, reserved, type, data, bytes);
+    }
     JournalTimer timer;
     return realKernel.RegSetValueExW(key, name, reserved, type, data, bytes);
 }
@@ -407,18 +421,10 @@ void PrintRow(const char* phase, int before, int after, double wallMs, const Mem
 
 // ---- steps ---------------------------------------------------------------------
 
-// The exit code the command would end with, as the entry computes it.
-int ExitCodeOf(bool errors, DWORD scheduled, int cleanCode) {
-    if (errors) {
-        return kExitErrorsLogged;
-    }
-    return scheduled != 0 ? kExitRebootScheduled : cleanCode;
-}
-
 // As the install and uninstall commands do: close the help viewer, then the
 // run. A run into a prefix prepared by the benchmark ends cleanly and never
 // stops the spooler; anything else makes the figures meaningless.
-bool MeasureRun(const char* phase, RunProcedure procedure, int cleanCode) {
+bool MeasureRun(const char* phase, RunProcedure procedure, Command command) {
     int before = CountProductPrinters();
     Memory start = ReadMemory();
     counters = {};
@@ -426,17 +432,18 @@ bool MeasureRun(const char* phase, RunProcedure procedure, int cleanCode) {
     double t0 = Now();
     CloseHelpWindows();
     DWORD scheduled = 0;
-    bool errors = RunWithProcedure(procedure, nullptr, &scheduled);
+    bool errors = RunWithProcedure(procedure, command, nullptr, &scheduled);
     double wallMs = Now() - t0;
     if (counters.spoolerDown) {
         counters.downMs += Now() - counters.downSince;
     }
     Memory end = ReadMemory();
     PrintRow(phase, before, CountProductPrinters(), wallMs, start, end, errors, scheduled);
-    int code = ExitCodeOf(errors, scheduled, cleanCode);
-    if (code != cleanCode || counters.spoolerStops != 0) {
+    int code = RunExitCode(command, errors, scheduled);
+    int clean = RunExitCode(command, false, 0);
+    if (code != clean || counters.spoolerStops != 0) {
         fprintf(stderr, "%s exited %d (not %d) after %ld spooler stops (not 0)\n", phase, code,
-                cleanCode, counters.spoolerStops);
+                clean, counters.spoolerStops);
         return false;
     }
     return true;
@@ -540,10 +547,10 @@ bool SetUpPrinters(int wanted) {
 
 bool RunStep(const wchar_t* step) {
     if (wcscmp(step, L"install") == 0 || wcscmp(step, L"reinstall") == 0) {
-        return MeasureRun(step[0] == L'i' ? "install" : "reinstall", &ReInstall, kExitInstalled);
+        return MeasureRun(step[0] == L'i' ? "install" : "reinstall", &ReInstall, Command::Install);
     }
     if (wcscmp(step, L"uninstall") == 0) {
-        return MeasureRun("uninstall", &UninstallAndCleanUp, kExitUninstalled);
+        return MeasureRun("uninstall", &UninstallAndCleanUp, Command::Uninstall);
     }
     if (wcsncmp(step, L"printers=", 9) == 0) {
         return SetUpPrinters(_wtoi(step + 9));

@@ -13,6 +13,9 @@ export ZRL_KEEP_PREFIX=1
 . "$(dirname "$0")/../tests/e2e/lib.sh"
 
 new_prefix_with_display prefix
+# Xvfb has no window manager to draw the dialog's caption and frame: let
+# Wine's X11 driver draw them itself, as Windows would.
+"$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
 out=$build/demo/log-dialog.txt
 SCREENSHOT=$build/demo/log-dialog.png HOLD_MS=1500 read_dialog "$out" --shift -- install
 

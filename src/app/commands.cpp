@@ -89,13 +89,6 @@ int StartupCheck() {
     return DefaultPrinterCheck() ? kExitDefaultNotProduct : kExitDefaultIsProduct;
 }
 
-int RunOutcome(bool errorsLogged, DWORD scheduled, int cleanCode) {
-    if (errorsLogged) {
-        return kExitErrorsLogged;
-    }
-    return scheduled != 0 ? kExitRebootScheduled : cleanCode;
-}
-
 }  // namespace
 
 Command MatchCommand(const wchar_t* word) {
@@ -125,7 +118,7 @@ int DispatchCommand(int argc, wchar_t** argv) {
         case Command::Uninstall: {
             CloseHelpWindows();
             bool errors = RunUninstall(parent, &scheduled);
-            return RunOutcome(errors, scheduled, kExitUninstalled);
+            return RunExitCode(Command::Uninstall, errors, scheduled);
         }
         case Command::RemoveTray: {
             ScopedRunLock lock;
@@ -135,7 +128,7 @@ int DispatchCommand(int argc, wchar_t** argv) {
         case Command::Install: {
             CloseHelpWindows();
             bool errors = RunInstall(parent, &scheduled);
-            return RunOutcome(errors, scheduled, kExitInstalled);
+            return RunExitCode(Command::Install, errors, scheduled);
         }
         case Command::DefaultPrinter: {
             ScopedRunLock lock;

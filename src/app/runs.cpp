@@ -1,6 +1,7 @@
 #include "app/runs.h"
 
 #include "app/entry.h"
+#include "app/event_log.h"
 #include "app/procedures.h"
 #include "app/run_lock.h"
 #include "app/run_setup.h"
@@ -35,7 +36,7 @@ void StopBlockedRun(InstallRun& run) {
 
 }  // namespace
 
-bool RunWithProcedure(RunProcedure procedure, HWND parent, DWORD* scheduled) {
+bool RunWithProcedure(RunProcedure procedure, Command command, HWND parent, DWORD* scheduled) {
     ScopedRunLock lock;
     InstallRun run;
     if (lock.TimedOut()) {
@@ -45,6 +46,8 @@ bool RunWithProcedure(RunProcedure procedure, HWND parent, DWORD* scheduled) {
         procedure(run);
     }
     *scheduled = ScheduleLeftoverDeletes(run);
+    // Before the dialog: an unattended run has nobody to close it.
+    ReportRun(run, command, RunExitCode(command, run.errorCount != 0, *scheduled));
     // The dialog waits for a user as long as the user likes; the next run need not.
     lock.Release();
     // A modal dialog nobody can see would hold an unattended deployment (a
@@ -56,6 +59,16 @@ bool RunWithProcedure(RunProcedure procedure, HWND parent, DWORD* scheduled) {
     bool errors = run.errorCount != 0;
     FreeInstallRun(run);
     return errors;
+}
+
+int RunExitCode(Command command, bool errorsLogged, DWORD scheduled) {
+    if (errorsLogged) {
+        return kExitErrorsLogged;
+    }
+    if (scheduled != 0) {
+        return kExitRebootScheduled;
+    }
+    return command == Command::Uninstall ? kExitUninstalled : kExitInstalled;
 }
 
 DWORD ScheduleLeftoverDeletes(InstallRun& run) {
@@ -93,9 +106,9 @@ INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
 }
 
 bool RunInstall(HWND parent, DWORD* scheduled) {
-    return RunWithProcedure(&ReInstall, parent, scheduled);
+    return RunWithProcedure(&ReInstall, Command::Install, parent, scheduled);
 }
 
 bool RunUninstall(HWND parent, DWORD* scheduled) {
-    return RunWithProcedure(&UninstallAndCleanUp, parent, scheduled);
+    return RunWithProcedure(&UninstallAndCleanUp, Command::Uninstall, parent, scheduled);
 }

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "app/entry.h"
 #include "core/install_run.h"
 
 inline constexpr int kLogDialogId = 101;
@@ -15,8 +16,12 @@ bool RunInstall(HWND parent, DWORD* scheduled);
 bool RunUninstall(HWND parent, DWORD* scheduled);
 
 using RunProcedure = void (*)(InstallRun&);
-// The run around one procedure; RunInstall and RunUninstall differ only in it.
-bool RunWithProcedure(RunProcedure procedure, HWND parent, DWORD* scheduled);
+// The run around one procedure; RunInstall and RunUninstall differ only in it
+// and in the command the event log names.
+bool RunWithProcedure(RunProcedure procedure, Command command, HWND parent, DWORD* scheduled);
+// The exit code of a finished run: 100 with errors, else 101 when files wait
+// for the restart, else 1 for an install and 2 for an uninstall.
+int RunExitCode(Command command, bool errorsLogged, DWORD scheduled);
 
 INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -58,6 +58,8 @@ inline void FreeLocal(HLOCAL h) {
 }  // namespace handles_detail
 
 using UniqueFile = Unique<HANDLE, &handles_detail::CloseFile, -1>;
+// Processes, tokens and the other kernel objects: their calls fail with null.
+using UniqueHandle = Unique<HANDLE, &handles_detail::CloseFile>;
 using UniqueKey = Unique<HKEY, &handles_detail::CloseKey>;
 using UniqueModule = Unique<HMODULE, &handles_detail::ReleaseModule>;
 using UniqueLocal = Unique<HLOCAL, &handles_detail::FreeLocal>;

@@ -13,6 +13,16 @@ struct TrayApi {
     decltype(&::WaitForSingleObject) WaitForSingleObject;
     decltype(&::GetVersionExA) GetVersionExA;
     decltype(&::CreateProcessW) CreateProcessW;
+    // The tray program runs as the signed-in user, unelevated: a session
+    // without a desktop (0) and the shell's owner cannot be had for real under
+    // Wine, which has neither session 0 nor a shell window.
+    decltype(&::ProcessIdToSessionId) ProcessIdToSessionId;
+    decltype(&::GetShellWindow) GetShellWindow;
+    decltype(&::GetWindowThreadProcessId) GetWindowThreadProcessId;
+    decltype(&::OpenProcess) OpenProcess;
+    decltype(&::OpenProcessToken) OpenProcessToken;
+    decltype(&::DuplicateTokenEx) DuplicateTokenEx;
+    decltype(&::CreateProcessWithTokenW) CreateProcessWithTokenW;
 };
 
 extern TrayApi tray;

@@ -170,7 +170,55 @@ void WriteRunValue(const CountedString& path) {
                    bytes);
 }
 
+// The signed-in user's token, from the process that owns the shell window: the
+// installer runs elevated, perhaps as another administrator than that user,
+// and a copy of its own token with rights removed would still be the wrong
+// user's. Null without a shell window or when any step is refused.
+HANDLE ShellUserToken() {
+    HWND shell = tray.GetShellWindow();
+    DWORD pid = 0;
+    if (!shell || !tray.GetWindowThreadProcessId(shell, &pid)) {
+        return nullptr;
+    }
+    UniqueHandle process(tray.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    HANDLE token = nullptr;
+    if (!process || !tray.OpenProcessToken(process.Get(), TOKEN_DUPLICATE, &token)) {
+        return nullptr;
+    }
+    UniqueHandle shellToken(token);
+    HANDLE primary = nullptr;
+    constexpr DWORD kAccess = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY |
+                              TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID;
+    if (!tray.DuplicateTokenEx(token, kAccess, nullptr, SecurityImpersonation, TokenPrimary,
+                               &primary)) {
+        return nullptr;
+    }
+    return primary;
+}
+
+// CreateProcessAsUserW would need SeAssignPrimaryTokenPrivilege for a token
+// that is not derived from the caller's own; only services hold it, so from
+// an elevated administrator it fails with ERROR_PRIVILEGE_NOT_HELD.
+// CreateProcessWithTokenW needs SeImpersonatePrivilege, which administrators
+// and SYSTEM hold; the Secondary Logon service starts the process.
+bool StartAsShellUser(wchar_t* commandLine, STARTUPINFOW& startup, PROCESS_INFORMATION& process) {
+    UniqueHandle token(ShellUserToken());
+    return token &&
+           tray.CreateProcessWithTokenW(token.Get(), 0, nullptr, commandLine, NORMAL_PRIORITY_CLASS,
+                                        nullptr, nullptr, &startup, &process);
+}
+
+bool InSessionZero() {
+    DWORD session = 1;
+    return tray.ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0;
+}
+
 void StartTray(const CountedString& path) {
+    // Session 0 has services and no user's desktop (a deployment running as
+    // SYSTEM): the Run value starts the program at the user's next logon.
+    if (InSessionZero()) {
+        return;
+    }
     // CreateProcessW may write into the command line, so it is a local copy.
     wchar_t commandLine[kMaxCommandPathChars + 3] = {};
     SIZE_T n = CountedLength(path);
@@ -185,7 +233,9 @@ void StartTray(const CountedString& path) {
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOW;
     PROCESS_INFORMATION process = {};
-    if (tray.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+    // Without the user's token the program starts as before, with the installer's.
+    if (StartAsShellUser(commandLine, startup, process) ||
+        tray.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
                             nullptr, nullptr, &startup, &process)) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);

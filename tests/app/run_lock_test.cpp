@@ -103,7 +103,7 @@ TEST_F(RunLockTest, ARunThatWaitsInVainChangesNothingAndSaysWhy) {
     OtherRun other(false);
     AllocationCounter blocks;
     DWORD scheduled = 99;
-    EXPECT_TRUE(RunWithProcedure(&Counted, nullptr, &scheduled));
+    EXPECT_TRUE(RunWithProcedure(&Counted, Command::Install, nullptr, &scheduled));
     EXPECT_EQ(Waits::asked, std::vector<DWORD>{10 * 60 * 1000});
     EXPECT_EQ(Waits::procedures, 0);
     EXPECT_EQ(Waits::managers, 0);  // not even the spooler check
@@ -120,16 +120,16 @@ TEST_F(RunLockTest, ARunThatWaitsInVainChangesNothingAndSaysWhy) {
 TEST_F(RunLockTest, TheNextRunGoesOnOnceTheOtherEndsOrIsKilled) {
     { OtherRun other(false); }
     DWORD scheduled = 0;
-    RunWithProcedure(&Counted, nullptr, &scheduled);
+    RunWithProcedure(&Counted, Command::Install, nullptr, &scheduled);
     EXPECT_EQ(Waits::procedures, 1);
 
     OtherRun killed(true);
     killed.End();
-    RunWithProcedure(&Counted, nullptr, &scheduled);
+    RunWithProcedure(&Counted, Command::Install, nullptr, &scheduled);
     EXPECT_EQ(Waits::procedures, 2);
     EXPECT_EQ(Waits::results[1], WAIT_ABANDONED);
     // And the lock was let go again: a third run does not wait in vain.
-    RunWithProcedure(&Counted, nullptr, &scheduled);
+    RunWithProcedure(&Counted, Command::Install, nullptr, &scheduled);
     EXPECT_EQ(Waits::procedures, 3);
 }
 

@@ -68,7 +68,7 @@ HWND Owner() {
 TEST_F(RunsTest, CleanRunShowsNothingAndFreesEverything) {
     AllocationCounter blocks;
     DWORD scheduled = 99;
-    EXPECT_FALSE(RunWithProcedure(&Clean, nullptr, &scheduled));
+    EXPECT_FALSE(RunWithProcedure(&Clean, Command::Install, nullptr, &scheduled));
     EXPECT_EQ(scheduled, 0u);
     EXPECT_EQ(Shown::dialogs, 0);
     EXPECT_EQ(blocks.HeapBlocks(), 0);
@@ -78,7 +78,7 @@ TEST_F(RunsTest, CleanRunShowsNothingAndFreesEverything) {
 TEST_F(RunsTest, ShiftShowsTheLogOfACleanRunOwnedByTheParent) {
     Shown::shift = true;
     DWORD scheduled = 0;
-    EXPECT_FALSE(RunWithProcedure(&Clean, Owner(), &scheduled));
+    EXPECT_FALSE(RunWithProcedure(&Clean, Command::Install, Owner(), &scheduled));
     EXPECT_EQ(Shown::dialogs, 1);
     EXPECT_EQ(Shown::owner, Owner());
     EXPECT_EQ(Shown::log, L"Zantorelle 2026\r\n>Check Spooler\r\n");
@@ -87,7 +87,7 @@ TEST_F(RunsTest, ShiftShowsTheLogOfACleanRunOwnedByTheParent) {
 TEST_F(RunsTest, ErrorsAlwaysShowTheLogAndMakeTheResultTrue) {
     AllocationCounter blocks;
     DWORD scheduled = 0;
-    EXPECT_TRUE(RunWithProcedure(&Failing, nullptr, &scheduled));
+    EXPECT_TRUE(RunWithProcedure(&Failing, Command::Install, nullptr, &scheduled));
     EXPECT_EQ(Shown::dialogs, 1);
     EXPECT_EQ(Shown::owner, nullptr);
     EXPECT_THAT(
@@ -101,7 +101,7 @@ TEST_F(RunsTest, NoDialogWhereNobodyCanSeeIt) {
     Shown::visibleStation = false;
     Shown::shift = true;
     DWORD scheduled = 0;
-    EXPECT_TRUE(RunWithProcedure(&Failing, nullptr, &scheduled));
+    EXPECT_TRUE(RunWithProcedure(&Failing, Command::Install, nullptr, &scheduled));
     EXPECT_EQ(Shown::dialogs, 0);
 }
 
@@ -125,7 +125,7 @@ TEST_F(RunsTest, LeftoversAreScheduledNewestFirstAndOnlySuccessesCount) {
     });
     Scheduling::asked.clear();
     DWORD scheduled = 0;
-    EXPECT_FALSE(RunWithProcedure(&ThreeLeftovers, nullptr, &scheduled));
+    EXPECT_FALSE(RunWithProcedure(&ThreeLeftovers, Command::Install, nullptr, &scheduled));
     EXPECT_EQ(scheduled, 2u);
     EXPECT_THAT(Scheduling::asked,
                 testing::ElementsAre(L"C:\\three.dll", L"C:\\refused.dll", L"C:\\one.dll"));

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "app/entry.h"
+#include "app/event_log_api.h"
 #include "app/procedures.h"
 #include "app/runs.h"
 #include "app/user_api.h"
@@ -203,6 +204,16 @@ const SlotInfo kSlots[] = {
     Entry<&tray, &TrayApi::WaitForSingleObject>("tray.WaitForSingleObject"),
     Entry<&tray, &TrayApi::GetVersionExA>("tray.GetVersionExA"),
     Entry<&tray, &TrayApi::CreateProcessW>("tray.CreateProcessW"),
+    Entry<&tray, &TrayApi::ProcessIdToSessionId>("tray.ProcessIdToSessionId"),
+    Entry<&tray, &TrayApi::GetShellWindow>("tray.GetShellWindow"),
+    Entry<&tray, &TrayApi::GetWindowThreadProcessId>("tray.GetWindowThreadProcessId"),
+    Entry<&tray, &TrayApi::OpenProcess>("tray.OpenProcess"),
+    Entry<&tray, &TrayApi::OpenProcessToken>("tray.OpenProcessToken"),
+    Entry<&tray, &TrayApi::DuplicateTokenEx>("tray.DuplicateTokenEx"),
+    Entry<&tray, &TrayApi::CreateProcessWithTokenW>("tray.CreateProcessWithTokenW"),
+    Entry<&eventLog, &EventLogApi::RegisterEventSourceW>("eventLog.RegisterEventSourceW"),
+    Entry<&eventLog, &EventLogApi::ReportEventW>("eventLog.ReportEventW"),
+    Entry<&eventLog, &EventLogApi::RegDeleteKeyW>("eventLog.RegDeleteKeyW"),
     Entry<&user, &UserApi::IsWindow>("user.IsWindow"),
     Entry<&user, &UserApi::FindWindowW>("user.FindWindowW"),
     Entry<&user, &UserApi::PostMessageW>("user.PostMessageW"),
@@ -314,6 +325,12 @@ BOOL WINAPI NoTrayProcess(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATT
     return FALSE;
 }
 
+BOOL WINAPI NoTrayProcessAsUser(HANDLE, DWORD, LPCWSTR, LPWSTR, DWORD, LPVOID, LPCWSTR,
+                                LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+}
+
 INT_PTR WINAPI NoDialog(HINSTANCE, LPCWSTR, HWND, DLGPROC, LPARAM run) {
     World::dialogLog = CountedText(reinterpret_cast<const InstallRun*>(run)->logText);
     return -1;
@@ -334,6 +351,7 @@ void SetUpWorld() {
     kernel.WaitForSingleObject = &NoWait;
     tray.WaitForSingleObject = &NoWait;
     tray.CreateProcessW = &NoTrayProcess;
+    tray.CreateProcessWithTokenW = &NoTrayProcessAsUser;
     services.OpenSCManagerW = &ServiceManager;
     services.OpenServiceW = &SpoolerService;
     services.ControlService = &StopService;
@@ -588,7 +606,7 @@ Outcome Reinstall(const Plan& faults, bool faulty) {
         FaultLayer layer;
         plan = faulty ? faults : Plan{};
         DWORD scheduled = 0;
-        outcome.errors = RunWithProcedure(&ReInstall, nullptr, &scheduled);
+        outcome.errors = RunWithProcedure(&ReInstall, Command::Install, nullptr, &scheduled);
         plan = Plan{};
     }
     outcome.log = World::dialogLog;

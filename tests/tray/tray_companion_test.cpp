@@ -859,4 +859,70 @@ TEST_F(RegisterTrayCompanionTest, ReinstallOverTheSameFileLeavesTheValueAndNoPro
     EXPECT_EQ(FindTrayWindow(), nullptr);
 }
 
+// ---- the start as the signed-in user -----------------------------------------
+
+StartRecord tokenStarted;
+
+BOOL WINAPI RecordTokenStart(HANDLE token, DWORD logonFlags, LPCWSTR application,
+                             LPWSTR commandLine, DWORD flags, LPVOID environment, LPCWSTR directory,
+                             LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
+    EXPECT_NE(token, nullptr);
+    EXPECT_EQ(logonFlags, 0u);
+    tokenStarted.starts++;
+    tokenStarted.commandLine = commandLine;
+    tokenStarted.flags = flags;
+    tokenStarted.startup = *startup;
+    if (!tokenStarted.passThrough) {
+        SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+        return FALSE;
+    }
+    return ::CreateProcessWithTokenW(token, logonFlags, application, commandLine, flags,
+                                     environment, directory, startup, info);
+}
+
+// Wine has no shell window; its desktop window belongs to explorer.exe, another
+// process, as the shell window would, and its token calls work for real.
+TEST_F(RegisterTrayCompanionTest, StartsAsTheShellsUserElseAsBeforeAndNeverInSessionZero) {
+    ASSERT_TRUE(CopyFileW(StandInTray().c_str(), (dir_ + L"\\zantray.exe").c_str(), FALSE));
+    ScopedOverride tokenStarts(tray.CreateProcessWithTokenW, &RecordTokenStart);
+    ScopedOverride shell(tray.GetShellWindow, &GetDesktopWindow);
+    tokenStarted.passThrough = started.passThrough = true;
+    // Which way the tray program was started, the same way each time.
+    auto start = [this] {
+        tokenStarted.starts = started.starts = 0;
+        RegisterFrom(dir_ + L"\\Setup\\");
+        bool running = tokenStarted.starts + started.starts > 0 && WaitForTrayWindow();
+        EndTrayPrograms();
+        for (const StartRecord* way : {&tokenStarted, &started}) {
+            if (way->starts) {
+                EXPECT_EQ(way->commandLine, L"\"" + dir_ + L"\\zantray.exe\"");
+                EXPECT_EQ(way->flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+                EXPECT_EQ(way->startup.wShowWindow, SW_SHOW);
+            }
+        }
+        return std::to_wstring(tokenStarted.starts) + L" with the token, " +
+               std::to_wstring(started.starts) + (running ? L" as before, running" : L" as before");
+    };
+
+    EXPECT_EQ(start(), L"1 with the token, 0 as before, running");
+    {
+        ScopedOverride none(tray.GetShellWindow, []() -> HWND { return nullptr; });
+        EXPECT_EQ(start(), L"0 with the token, 1 as before, running");
+    }
+    {
+        ScopedOverride refuse(tray.DuplicateTokenEx,
+                              [](HANDLE, DWORD, LPSECURITY_ATTRIBUTES, SECURITY_IMPERSONATION_LEVEL,
+                                 TOKEN_TYPE, PHANDLE) -> BOOL { return FALSE; });
+        EXPECT_EQ(start(), L"0 with the token, 1 as before, running");
+    }
+    tokenStarted.passThrough = false;
+    EXPECT_EQ(start(), L"1 with the token, 1 as before, running");
+    ScopedOverride sessionZero(tray.ProcessIdToSessionId, [](DWORD, DWORD* id) -> BOOL {
+        *id = 0;
+        return TRUE;
+    });
+    EXPECT_EQ(start(), L"0 with the token, 0 as before");
+    EXPECT_TRUE(runValue_.Exists());
+}
+
 }  // namespace

@@ -1,0 +1,140 @@
+#include "app/event_log.h"
+
+#include "app/event_log_api.h"
+#include "core/counted_string.h"
+#include "core/handles.h"
+#include "core/kernel_api.h"
+#include "core/product.h"
+#include "zrlsetup_messages.h"
+
+namespace {
+
+void Deregister(HANDLE source) {
+    eventLog.DeregisterEventSource(source);
+}
+using UniqueEventSource = Unique<HANDLE, &Deregister>;
+
+struct Outcome {
+    int exitCode;
+    WORD type;
+    DWORD messageId;
+    const wchar_t* meaning;
+};
+
+// The last entry also stands for any code not listed.
+constexpr Outcome kOutcomes[] = {
+    {kExitInstalled, EVENTLOG_INFORMATION_TYPE, MSG_RUN_SUCCEEDED,
+     L"install finished without errors"},
+    {kExitUninstalled, EVENTLOG_INFORMATION_TYPE, MSG_RUN_SUCCEEDED,
+     L"uninstall finished without errors"},
+    {kExitRebootScheduled, EVENTLOG_WARNING_TYPE, MSG_RUN_NEEDS_RESTART,
+     L"no errors; leftover files are scheduled for deletion at the next restart"},
+    {kExitErrorsLogged, EVENTLOG_ERROR_TYPE, MSG_RUN_FAILED, L"the run logged errors"},
+};
+
+const Outcome& OutcomeOf(int exitCode) {
+    for (const Outcome& outcome : kOutcomes) {
+        if (outcome.exitCode == exitCode) {
+            return outcome;
+        }
+    }
+    return kOutcomes[sizeof(kOutcomes) / sizeof(kOutcomes[0]) - 1];
+}
+
+void RegisterSource() {
+    wchar_t path[kPathBufferChars];
+    DWORD n = kernel.GetModuleFileNameW(moduleInstance, path, kSystemPathChars);
+    // A cut path would name another file.
+    if (n == 0 || n >= kSystemPathChars) {
+        return;
+    }
+    HKEY key = nullptr;
+    if (kernel.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, 0, KEY_SET_VALUE,
+                               nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    UniqueKey guard(key);
+    kernel.RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ,
+                          reinterpret_cast<const BYTE*>(path), (n + 1) * sizeof(wchar_t));
+    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    kernel.RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD,
+                          reinterpret_cast<const BYTE*>(&types), sizeof(types));
+}
+
+bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
+    while (*prefix && *text == *prefix) {
+        ++text;
+        ++prefix;
+    }
+    return *prefix == 0;
+}
+
+void AppendChars(CountedString& s, const wchar_t* chars, SIZE_T count) {
+    SIZE_T length = CountedLength(s);
+    if (ResizeCountedString(s, length + count)) {
+        CopyMemory(CountedChars(s) + length, chars, count * sizeof(wchar_t));
+    }
+}
+
+// The error lines of the log without their indentation, so that the event
+// shows them first: the log itself may be long.
+void CollectErrorLines(const CountedString& log, CountedString& errors) {
+    for (const wchar_t* next = CountedText(log); *next;) {
+        const wchar_t* line = next;
+        while (*line == L' ') {
+            ++line;
+        }
+        next = line;
+        while (*next && *next++ != L'\n') {
+        }
+        if (StartsWith(line, L"Error(")) {
+            AppendChars(errors, line, next - line);
+        }
+    }
+}
+
+// The text as the event takes it: itself when it fits in `limit`, else its
+// beginning and the marker, built in `cut`.
+const wchar_t* FitToEvent(const CountedString& text, SIZE_T limit, CountedString& cut) {
+    if (CountedLength(text) <= limit) {
+        return CountedText(text);
+    }
+    AppendChars(cut, CountedChars(text), limit - (sizeof(kEventCutMarker) / sizeof(wchar_t) - 1));
+    AppendCountedString(cut, kEventCutMarker);
+    return CountedText(cut);
+}
+
+void Report(const Outcome& outcome, const wchar_t* command, const wchar_t* errors,
+            const wchar_t* log) {
+    wchar_t code[16];
+    wsprintfW(code, L"%d", outcome.exitCode);
+    const wchar_t* strings[] = {command, code, outcome.meaning, errors, log};
+    UniqueEventSource source(eventLog.RegisterEventSourceW(nullptr, kEventSource));
+    if (source) {
+        eventLog.ReportEventW(source.Get(), outcome.type, 0, outcome.messageId, nullptr,
+                              sizeof(strings) / sizeof(strings[0]), 0, strings, nullptr);
+    }
+}
+
+}  // namespace
+
+void ReportRun(const InstallRun& run, Command command, int exitCode) {
+    bool install = command != Command::Uninstall;
+    if (install) {
+        RegisterSource();
+    }
+    CountedString errors = {};
+    CountedString cutErrors = {};
+    CountedString cutLog = {};
+    CollectErrorLines(run.logText, errors);
+    const wchar_t* errorText = FitToEvent(errors, kEventTextChars / 2, cutErrors);
+    SIZE_T room = kEventTextChars - lstrlenW(errorText);
+    Report(OutcomeOf(exitCode), install ? L"install" : L"uninstall", errorText,
+           FitToEvent(run.logText, room, cutLog));
+    FreeCountedString(cutLog);
+    FreeCountedString(cutErrors);
+    FreeCountedString(errors);
+    if (!install) {
+        eventLog.RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
+    }
+}

@@ -1,0 +1,8 @@
+#include "app/event_log_api.h"
+
+EventLogApi eventLog = {
+    &::RegisterEventSourceW,
+    &::ReportEventW,
+    &::DeregisterEventSource,
+    &::RegDeleteKeyW,
+};
