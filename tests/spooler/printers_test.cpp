@@ -897,6 +897,11 @@ std::wstring JournalValue(const wchar_t* name) {
     return joined;
 }
 
+DWORD RegularGetPrinterDataA(HANDLE printer, LPSTR name, LPDWORD type, LPBYTE data, DWORD size,
+                             LPDWORD needed) {
+    return winspool_detail::exports.GetPrinterDataA(printer, name, type, data, size, needed);
+}
+
 class JournalTest : public PrintersTest {
 protected:
     void TearDown() override {
@@ -953,6 +958,78 @@ TEST_F(JournalTest, PrintersOutOfTheSpoolerComeBackFromTheJournalAfterACutOff) {
     scratch.ExpectPrinter(kFallbackPrinterName);
     EXPECT_EQ(JournalValue(kOffice), L"SubKey=abc");
     FreeCountedString(next.logText);
+}
+
+// What a reinstall could not bring back as it was stays where it is, and the
+// run says why: a printer it cannot journal, one whose SubKey does not read,
+// and every one while the default printer is unknown.
+TEST_F(JournalTest, APrinterThatCouldNotComeBackAsItWasStaysAndTheRunSaysWhy) {
+    AddMonitor();
+    AddPrinter(kOffice, kDriverName, "abc");
+    AddPrinter(kPrinterA, kDriverName, "a1");
+    MarkDefaultPrinter(run);
+    run.reinstall = 1;
+    {
+        ScopedOverride flush(kernel.RegFlushKey, [](HKEY key) -> LSTATUS {
+            static int calls = 0;
+            return ++calls == 1 ? ERROR_WRITE_FAULT : RegFlushKey(key);
+        });
+        ScopedOverride unreadable(winspool.GetPrinterDataA,
+                                  [](HANDLE printer, LPSTR name, LPDWORD type, LPBYTE data,
+                                     DWORD size, LPDWORD needed) -> DWORD {
+                                      static int calls = 0;
+                                      return ++calls == 2
+                                                 ? ERROR_ACCESS_DENIED
+                                                 : RegularGetPrinterDataA(printer, name, type, data,
+                                                                          size, needed);
+                                  });
+        RemoveProductPrinters(run);
+    }
+    std::wstring a = std::wstring(kPrinterA);
+    std::wstring office = std::wstring(kOffice);
+    std::wstring first = IndexInRun(kOffice) < IndexInRun(kPrinterA) ? office : a;
+    std::wstring second = first == office ? a : office;
+    EXPECT_EQ(LogOf(run), L">DeleteAllPrinters\r\n  >DeletePrinter(" + first +
+                              L")\r\n    Error(18): Can`t journal printer '" + first + L"'" +
+                              ErrorTail(ERROR_WRITE_FAULT) + L"\r\n  >DeletePrinter(" + second +
+                              L")\r\n    Error(17): Can`t delete printer '" + second + L"'" +
+                              ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n");
+    EXPECT_TRUE(scratch.PrinterExists(kOffice));
+    EXPECT_TRUE(scratch.PrinterExists(kPrinterA));
+    EXPECT_EQ(run.savedPrinters, nullptr);
+    EXPECT_EQ(JournalValue(first.c_str()), L"(none)");
+
+    FreeCountedString(run.logText);
+    run.defaultPrinterError = RPC_S_SERVER_UNAVAILABLE;
+    RemoveProductPrinters(run);
+    EXPECT_EQ(run.errorCount, 4);
+    EXPECT_THAT(LogOf(run),
+                testing::EndsWith(L")\r\n    Error(17): Can`t delete printer '" + second + L"'" +
+                                  ErrorTail(RPC_S_SERVER_UNAVAILABLE) + L"\r\n"));
+    EXPECT_TRUE(scratch.PrinterExists(kOffice));
+    EXPECT_TRUE(scratch.PrinterExists(kPrinterA));
+}
+
+// An entry the journal cannot give back is reported, and stays for later.
+TEST_F(JournalTest, AnUnreadableEntryIsReportedAndKept) {
+    AddMonitor();
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kJournalKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, kOffice, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"SubKey=abc"), 22);
+    RegCloseKey(key);
+    run.reinstall = 1;
+    RestorePrinters(run);
+    scratch.ExpectPrinter(kFallbackPrinterName);
+    EXPECT_EQ(LogOf(run), L"Error(21): Can`t read the journal entry of printer 'Zrl Office'" +
+                              ErrorTail(ERROR_INVALID_DATA) + L"\r\n" +
+                              AddedWithMonitor(kFallbackPrinterName));
+    EXPECT_FALSE(scratch.PrinterExists(kOffice));
+    EXPECT_EQ(JournalValue(kOffice), L"(none)");  // not a REG_MULTI_SZ, but there
+    HKEY left = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kJournalKey, 0, KEY_READ, &left), ERROR_SUCCESS);
+    RegCloseKey(left);
 }
 
 // ---- printer data and the settings key ------------------------------------------
