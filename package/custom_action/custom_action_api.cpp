@@ -1,0 +1,6 @@
+#include "custom_action_api.h"
+
+CustomActionApi customAction = {
+    &::MsiGetPropertyW, &::MsiProcessMessage,   &::MsiSetMode,
+    &::CreateProcessW,  &::WaitForSingleObject, &::GetExitCodeProcess,
+};

@@ -1,0 +1,205 @@
+#include "setup_actions.h"
+
+#include <msiquery.h>
+
+#include "app/entry.h"
+#include "core/handles.h"
+#include "custom_action_api.h"
+
+namespace {
+
+using UniqueHandle = Unique<HANDLE, &handles_detail::CloseFile>;
+
+// The installer's path (Program Files, well below MAX_PATH) and two properties:
+// a date and a product code or two.
+constexpr DWORD kDataChars = 1024;
+constexpr wchar_t kSeparator = L'|';
+
+// Windows Installer reads field 0 as a template: paths and numbers go into
+// fields, so that brackets in them are never taken for properties.
+constexpr wchar_t kEndedLine[] = L"Zantorelle: \"[1]\" [2] ended with exit code [3].";
+constexpr wchar_t kNotStartedLine[] = L"Zantorelle: \"[1]\" [2] could not be started (error [3]).";
+constexpr wchar_t kEventLogLine[] =
+    L"Zantorelle: the installer wrote the log of this run to the Windows Application event log "
+    L"(source \"Zantorelle Setup\").";
+constexpr wchar_t kTakeBackLine[] =
+    L"Zantorelle: the first install failed; what it left in the spooler is removed.";
+constexpr wchar_t kRemovedAnywayLine[] = L"Zantorelle: the product is removed anyway.";
+constexpr wchar_t kRestartLine[] =
+    L"Zantorelle: files are deleted at the next restart; a restart is requested.";
+
+struct ActionData {
+    wchar_t setupPath[kDataChars];
+    bool firstInstall;
+};
+
+struct SetupRun {
+    bool started;
+    DWORD code;  // the exit code, or why the start failed
+};
+
+bool OnlySeparators(const wchar_t* text) {
+    for (; *text; ++text) {
+        if (*text != kSeparator) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// An empty path (no data) fails to start and is logged as such.
+ActionData ReadActionData(MSIHANDLE install) {
+    ActionData data = {};
+    DWORD chars = kDataChars;
+    if (customAction.MsiGetPropertyW(install, L"CustomActionData", data.setupPath, &chars) !=
+        ERROR_SUCCESS) {
+        data.setupPath[0] = 0;
+        return data;
+    }
+    wchar_t* rest = data.setupPath;
+    while (*rest && *rest != kSeparator) {
+        ++rest;
+    }
+    // Without the properties nothing says this is a first install.
+    if (*rest) {
+        *rest++ = 0;
+        data.firstInstall = OnlySeparators(rest);
+    }
+    return data;
+}
+
+void FormatDecimal(DWORD value, wchar_t (&text)[12]) {
+    wchar_t digits[11];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value);
+    for (int i = 0; i < n; ++i) {
+        text[i] = digits[n - 1 - i];
+    }
+    text[n] = 0;
+}
+
+void Log(MSIHANDLE install, const wchar_t* line, const wchar_t* path = L"",
+         const wchar_t* command = L"", DWORD number = 0) {
+    MSIHANDLE record = MsiCreateRecord(3);
+    if (!record) {
+        return;
+    }
+    wchar_t decimal[12];
+    FormatDecimal(number, decimal);
+    MsiRecordSetStringW(record, 0, line);
+    MsiRecordSetStringW(record, 1, path);
+    MsiRecordSetStringW(record, 2, command);
+    MsiRecordSetStringW(record, 3, decimal);
+    customAction.MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
+    MsiCloseHandle(record);
+}
+
+bool BuildCommandLine(const wchar_t* path, const wchar_t* command, wchar_t* out, DWORD chars) {
+    DWORD n = 0;
+    out[n++] = L'"';
+    for (; *path && n < chars; ++path) {
+        out[n++] = *path;
+    }
+    const wchar_t* tail[] = {L"\" ", command};
+    for (const wchar_t* part : tail) {
+        for (; *part && n < chars; ++part) {
+            out[n++] = *part;
+        }
+    }
+    if (n >= chars) {
+        return false;
+    }
+    out[n] = 0;
+    return true;
+}
+
+SetupRun RunSetup(MSIHANDLE install, const wchar_t* path, const wchar_t* command) {
+    SetupRun run = {};
+    // CreateProcessW may write into the command line.
+    wchar_t commandLine[kDataChars + 32];
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    // The full path as the application name: no search path is used, so
+    // nothing planted in msiexec's folders can stand in for the installer.
+    if (!BuildCommandLine(path, command, commandLine, kDataChars + 32) ||
+        !customAction.CreateProcessW(path, commandLine, nullptr, nullptr, FALSE, 0, nullptr,
+                                     nullptr, &startup, &process)) {
+        run.code = GetLastError();
+        Log(install, kNotStartedLine, path, command, run.code);
+        return run;
+    }
+    UniqueHandle thread(process.hThread);
+    UniqueHandle child(process.hProcess);
+    customAction.WaitForSingleObject(child.Get(), INFINITE);
+    // A code that cannot be read stays 0, which no command returns.
+    customAction.GetExitCodeProcess(child.Get(), &run.code);
+    run.started = true;
+    Log(install, kEndedLine, path, command, run.code);
+    return run;
+}
+
+void RequestRestart(MSIHANDLE install) {
+    Log(install, kRestartLine);
+    GlobalAddAtomW(kRestartAtom);
+}
+
+}  // namespace
+
+extern "C" UINT __stdcall ZrlRemoveTray(MSIHANDLE install) {
+    ActionData data = ReadActionData(install);
+    // "removetray" always exits 6; a tray program still running only makes
+    // Windows Installer replace its file at the next restart.
+    RunSetup(install, data.setupPath, L"removetray");
+    return ERROR_SUCCESS;
+}
+
+extern "C" UINT __stdcall ZrlInstall(MSIHANDLE install) {
+    ActionData data = ReadActionData(install);
+    SetupRun run = RunSetup(install, data.setupPath, L"install");
+    if (run.started && run.code == kExitInstalled) {
+        return ERROR_SUCCESS;
+    }
+    if (run.started && run.code == kExitRebootScheduled) {
+        RequestRestart(install);
+        return ERROR_SUCCESS;
+    }
+    if (run.started) {
+        Log(install, kEventLogLine);
+        // Windows Installer takes back the files but knows nothing of the
+        // spooler. Only a first install may clean up: after a repair or an
+        // upgrade the printers there are the user's.
+        if (data.firstInstall) {
+            Log(install, kTakeBackLine);
+            RunSetup(install, data.setupPath, L"uninstall");
+        }
+    }
+    return ERROR_INSTALL_FAILURE;
+}
+
+extern "C" UINT __stdcall ZrlUninstall(MSIHANDLE install) {
+    ActionData data = ReadActionData(install);
+    SetupRun run = RunSetup(install, data.setupPath, L"uninstall");
+    if (run.started && run.code == kExitRebootScheduled) {
+        RequestRestart(install);
+    } else if (!run.started || run.code != kExitUninstalled) {
+        if (run.started) {
+            Log(install, kEventLogLine);
+        }
+        Log(install, kRemovedAnywayLine);
+    }
+    // A product must always be removable, whatever its installer reports.
+    return ERROR_SUCCESS;
+}
+
+extern "C" UINT __stdcall ZrlRestartCheck(MSIHANDLE install) {
+    ATOM atom = GlobalFindAtomW(kRestartAtom);
+    if (atom) {
+        GlobalDeleteAtom(atom);
+        customAction.MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
+    }
+    return ERROR_SUCCESS;
+}
