@@ -142,9 +142,25 @@ SetupRun RunSetup(MSIHANDLE install, const wchar_t* path, const wchar_t* command
     return run;
 }
 
-void RequestRestart(MSIHANDLE install) {
-    Log(install, kRestartLine);
-    GlobalAddAtomW(kRestartAtom);
+enum class Outcome { Succeeded, Failed, NotStarted };
+
+// Runs one command: its own success code or 101, which asks for a restart at
+// the end, succeed; any other code points the reader to the run's log.
+Outcome RunCommand(MSIHANDLE install, const wchar_t* path, const wchar_t* command, DWORD success) {
+    SetupRun run = RunSetup(install, path, command);
+    if (!run.started) {
+        return Outcome::NotStarted;
+    }
+    if (run.code == kExitRebootScheduled) {
+        Log(install, kRestartLine);
+        GlobalAddAtomW(kRestartAtom);
+        return Outcome::Succeeded;
+    }
+    if (run.code != success) {
+        Log(install, kEventLogLine);
+        return Outcome::Failed;
+    }
+    return Outcome::Succeeded;
 }
 
 }  // namespace
@@ -159,39 +175,23 @@ extern "C" UINT __stdcall ZrlRemoveTray(MSIHANDLE install) {
 
 extern "C" UINT __stdcall ZrlInstall(MSIHANDLE install) {
     ActionData data = ReadActionData(install);
-    SetupRun run = RunSetup(install, data.setupPath, L"install");
-    if (run.started && run.code == kExitInstalled) {
-        return ERROR_SUCCESS;
+    Outcome outcome = RunCommand(install, data.setupPath, L"install", kExitInstalled);
+    // Windows Installer takes back the files but knows nothing of the spooler.
+    // Only a first install may clean up: after a repair or an upgrade the
+    // printers there are the user's.
+    if (outcome == Outcome::Failed && data.firstInstall) {
+        Log(install, kTakeBackLine);
+        RunSetup(install, data.setupPath, L"uninstall");
     }
-    if (run.started && run.code == kExitRebootScheduled) {
-        RequestRestart(install);
-        return ERROR_SUCCESS;
-    }
-    if (run.started) {
-        Log(install, kEventLogLine);
-        // Windows Installer takes back the files but knows nothing of the
-        // spooler. Only a first install may clean up: after a repair or an
-        // upgrade the printers there are the user's.
-        if (data.firstInstall) {
-            Log(install, kTakeBackLine);
-            RunSetup(install, data.setupPath, L"uninstall");
-        }
-    }
-    return ERROR_INSTALL_FAILURE;
+    return outcome == Outcome::Succeeded ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 
 extern "C" UINT __stdcall ZrlUninstall(MSIHANDLE install) {
     ActionData data = ReadActionData(install);
-    SetupRun run = RunSetup(install, data.setupPath, L"uninstall");
-    if (run.started && run.code == kExitRebootScheduled) {
-        RequestRestart(install);
-    } else if (!run.started || run.code != kExitUninstalled) {
-        if (run.started) {
-            Log(install, kEventLogLine);
-        }
+    // A product must always be removable, whatever its installer reports.
+    if (RunCommand(install, data.setupPath, L"uninstall", kExitUninstalled) != Outcome::Succeeded) {
         Log(install, kRemovedAnywayLine);
     }
-    // A product must always be removable, whatever its installer reports.
     return ERROR_SUCCESS;
 }
 
