@@ -168,3 +168,71 @@ tray() {
 log_text() {
     sed -n '/^text:$/,/^end of text$/p' "$1" | sed '1d;$d'
 }
+
+# msiexec ARGS...: Windows Installer in this prefix, logging to C:\msi.log
+# (MSI_LOG here), without a display: nothing may wait for a user. Sets $code
+# to its whole exit code: wine64 passes on only the low 8 bits of it, cmd's
+# "start /wait" all of them.
+MSI_LOG_WIN='C:\msi.log'
+msiexec() {
+    MSI_LOG=$WINEPREFIX/drive_c/msi.log
+    rm -f "$MSI_LOG"
+    code=$( (unset DISPLAY; "$WINE" cmd /v:on /c \
+        "start /wait msiexec $* /qn /norestart /l*v $MSI_LOG_WIN & echo !errorlevel!") \
+        </dev/null 2>/dev/null | tr -d '\r' | tail -n1)
+}
+
+# msi_lines: the lines the package's custom actions wrote into the MSI log.
+msi_lines() {
+    tr -d '\r' <"$MSI_LOG" | grep '^Zantorelle: '
+}
+
+# PACKAGE_WIN: the package, copied into the prefix (its path has no spaces).
+copy_package() {
+    cp "$ZRL_PACKAGE_DIR/Zantorelle.msi" "$WINEPREFIX/drive_c/"
+    PACKAGE_WIN='C:\Zantorelle.msi'
+}
+
+# ended COMMAND CODE: the MSI log line of one run of the installed installer.
+ended() {
+    echo "Zantorelle: \"C:\\Program Files\\Zantorelle\\Setup\\zrlsetup.exe\" $1 ended with exit code $2."
+}
+
+# registered: how many products named Zantorelle Windows Installer lists.
+registered() {
+    "$WINE" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+        tr -d '\r' | grep -c 'DisplayName.*Zantorelle'
+}
+
+# add_user_printers: two printers a user set up, one the default; user_printers:
+# how state_dump shows them.
+add_user_printers() {
+    spooler_setup add-printer Office "Second floor" "Room 12" abc
+    spooler_setup add-printer Lab "" Basement lab
+    spooler_setup set-default Lab
+}
+user_printers() {
+    cat <<'EOF'
+printer "Lab" driver="Zantorelle printer" port="Zantorelle:" processor="WinPrint" comment="" location="Basement" subkey="lab" dsuser-subkey="lab"
+printer "Office" driver="Zantorelle printer" port="Zantorelle:" processor="WinPrint" comment="Second floor" location="Room 12" subkey="abc" dsuser-subkey="abc"
+default "Lab"
+EOF
+}
+
+# check_nothing_left WHEN: nothing of the product in the spooler, the Run
+# key, the files (but the package and new_prefix's layout), the process list
+# or Windows Installer's list of products.
+check_nothing_left() {
+    check "$1: nothing of the product in the spooler" \
+        diff <(state monitors drivers printers default run pending) - <<'EOF'
+monitor "Local Port" dll="localspl.dll"
+default none
+run ZantorelleTray=none
+pending none
+EOF
+    check "$1: no product port" diff <(state ports | grep Zantorelle) /dev/null
+    check "$1: no product file" diff <(find "$WINEPREFIX/drive_c" -path "$WINEPREFIX/drive_c/Zantorelle*" \
+        -prune -o \( -iname 'zrl*' -o -iname 'zantray*' -o -iname 'Zantorelle*' \) -print) /dev/null
+    check "$1: the tray program has ended" tray ended
+    check "$1: the product is not registered" [ "$(registered)" = 0 ]
+}

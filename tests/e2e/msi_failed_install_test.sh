@@ -1,0 +1,40 @@
+#!/bin/bash
+# Installs that fail for real, through a folder where the installer must write
+# a file: a first install reports failure and leaves nothing of the product;
+# a failed repair reports failure and keeps the user's printers.
+# Wine's msiexec exits 1627 where Windows' exits 1603 when some custom
+# actions fail: both mean "the installation failed".
+. "$(dirname "$0")/lib.sh"
+new_prefix msi-failed-install
+copy_package
+failed() { [ "$code" = 1603 ] || [ "$code" = 1627 ]; }
+monitor_dll=$WINEPREFIX/drive_c/windows/system32/zrlmon64.dll
+staged_driver=$WINEPREFIX/drive_c/windows/system32/spool/drivers/x64/zrldrv64.dll
+
+mkdir "$monitor_dll"
+msiexec /i "$PACKAGE_WIN"
+check "first install: msiexec reports failure" failed
+check "first install: the MSI log names the exit code, the event log and the clean-up" \
+    diff <(msi_lines) - <<EOF
+$(ended install 100)
+Zantorelle: the installer wrote the log of this run to the Windows Application event log (source "Zantorelle Setup").
+Zantorelle: the first install failed; what it left in the spooler is removed.
+$(ended uninstall 2)
+EOF
+rmdir "$monitor_dll"
+check_nothing_left "failed first install"
+
+msiexec /i "$PACKAGE_WIN"
+check "install: msiexec exits 0" [ "$code" = 0 ]
+add_user_printers
+mkdir -p "$staged_driver"
+msiexec /i "$PACKAGE_WIN" REINSTALL=ALL REINSTALLMODE=a
+check "failed repair: msiexec reports failure" failed
+check "failed repair: no clean-up" diff <(msi_lines) - <<EOF
+$(ended removetray 6)
+$(ended install 100)
+Zantorelle: the installer wrote the log of this run to the Windows Application event log (source "Zantorelle Setup").
+EOF
+check "failed repair: the user's printers and default are kept" \
+    diff <(state printers default) <(user_printers)
+finish
