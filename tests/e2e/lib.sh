@@ -187,10 +187,16 @@ msi_lines() {
     tr -d '\r' <"$MSI_LOG" | grep '^Zantorelle: '
 }
 
-# PACKAGE_WIN: the package, copied into the prefix (its path has no spaces).
+# copy_package: the package in the prefix as PACKAGE_WIN (a path without
+# spaces); make_older_package: one of build 2025 from the same sources as
+# OLDER_WIN.
 copy_package() {
     cp "$ZRL_PACKAGE_DIR/Zantorelle.msi" "$WINEPREFIX/drive_c/"
     PACKAGE_WIN='C:\Zantorelle.msi'
+}
+make_older_package() {
+    "$ZRL_PACKAGE_DIR/make-msi.sh" 1.0.2025 "$WINEPREFIX/drive_c/older.msi" >/dev/null 2>&1
+    OLDER_WIN='C:\older.msi'
 }
 
 # ended COMMAND CODE: the MSI log line of one run of the installed installer.

@@ -2,14 +2,15 @@
 # Installs that fail for real, through a folder where the installer must write
 # a file: a first install reports failure and leaves nothing of the product;
 # a failed repair reports failure and keeps the user's printers.
-# Wine's msiexec exits 1627 where Windows' exits 1603 when some custom
-# actions fail: both mean "the installation failed".
+# Windows' msiexec exits 1603 when a custom action fails; Wine's exits 1627
+# for some kinds of custom action (1603 for this DLL's): both mean "the
+# installation failed".
 . "$(dirname "$0")/lib.sh"
 new_prefix msi-failed-install
 copy_package
 failed() { [ "$code" = 1603 ] || [ "$code" = 1627 ]; }
 monitor_dll=$WINEPREFIX/drive_c/windows/system32/zrlmon64.dll
-staged_driver=$WINEPREFIX/drive_c/windows/system32/spool/drivers/x64/zrldrv64.dll
+staged_help=$WINEPREFIX/drive_c/windows/system32/spool/drivers/x64/zrlhelp.chm
 
 mkdir "$monitor_dll"
 msiexec /i "$PACKAGE_WIN"
@@ -27,7 +28,9 @@ check_nothing_left "failed first install"
 msiexec /i "$PACKAGE_WIN"
 check "install: msiexec exits 0" [ "$code" = 0 ]
 add_user_printers
-mkdir -p "$staged_driver"
+# The help file, not the driver: without its driver files the reinstall
+# could not bring any printer back, whatever the package does.
+mkdir -p "$staged_help"
 msiexec /i "$PACKAGE_WIN" REINSTALL=ALL REINSTALLMODE=a
 check "failed repair: msiexec reports failure" failed
 check "failed repair: no clean-up" diff <(msi_lines) - <<EOF

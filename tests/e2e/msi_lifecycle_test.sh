@@ -19,6 +19,10 @@ run ZantorelleTray="C:\Program Files\Zantorelle\zantray.exe"
 EOF
 check "install: the tray program runs" tray running
 check "install: the product is registered once" [ "$(registered)" = 1 ]
+make_older_package
+msiexec /i "$OLDER_WIN"
+check "an older build refuses to replace it" [ "$code" = 1603 ]
+check "and leaves the product as it was" [ "$(registered)" = 1 ]
 
 add_user_printers
 # Wine's msiexec cannot repair with /fa (it takes the package for a product

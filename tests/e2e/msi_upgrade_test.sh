@@ -1,17 +1,18 @@
 #!/bin/bash
 # A major upgrade from a package of an older build keeps the user's printers,
-# the default and the tray program, and leaves one product registered; the
-# older package then refuses to go back over the newer one.
+# the default and the tray program, and leaves one product registered. Its
+# removal with the monitor DLL in use asks for a restart, after which nothing
+# of the product is left.
 . "$(dirname "$0")/lib.sh"
 new_prefix msi-upgrade
 copy_package
-"$ZRL_PACKAGE_DIR/make-msi.sh" 1.0.2025 "$WINEPREFIX/drive_c/older.msi" >/dev/null 2>&1
+make_older_package
 versions() {
     "$WINE" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
         tr -d '\r' | sed -n 's/^ *DisplayVersion *REG_SZ *//p'
 }
 
-msiexec /i 'C:\older.msi'
+msiexec /i "$OLDER_WIN"
 check "1.0.2025 installs" [ "$code" = 0 ]
 add_user_printers
 msiexec /i "$PACKAGE_WIN"
@@ -23,10 +24,18 @@ check "upgrade: every product printer is back with its data, and the default" \
 check "upgrade: the tray program runs" tray running
 check "upgrade: only 1.0.2026 is registered" diff <(versions) <(echo 1.0.2026)
 
-msiexec /i 'C:\older.msi'
-check "the older package refuses to replace the newer one" [ "$code" = 1603 ]
-check "and it does not touch the printers" diff <(state printers default) <(user_printers)
+"$WINE" "$ZRL_TOOLS/spooler_setup.exe" hold 'C:\windows\system32\zrlmon64.dll' 30 \
+    >"$ZRL_WORK/msi-hold.out" 2>&1 &
+holder=$!
+for _ in $(seq 100); do grep -q holding "$ZRL_WORK/msi-hold.out" && break; sleep 0.1; done
 msiexec /x "$PACKAGE_WIN"
-check "removal after the upgrade: msiexec exits 0" [ "$code" = 0 ]
-check_nothing_left "removal after the upgrade"
+kill $holder
+wait $holder 2>/dev/null
+check "removal, monitor DLL in use: msiexec asks for a restart" [ "$code" = 3010 ]
+check "removal, monitor DLL in use: the MSI log says why" diff <(msi_lines) - <<EOF
+$(ended uninstall 101)
+Zantorelle: files are deleted at the next restart; a restart is requested.
+EOF
+restart_prefix
+check_nothing_left "removal and a restart"
 finish
