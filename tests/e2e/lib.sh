@@ -169,49 +169,29 @@ log_text() {
     sed -n '/^text:$/,/^end of text$/p' "$1" | sed '1d;$d'
 }
 
-# msiexec ARGS...: Windows Installer in this prefix, logging to C:\msi.log
-# (MSI_LOG here), without a display: nothing may wait for a user. Sets $code
-# to its whole exit code: wine64 passes on only the low 8 bits of it, cmd's
-# "start /wait" all of them.
-MSI_LOG_WIN='C:\msi.log'
+# msiexec ARGS...: Windows Installer without a display (nothing may wait for a
+# user), logging to MSI_LOG; $code gets its whole exit code through cmd's
+# "start /wait" (wine64 passes on only the low 8 bits).
 msiexec() {
     MSI_LOG=$WINEPREFIX/drive_c/msi.log
     rm -f "$MSI_LOG"
     code=$( (unset DISPLAY; "$WINE" cmd /v:on /c \
-        "start /wait msiexec $* /qn /norestart /l*v $MSI_LOG_WIN & echo !errorlevel!") \
+        "start /wait msiexec $* /qn /norestart /l*v C:\\msi.log & echo !errorlevel!") \
         </dev/null 2>/dev/null | tr -d '\r' | tail -n1)
 }
-
-# msi_lines: the lines the package's custom actions wrote into the MSI log.
-msi_lines() {
-    tr -d '\r' <"$MSI_LOG" | grep '^Zantorelle: '
-}
-
-# copy_package: the package in the prefix as PACKAGE_WIN (a path without
-# spaces); make_older_package: one of build 2025 from the same sources as
-# OLDER_WIN.
-copy_package() {
-    cp "$ZRL_PACKAGE_DIR/Zantorelle.msi" "$WINEPREFIX/drive_c/"
-    PACKAGE_WIN='C:\Zantorelle.msi'
-}
-make_older_package() {
-    "$ZRL_PACKAGE_DIR/make-msi.sh" 1.0.2025 "$WINEPREFIX/drive_c/older.msi" >/dev/null 2>&1
-    OLDER_WIN='C:\older.msi'
-}
-
-# ended COMMAND CODE: the MSI log line of one run of the installed installer.
+# msi_lines: the package's own lines in the MSI log; ended COMMAND CODE: one.
+msi_lines() { tr -d '\r' <"$MSI_LOG" | grep '^Zantorelle: '; }
 ended() {
     echo "Zantorelle: \"C:\\Program Files\\Zantorelle\\Setup\\zrlsetup.exe\" $1 ended with exit code $2."
 }
-
-# registered: how many products named Zantorelle Windows Installer lists.
-registered() {
+# versions: the versions of the product that Windows Installer lists.
+versions() {
     "$WINE" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
-        tr -d '\r' | grep -c 'DisplayName.*Zantorelle'
+        tr -d '\r' | sed -n 's/^ *DisplayVersion *REG_SZ *//p'
 }
 
-# add_user_printers: two printers a user set up, one the default; user_printers:
-# how state_dump shows them.
+# add_user_printers: two printers a user set up, one the default;
+# user_printers: how state_dump shows them.
 add_user_printers() {
     spooler_setup add-printer Office "Second floor" "Room 12" abc
     spooler_setup add-printer Lab "" Basement lab
@@ -225,9 +205,9 @@ default "Lab"
 EOF
 }
 
-# check_nothing_left WHEN: nothing of the product in the spooler, the Run
-# key, the files (but the package and new_prefix's layout), the process list
-# or Windows Installer's list of products.
+# check_nothing_left WHEN: nothing of the product in the spooler, the Run key,
+# the files (but the packages and new_prefix's layout), the processes or
+# Windows Installer's list.
 check_nothing_left() {
     check "$1: nothing of the product in the spooler" \
         diff <(state monitors drivers printers default run pending) - <<'EOF'
@@ -240,5 +220,5 @@ EOF
     check "$1: no product file" diff <(find "$WINEPREFIX/drive_c" -path "$WINEPREFIX/drive_c/Zantorelle*" \
         -prune -o \( -iname 'zrl*' -o -iname 'zantray*' -o -iname 'Zantorelle*' \) -print) /dev/null
     check "$1: the tray program has ended" tray ended
-    check "$1: the product is not registered" [ "$(registered)" = 0 ]
+    check "$1: the product is not registered" diff <(versions) /dev/null
 }
