@@ -1,10 +1,10 @@
 #include "setup_actions.h"
 
 #include <msiquery.h>
+#include <stdlib.h>
 
 #include "app/entry.h"
 #include "core/handles.h"
-#include "custom_action_api.h"
 
 namespace {
 
@@ -51,8 +51,7 @@ bool OnlySeparators(const wchar_t* text) {
 ActionData ReadActionData(MSIHANDLE install) {
     ActionData data = {};
     DWORD chars = kDataChars;
-    if (customAction.MsiGetPropertyW(install, L"CustomActionData", data.setupPath, &chars) !=
-        ERROR_SUCCESS) {
+    if (MsiGetPropertyW(install, L"CustomActionData", data.setupPath, &chars) != ERROR_SUCCESS) {
         data.setupPath[0] = 0;
         return data;
     }
@@ -68,19 +67,6 @@ ActionData ReadActionData(MSIHANDLE install) {
     return data;
 }
 
-void FormatDecimal(DWORD value, wchar_t (&text)[12]) {
-    wchar_t digits[11];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
-        value /= 10;
-    } while (value);
-    for (int i = 0; i < n; ++i) {
-        text[i] = digits[n - 1 - i];
-    }
-    text[n] = 0;
-}
-
 void Log(MSIHANDLE install, const wchar_t* line, const wchar_t* path = L"",
          const wchar_t* command = L"", DWORD number = 0) {
     MSIHANDLE record = MsiCreateRecord(3);
@@ -88,55 +74,40 @@ void Log(MSIHANDLE install, const wchar_t* line, const wchar_t* path = L"",
         return;
     }
     wchar_t decimal[12];
-    FormatDecimal(number, decimal);
+    _ultow(number, decimal, 10);
     MsiRecordSetStringW(record, 0, line);
     MsiRecordSetStringW(record, 1, path);
     MsiRecordSetStringW(record, 2, command);
     MsiRecordSetStringW(record, 3, decimal);
-    customAction.MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
+    MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
     MsiCloseHandle(record);
-}
-
-bool BuildCommandLine(const wchar_t* path, const wchar_t* command, wchar_t* out, DWORD chars) {
-    DWORD n = 0;
-    out[n++] = L'"';
-    for (; *path && n < chars; ++path) {
-        out[n++] = *path;
-    }
-    const wchar_t* tail[] = {L"\" ", command};
-    for (const wchar_t* part : tail) {
-        for (; *part && n < chars; ++part) {
-            out[n++] = *part;
-        }
-    }
-    if (n >= chars) {
-        return false;
-    }
-    out[n] = 0;
-    return true;
 }
 
 SetupRun RunSetup(MSIHANDLE install, const wchar_t* path, const wchar_t* command) {
     SetupRun run = {};
+    // The path is shorter than kDataChars, a command word a few letters; and
     // CreateProcessW may write into the command line.
-    wchar_t commandLine[kDataChars + 32];
+    wchar_t commandLine[kDataChars + 16];
+    lstrcpyW(commandLine, L"\"");
+    lstrcatW(commandLine, path);
+    lstrcatW(commandLine, L"\" ");
+    lstrcatW(commandLine, command);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
     // The full path as the application name: no search path is used, so
     // nothing planted in msiexec's folders can stand in for the installer.
-    if (!BuildCommandLine(path, command, commandLine, kDataChars + 32) ||
-        !customAction.CreateProcessW(path, commandLine, nullptr, nullptr, FALSE, 0, nullptr,
-                                     nullptr, &startup, &process)) {
+    if (!CreateProcessW(path, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
         run.code = GetLastError();
         Log(install, kNotStartedLine, path, command, run.code);
         return run;
     }
     UniqueHandle thread(process.hThread);
     UniqueHandle child(process.hProcess);
-    customAction.WaitForSingleObject(child.Get(), INFINITE);
+    WaitForSingleObject(child.Get(), INFINITE);
     // A code that cannot be read stays 0, which no command returns.
-    customAction.GetExitCodeProcess(child.Get(), &run.code);
+    GetExitCodeProcess(child.Get(), &run.code);
     run.started = true;
     Log(install, kEndedLine, path, command, run.code);
     return run;
@@ -199,7 +170,7 @@ extern "C" UINT __stdcall ZrlRestartCheck(MSIHANDLE install) {
     ATOM atom = GlobalFindAtomW(kRestartAtom);
     if (atom) {
         GlobalDeleteAtom(atom);
-        customAction.MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
+        MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
     }
     return ERROR_SUCCESS;
 }
