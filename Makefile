@@ -1,6 +1,7 @@
 # Everything from a fresh Debian 12 machine: `make demo` and `make test`.
 BUILD ?= build
-PACKAGES = cmake make g++-mingw-w64-x86-64-posix wine64 wine xvfb xdotool imagemagick googletest
+PACKAGES = cmake make g++-mingw-w64-x86-64-posix wine64 wine xvfb xdotool imagemagick googletest \
+           wixl msitools
 WINE_ENV = WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree,mshtml=" \
            CUPS_SERVER=/nonexistent/zrl-cups.sock
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
@@ -11,7 +12,7 @@ DEMO_TARGETS = zrlsetup zrlmon64 zrldrv64 zrlui64 zantray state_dump log_reader 
 # The product laid out as it ships, for the demo.
 STAGE_DEMO = rm -rf $(BUILD)/demo && cmake --install $(BUILD) --prefix $(BUILD)/demo/product >/dev/null
 
-.PHONY: all deps build stage demo test bench chaos clean format
+.PHONY: all deps build package stage demo test bench chaos clean format
 
 all: build
 
@@ -28,6 +29,10 @@ $(BUILD)/CMakeCache.txt:
 
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j2
+
+# Configured again first: a target that is new to the tree is unknown until then.
+package: deps $(BUILD)/CMakeCache.txt
+	cmake $(BUILD) >/dev/null && cmake --build $(BUILD) -j2 --target msi_package
 
 stage: build
 	$(STAGE_DEMO)

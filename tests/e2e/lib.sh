@@ -168,3 +168,19 @@ tray() {
 log_text() {
     sed -n '/^text:$/,/^end of text$/p' "$1" | sed '1d;$d'
 }
+
+# msiexec ARGS...: Windows Installer without a display (nothing may wait for a
+# user), logging to MSI_LOG; $code gets its whole exit code through cmd's
+# "start /wait" (wine64 passes on only the low 8 bits).
+msiexec() {
+    MSI_LOG=$WINEPREFIX/drive_c/msi.log
+    rm -f "$MSI_LOG"
+    code=$( (unset DISPLAY; "$WINE" cmd /v:on /c \
+        "start /wait msiexec $* /qn /norestart /l*v C:\\msi.log & echo !errorlevel!") \
+        </dev/null 2>/dev/null | tr -d '\r' | tail -n1)
+}
+# msi_lines: the package's own lines in the MSI log; ended COMMAND CODE: one.
+msi_lines() { tr -d '\r' <"$MSI_LOG" | grep '^Zantorelle: '; }
+ended() {
+    echo "Zantorelle: \"C:\\Program Files\\Zantorelle\\Setup\\zrlsetup.exe\" $1 ended with exit code $2."
+}

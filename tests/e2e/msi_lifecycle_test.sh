@@ -1,0 +1,112 @@
+#!/bin/bash
+# The package under Wine's msiexec through one machine's life: a first install
+# that fails leaves nothing of the product; a removal succeeds even when the
+# installer cannot run; a failed upgrade keeps the user's printers and their
+# default, and so do an upgrade and a repair, which keep the tray program too;
+# an older build is refused; a removal with the monitor DLL in use asks for a
+# restart, after which nothing of the product is left. The faults are folders
+# where the installer must write a file, and a deleted installer.
+. "$(dirname "$0")/lib.sh"
+new_prefix msi-lifecycle
+cp "$ZRL_PACKAGE_DIR/Zantorelle.msi" "$WINEPREFIX/drive_c/"
+"$ZRL_PACKAGE_DIR/make-msi.sh" 1.0.2025 "$WINEPREFIX/drive_c/older.msi" >/dev/null 2>&1
+system32=$WINEPREFIX/drive_c/windows/system32
+event_log='Zantorelle: the installer wrote the log of this run to the Windows Application event log (source "Zantorelle Setup").'
+user_printers='printer "Lab" driver="Zantorelle printer" port="Zantorelle:" processor="WinPrint" comment="" location="Basement" subkey="lab" dsuser-subkey="lab"
+printer "Office" driver="Zantorelle printer" port="Zantorelle:" processor="WinPrint" comment="Second floor" location="Room 12" subkey="abc" dsuser-subkey="abc"
+default "Lab"'
+
+# outcome WHAT CODE LINE...: msiexec's exit code and the package's lines in the
+# MSI log. Windows' msiexec exits 1603 when a custom action fails, Wine's 1627
+# for some kinds of them (1603 for this DLL): both mean failure.
+outcome() {
+    local what=$1
+    shift
+    check "$what: msiexec exits $1, the MSI log says why" \
+        diff <(echo "${code/#1627/1603}"; msi_lines) <(printf '%s\n' "$@")
+}
+versions() {
+    "$WINE" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+        tr -d '\r' | sed -n 's/^ *DisplayVersion *REG_SZ *//p'
+}
+# check_nothing_left WHEN: nothing of the product in the spooler, the Run key,
+# the files (but the packages and new_prefix's layout), the registry, Windows
+# Installer's list or the processes.
+check_nothing_left() {
+    check "$1: nothing of the product in the spooler" \
+        diff <(state monitors drivers printers default run pending; state ports | grep Zantorelle) - <<'EOF'
+monitor "Local Port" dll="localspl.dll"
+default none
+run ZantorelleTray=none
+pending none
+EOF
+    check "$1: no product file, registry key, registration or tray program" diff /dev/null \
+        <(find "$WINEPREFIX/drive_c" -path "$WINEPREFIX/drive_c/Zantorelle*" -prune -o \( -iname 'zrl*' \
+            -o -iname 'zantray*' -o -iname 'Zantorelle*' \) -print
+          "$WINE" reg query 'HKLM\Software\Dravish Software KFT' >/dev/null 2>&1 && echo key
+          versions; tray ended || echo tray)
+}
+
+mkdir "$system32/zrlmon64.dll"
+msiexec /i 'C:\Zantorelle.msi'
+outcome "failed first install" 1603 "$(ended install 100)" "$event_log" \
+    "Zantorelle: the first install failed; what it left in the spooler is removed." \
+    "$(ended uninstall 2)"
+rmdir "$system32/zrlmon64.dll"
+check_nothing_left "failed first install"
+
+msiexec /i 'C:\older.msi'
+rm "$WINEPREFIX/drive_c/Program Files/Zantorelle/Setup/zrlsetup.exe"
+msiexec /x 'C:\older.msi'
+outcome "removal without the installer" 0 \
+    "Zantorelle: \"C:\\Program Files\\Zantorelle\\Setup\\zrlsetup.exe\" uninstall could not be started (error 2)." \
+    "Zantorelle: the product is removed anyway."
+check "removal without the installer: the product is not registered" diff <(versions) /dev/null
+
+# Over what that removal left in the spooler.
+msiexec /i 'C:\older.msi'
+outcome "install of 1.0.2025" 0 "$(ended install 1)"
+check "install: the tray program runs" tray running
+spooler_setup add-printer Office "Second floor" "Room 12" abc
+spooler_setup add-printer Lab "" Basement lab
+spooler_setup set-default Lab
+
+# The help file, not a driver file: without its driver files the reinstall
+# could bring no printer back, whatever the package did.
+mkdir "$system32/spool/drivers/x64/zrlhelp.chm"
+msiexec /i 'C:\Zantorelle.msi'
+outcome "failed upgrade" 1603 "$(ended removetray 6)" "$(ended install 100)" "$event_log"
+check "failed upgrade: the user's printers and default are kept, 1.0.2025 stays" \
+    diff <(state printers default; versions) <(echo "$user_printers"; echo 1.0.2025)
+rmdir "$system32/spool/drivers/x64/zrlhelp.chm"
+# Wine's msiexec drops the upgrade code of every version when it takes one
+# back; a repair of 1.0.2025 writes it again. It cannot repair with /fa (it
+# takes the package for a product code, and a product code for "not
+# implemented"): these properties are what /fa sets.
+repair() { msiexec /i "$1" REINSTALL=ALL REINSTALLMODE=a; }
+repair 'C:\older.msi'
+
+for run in upgrade repair; do
+    [ $run = upgrade ] && msiexec /i 'C:\Zantorelle.msi'
+    [ $run = repair ] && repair 'C:\Zantorelle.msi'
+    outcome $run 0 "$(ended removetray 6)" "$(ended install 1)"
+    # The install's own printer has no settings key: a reinstall drops it.
+    check "$run: the user's printers are back with their data and default, the tray program runs" \
+        diff <(state printers default; tray running && versions) <(echo "$user_printers"; echo 1.0.2026)
+done
+msiexec /i 'C:\older.msi'
+outcome "older build" 1603
+check "older build: refused by the launch condition" grep -q "LaunchConditions. Return value 0" "$MSI_LOG"
+
+"$WINE" "$ZRL_TOOLS/spooler_setup.exe" hold 'C:\windows\system32\zrlmon64.dll' 30 \
+    >"$ZRL_WORK/msi-hold.out" 2>&1 &
+holder=$!
+for _ in $(seq 100); do grep -q holding "$ZRL_WORK/msi-hold.out" && break; sleep 0.1; done
+msiexec /x 'C:\Zantorelle.msi'
+kill $holder
+wait $holder 2>/dev/null
+outcome "removal, monitor DLL in use" 3010 "$(ended uninstall 101)" \
+    "Zantorelle: files are deleted at the next restart; a restart is requested."
+restart_prefix
+check_nothing_left "removal and a restart"
+finish
