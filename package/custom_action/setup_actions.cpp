@@ -3,8 +3,11 @@
 #include <msiquery.h>
 #include <stdlib.h>
 
+#include <winspool.h>
+
 #include "app/entry.h"
 #include "core/handles.h"
+#include "core/product.h"
 
 namespace {
 
@@ -24,6 +27,9 @@ constexpr wchar_t kEventLogLine[] =
     L"(source \"Zantorelle Setup\").";
 constexpr wchar_t kTakeBackLine[] =
     L"Zantorelle: the first install failed; what it left in the spooler is removed.";
+constexpr wchar_t kKeptLine[] =
+    L"Zantorelle: the first install failed; the spooler held the product's printers before it, "
+    L"so nothing is removed.";
 constexpr wchar_t kRemovedAnywayLine[] = L"Zantorelle: the product is removed anyway.";
 constexpr wchar_t kRestartLine[] =
     L"Zantorelle: files are deleted at the next restart; a restart is requested.";
@@ -113,6 +119,34 @@ SetupRun RunSetup(MSIHANDLE install, const wchar_t* path, const wchar_t* command
     return run;
 }
 
+// Product printers in the spooler before the package's first install came
+// from another setup of the product (an earlier installer, a copy run by
+// hand): a failed install must not take them away with what it added. The
+// spooler's library is loaded from System32 only, as the installer does.
+bool SpoolerHoldsProductPrinters() {
+    UniqueModule spooler(LoadLibraryExW(L"winspool.drv", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    auto enumPrinters = reinterpret_cast<decltype(&::EnumPrintersW)>(reinterpret_cast<void*>(
+        spooler ? GetProcAddress(spooler.Get(), "EnumPrintersW") : nullptr));
+    DWORD needed = 0;
+    DWORD count = 0;
+    if (!enumPrinters ||
+        enumPrinters(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &count) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return false;
+    }
+    HANDLE heap = GetProcessHeap();
+    auto* printers = static_cast<PRINTER_INFO_2W*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, needed));
+    bool held = false;
+    if (printers && enumPrinters(PRINTER_ENUM_LOCAL, nullptr, 2, reinterpret_cast<BYTE*>(printers),
+                                 needed, &needed, &count)) {
+        for (DWORD i = 0; i < count && !held; ++i) {
+            held = printers[i].pDriverName && lstrcmpW(printers[i].pDriverName, kDriverName) == 0;
+        }
+    }
+    HeapFree(heap, 0, printers);
+    return held;
+}
+
 enum class Outcome { Succeeded, Failed, NotStarted };
 
 // Runs one command: its own success code or 101, which asks for a restart at
@@ -146,13 +180,16 @@ extern "C" UINT __stdcall ZrlRemoveTray(MSIHANDLE install) {
 
 extern "C" UINT __stdcall ZrlInstall(MSIHANDLE install) {
     ActionData data = ReadActionData(install);
+    bool printersBefore = data.firstInstall && SpoolerHoldsProductPrinters();
     Outcome outcome = RunCommand(install, data.setupPath, L"install", kExitInstalled);
     // Windows Installer takes back the files but knows nothing of the spooler.
-    // Only a first install may clean up: after a repair or an upgrade the
-    // printers there are the user's.
+    // Only a first install into a spooler without the product's printers may
+    // clean up: after a repair or an upgrade the printers there are the user's.
     if (outcome == Outcome::Failed && data.firstInstall) {
-        Log(install, kTakeBackLine);
-        RunSetup(install, data.setupPath, L"uninstall");
+        Log(install, printersBefore ? kKeptLine : kTakeBackLine);
+        if (!printersBefore) {
+            RunSetup(install, data.setupPath, L"uninstall");
+        }
     }
     return outcome == Outcome::Succeeded ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }

@@ -13,6 +13,7 @@ cp "$ZRL_PACKAGE_DIR/Zantorelle.msi" "$WINEPREFIX/drive_c/"
 system32=$WINEPREFIX/drive_c/windows/system32
 event_log='Zantorelle: the installer wrote the log of this run to the Windows Application event log (source "Zantorelle Setup").'
 user_printers='printer "Lab" driver="Zantorelle printer" port="Zantorelle:" processor="WinPrint" comment="" location="Basement" subkey="lab" dsuser-subkey="lab"
+printer "Legacy" driver="Zantorelle printer" port="Zantorelle:" processor="WinPrint" comment="" location="Attic" subkey="legacy" dsuser-subkey="legacy"
 printer "Office" driver="Zantorelle printer" port="Zantorelle:" processor="WinPrint" comment="Second floor" location="Room 12" subkey="abc" dsuser-subkey="abc"
 default "Lab"'
 
@@ -62,6 +63,18 @@ outcome "removal without the installer" 0 \
     "Zantorelle: \"C:\\Program Files\\Zantorelle\\Setup\\zrlsetup.exe\" uninstall could not be started (error 2)." \
     "Zantorelle: the product is removed anyway."
 check "removal without the installer: the product is not registered" diff <(versions) /dev/null
+
+# A first install of the package over printers another setup of the product
+# made (here: what that removal left, and one more): when it fails, they stay.
+spooler_setup add-printer Legacy "" Attic legacy
+mkdir "$system32/spool/drivers/x64/zrlhelp.chm"
+msiexec /i 'C:\older.msi'
+outcome "failed first install over printers" 1603 "$(ended install 100)" "$event_log" \
+    "Zantorelle: the first install failed; the spooler held the product's printers before it, so nothing is removed."
+check "failed first install over printers: they stay" grep -qx \
+    'printer "Legacy" driver="Zantorelle printer" port="Zantorelle:" processor="WinPrint" comment="" location="Attic" subkey="legacy" dsuser-subkey="legacy"' \
+    <(state printers)
+rmdir "$system32/spool/drivers/x64/zrlhelp.chm"
 
 # Over what that removal left in the spooler.
 msiexec /i 'C:\older.msi'
