@@ -61,14 +61,6 @@ void RegisterSource() {
                           reinterpret_cast<const BYTE*>(&types), sizeof(types));
 }
 
-bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
-    while (*prefix && *text == *prefix) {
-        ++text;
-        ++prefix;
-    }
-    return *prefix == 0;
-}
-
 void AppendChars(CountedString& s, const wchar_t* chars, SIZE_T count) {
     SIZE_T length = CountedLength(s);
     if (ResizeCountedString(s, length + count)) {
@@ -87,7 +79,7 @@ void CollectErrorLines(const CountedString& log, CountedString& errors) {
         next = line;
         while (*next && *next++ != L'\n') {
         }
-        if (StartsWith(line, L"Error(")) {
+        if (AfterPrefix(line, L"Error(")) {
             AppendChars(errors, line, next - line);
         }
     }

@@ -27,6 +27,14 @@ void CopyChars(wchar_t* to, const wchar_t* from, SIZE_T count) {
 
 }  // namespace
 
+const wchar_t* AfterPrefix(const wchar_t* text, const wchar_t* prefix) {
+    while (*prefix && *text == *prefix) {
+        ++text;
+        ++prefix;
+    }
+    return *prefix ? nullptr : text;
+}
+
 SIZE_T CountedStringBlockSize(SIZE_T length) {
     SIZE_T capacity = (length + 1 + kGrowChars - 1) / kGrowChars * kGrowChars;
     return capacity * sizeof(wchar_t) + kHeaderBytes;

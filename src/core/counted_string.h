@@ -13,6 +13,9 @@ struct CountedString {
 // Bytes of the block that holds a string of `length` characters.
 SIZE_T CountedStringBlockSize(SIZE_T length);
 
+// The text after `prefix` when `text` starts with it (same case), or null.
+const wchar_t* AfterPrefix(const wchar_t* text, const wchar_t* prefix);
+
 SIZE_T CountedLength(CountedString s);
 // The characters, zero-terminated; a writable view for callers of Resize.
 wchar_t* CountedChars(CountedString s);

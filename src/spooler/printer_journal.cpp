@@ -1,5 +1,6 @@
 #include "spooler/printer_journal.h"
 
+#include "core/counted_string.h"
 #include "core/kernel_api.h"
 
 namespace {
@@ -58,29 +59,20 @@ SIZE_T ComposeEntry(wchar_t* block, const wchar_t* subKey, const PRINTER_INFO_2W
     return at + 1;
 }
 
-// The text after `field` when the string starts with it, or null.
-const wchar_t* ValueOf(const wchar_t* text, const wchar_t* field) {
-    while (*field && *text == *field) {
-        ++text;
-        ++field;
-    }
-    return *field ? nullptr : text;
-}
-
 // Strings of other names are passed over: a later build may add some.
 void ParseEntry(JournalEntry& entry) {
     for (const wchar_t* text = static_cast<const wchar_t*>(entry.data.Get()); *text;
          text += lstrlenW(text) + 1) {
-        if (const wchar_t* subKey = ValueOf(text, kSubKeyField)) {
+        if (const wchar_t* subKey = AfterPrefix(text, kSubKeyField)) {
             if (!WideCharToMultiByte(CP_ACP, 0, subKey, -1, entry.subKey, kSubKeyBytes, nullptr,
                                      nullptr)) {
                 entry.subKey[0] = 0;
             }
-        } else if (const wchar_t* comment = ValueOf(text, kCommentField)) {
+        } else if (const wchar_t* comment = AfterPrefix(text, kCommentField)) {
             entry.comment = comment;
-        } else if (const wchar_t* location = ValueOf(text, kLocationField)) {
+        } else if (const wchar_t* location = AfterPrefix(text, kLocationField)) {
             entry.location = location;
-        } else if (const wchar_t* rest = ValueOf(text, kDefaultField)) {
+        } else if (const wchar_t* rest = AfterPrefix(text, kDefaultField)) {
             entry.wasDefault = *rest == 0;
         }
     }

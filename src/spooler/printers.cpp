@@ -84,20 +84,23 @@ bool PushSavedPrinter(InstallRun& run, const char* subKey, PRINTER_INFO_2W& entr
     return true;
 }
 
+// Why a reinstall keeps a printer, as its error line says it.
+struct KeepReason {
+    INT32 number;
+    const wchar_t* format;
+};
+constexpr KeepReason kNotOpened = {16, L"Can`t open printer '%s'"};
+constexpr KeepReason kNotDeleted = {17, L"Can`t delete printer '%s'"};
+constexpr KeepReason kNotJournaled = {18, L"Can`t journal printer '%s'"};
+
 // A printer that could not be brought back as it was would be lost after its
-// deletion: it stays, and the run says why (error 16, 17 or 18, with `code`).
-void KeepPrinter(InstallRun& run, const wchar_t* name, INT32 number, DWORD code) {
+// deletion: it stays, and the run says why, with the system's text for `code`.
+void KeepPrinter(InstallRun& run, const wchar_t* name, const KeepReason& reason, DWORD code) {
     const wchar_t* shown = ShownName(name, kUnnamedPrinter);
     LogLine(run, L">DeletePrinter(%s)", shown);
     ++run.logDepth;
     SetLastError(code);
-    if (number == 16) {
-        LogError(run, 16, L"Can`t open printer '%s'", shown);
-    } else if (number == 17) {
-        LogError(run, 17, L"Can`t delete printer '%s'", shown);
-    } else {
-        LogError(run, 18, L"Can`t journal printer '%s'", shown);
-    }
+    LogError(run, reason.number, reason.format, shown);
     --run.logDepth;
 }
 
@@ -116,7 +119,7 @@ bool JournalNewestSavedPrinter(InstallRun& run, const wchar_t* name) {
     DWORD code = GetLastError();
     ForgetJournaledPrinter(name);
     DropNewestSavedPrinter(run);
-    KeepPrinter(run, name, 18, code);
+    KeepPrinter(run, name, kNotJournaled, code);
     return false;
 }
 
@@ -126,11 +129,11 @@ bool MayTakeOut(InstallRun& run, const wchar_t* name, bool& journaled) {
     JournalLookup earlier = LookUpJournal(name);
     journaled = earlier == JournalLookup::Present;
     if (earlier == JournalLookup::Unknown) {
-        KeepPrinter(run, name, 18, GetLastError());
+        KeepPrinter(run, name, kNotJournaled, GetLastError());
         return false;
     }
     if (!journaled && run.defaultPrinterError) {
-        KeepPrinter(run, name, 17, run.defaultPrinterError);
+        KeepPrinter(run, name, kNotDeleted, run.defaultPrinterError);
         return false;
     }
     return true;
@@ -153,11 +156,11 @@ void RemoveProductPrinter(InstallRun& run, PRINTER_INFO_2W& entry) {
     SaveOutcome saved = SavePrinterSubKey(run, entry);
     DWORD code = GetLastError();
     if (saved == SaveOutcome::NoMemory) {
-        KeepPrinter(run, name, 17, ERROR_NOT_ENOUGH_MEMORY);
+        KeepPrinter(run, name, kNotDeleted, ERROR_NOT_ENOUGH_MEMORY);
         return;
     }
     if (run.reinstall && (saved == SaveOutcome::NotOpened || saved == SaveOutcome::Unreadable)) {
-        KeepPrinter(run, name, saved == SaveOutcome::NotOpened ? 16 : 17, code);
+        KeepPrinter(run, name, saved == SaveOutcome::NotOpened ? kNotOpened : kNotDeleted, code);
         return;
     }
     bool inJournal = run.reinstall && saved == SaveOutcome::Saved;
@@ -338,11 +341,11 @@ bool RemovePrinter(InstallRun& run, const wchar_t* name) {
     UniquePrinter printer(OpenNamedPrinter(name, &access));
     bool deleted = printer && PurgeAndDeletePrinter(printer.Get());
     if (!printer) {
-        LogError(run, 16, L"Can`t open printer '%s'", ShownName(name, kUnnamedPrinter));
+        LogError(run, kNotOpened.number, kNotOpened.format, ShownName(name, kUnnamedPrinter));
     } else if (deleted) {
         LogLine(run, L"OK");
     } else {
-        LogError(run, 17, L"Can`t delete printer '%s'", ShownName(name, kUnnamedPrinter));
+        LogError(run, kNotDeleted.number, kNotDeleted.format, ShownName(name, kUnnamedPrinter));
     }
     --run.logDepth;
     return deleted;

@@ -12,46 +12,10 @@
 
 namespace {
 
-// Another installer on the machine: a thread that takes the lock and holds
-// it until told to let go, or ends without letting go (killed).
-class OtherRun {
+// Another installer on the machine, holding the lock, or killed while it held it.
+class OtherRun : public MutexOnThread {
 public:
-    explicit OtherRun(bool abandon) : abandon_(abandon) {
-        letGo_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        holding_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        thread_ = CreateThread(nullptr, 0, &Hold, this, 0, nullptr);
-        WaitForSingleObject(holding_, 5000);
-    }
-    ~OtherRun() {
-        SetEvent(letGo_);
-        WaitForSingleObject(thread_, 5000);
-        for (HANDLE h : {thread_, holding_, letGo_, mutex_}) {
-            CloseHandle(h);
-        }
-    }
-    OtherRun(const OtherRun&) = delete;
-    OtherRun& operator=(const OtherRun&) = delete;
-
-    void End() { WaitForSingleObject(thread_, 5000); }
-
-private:
-    // The handle outlives the thread: a killed run's mutex is abandoned, not gone.
-    static DWORD WINAPI Hold(void* self) {
-        auto* run = static_cast<OtherRun*>(self);
-        run->mutex_ = CreateMutexW(nullptr, TRUE, kRunLockName);
-        SetEvent(run->holding_);
-        if (!run->abandon_) {
-            WaitForSingleObject(run->letGo_, INFINITE);
-            ReleaseMutex(run->mutex_);
-        }
-        return 0;
-    }
-
-    bool abandon_;
-    HANDLE mutex_ = nullptr;
-    HANDLE letGo_;
-    HANDLE holding_;
-    HANDLE thread_;
+    explicit OtherRun(bool killed) : MutexOnThread(kRunLockName, killed) {}
 };
 
 struct Waits {
@@ -124,7 +88,6 @@ TEST_F(RunLockTest, TheNextRunGoesOnOnceTheOtherEndsOrIsKilled) {
     EXPECT_EQ(Waits::procedures, 1);
 
     OtherRun killed(true);
-    killed.End();
     RunWithProcedure(&Counted, Command::Install, nullptr, &scheduled);
     EXPECT_EQ(Waits::procedures, 2);
     EXPECT_EQ(Waits::results[1], WAIT_ABANDONED);

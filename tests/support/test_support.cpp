@@ -128,6 +128,35 @@ bool PortOffered(const wchar_t* name) {
     return false;
 }
 
+MutexOnThread::MutexOnThread(const wchar_t* name, bool abandon) : name_(name), abandon_(abandon) {
+    holding_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    letGo_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    thread_ = CreateThread(nullptr, 0, &Hold, this, 0, nullptr);
+    WaitForSingleObject(holding_, 5000);
+    if (abandon_) {
+        WaitForSingleObject(thread_, 5000);
+    }
+}
+
+MutexOnThread::~MutexOnThread() {
+    SetEvent(letGo_);
+    WaitForSingleObject(thread_, 5000);
+    for (HANDLE h : {thread_, letGo_, holding_, mutex_}) {
+        CloseHandle(h);
+    }
+}
+
+DWORD WINAPI MutexOnThread::Hold(void* self) {
+    auto* holder = static_cast<MutexOnThread*>(self);
+    holder->mutex_ = CreateMutexW(nullptr, TRUE, holder->name_);
+    SetEvent(holder->holding_);
+    if (!holder->abandon_) {
+        WaitForSingleObject(holder->letGo_, INFINITE);
+        ReleaseMutex(holder->mutex_);
+    }
+    return 0;
+}
+
 namespace {
 
 KernelApi saved;

@@ -33,6 +33,28 @@ std::string ReadFileBytes(const std::wstring& path);
 // the installer never lists ports).
 bool PortOffered(const wchar_t* name);
 
+// Another process's hold on a named mutex, played by a thread of this one: it
+// takes the mutex at construction and lets go at destruction, or, with
+// `abandon`, ends at once without letting go, as a killed process would
+// (the handle stays open until destruction, so the mutex is abandoned, not
+// gone).
+class MutexOnThread {
+public:
+    MutexOnThread(const wchar_t* name, bool abandon = false);
+    ~MutexOnThread();
+    MutexOnThread(const MutexOnThread&) = delete;
+    MutexOnThread& operator=(const MutexOnThread&) = delete;
+
+private:
+    static DWORD WINAPI Hold(void* self);
+    const wchar_t* name_;
+    bool abandon_;
+    HANDLE mutex_ = nullptr;
+    HANDLE holding_ = nullptr;
+    HANDLE letGo_ = nullptr;
+    HANDLE thread_ = nullptr;
+};
+
 // Counts the blocks the product takes from the process heap and the global
 // heap while it lives, so that a test can prove everything was given back.
 class AllocationCounter {

@@ -178,37 +178,16 @@ private:
 
 // Owns the tray program's mutex on a thread of its own, as a tray program
 // without a window would.
-class MutexHolder {
+class MutexHolder : public MutexOnThread {
 public:
-    MutexHolder() {
-        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        thread_ = CreateThread(nullptr, 0, &Hold, this, 0, nullptr);
-        WaitForSingleObject(ready_, 5000);
-    }
-    ~MutexHolder() {
-        SetEvent(stop_);
-        WaitForSingleObject(thread_, 5000);
-        CloseHandle(thread_);
-        CloseHandle(stop_);
-        CloseHandle(ready_);
-    }
-    MutexHolder(const MutexHolder&) = delete;
-    MutexHolder& operator=(const MutexHolder&) = delete;
+    MutexHolder() : MutexOnThread(WideName()) {}
 
 private:
-    static DWORD WINAPI Hold(void* self) {
-        auto* holder = static_cast<MutexHolder*>(self);
-        HANDLE mutex = CreateMutexA(nullptr, TRUE, kTrayMutexName);
-        SetEvent(holder->ready_);
-        WaitForSingleObject(holder->stop_, INFINITE);
-        ReleaseMutex(mutex);
-        CloseHandle(mutex);
-        return 0;
+    // The product opens it with CreateMutexA; the name is ASCII.
+    static const wchar_t* WideName() {
+        static const std::wstring name(kTrayMutexName, kTrayMutexName + sizeof(kTrayMutexName) - 1);
+        return name.c_str();
     }
-    HANDLE ready_ = nullptr;
-    HANDLE stop_ = nullptr;
-    HANDLE thread_ = nullptr;
 };
 
 // ---- spies that record and pass the call on ----------------------------------
