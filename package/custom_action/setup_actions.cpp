@@ -5,7 +5,6 @@
 
 #include <winspool.h>
 
-#include "app/entry.h"
 #include "core/handles.h"
 #include "core/product.h"
 
@@ -140,7 +139,7 @@ bool SpoolerHoldsProductPrinters() {
     if (printers && enumPrinters(PRINTER_ENUM_LOCAL, nullptr, 2, reinterpret_cast<BYTE*>(printers),
                                  needed, &needed, &count)) {
         for (DWORD i = 0; i < count && !held; ++i) {
-            held = printers[i].pDriverName && lstrcmpW(printers[i].pDriverName, kDriverName) == 0;
+            held = IsProductDriver(printers[i].pDriverName);
         }
     }
     HeapFree(heap, 0, printers);

@@ -3,24 +3,13 @@
 
 #include <windows.h>
 
+#include "core/product.h"
+
 // The module instance the system passed to the entry. The log dialog is
 // loaded from it and set-up finds the installer's own path with it.
 extern HINSTANCE moduleInstance;
 
 enum class Command { None, StartupCheck, Uninstall, RemoveTray, Install, DefaultPrinter };
-
-enum ExitCode : int {
-    kExitInstalled = 1,
-    kExitUninstalled = 2,
-    kExitDefaultIsProduct = 3,
-    kExitDefaultSet = 4,
-    kExitNoCommand = 6,
-    kExitTrayRemoved = 6,
-    kExitErrorsLogged = 100,
-    kExitRebootScheduled = 101,
-    kExitDefaultNotProduct = 102,
-    kExitRebootPending = 200,
-};
 
 Command MatchCommand(const wchar_t* word);
 // Signed decimal window handle, clamped to 32 bits; null unless it names a window.

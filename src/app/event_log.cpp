@@ -48,16 +48,15 @@ void RegisterSource() {
     if (n == 0 || n >= kSystemPathChars) {
         return;
     }
-    HKEY key = nullptr;
+    UniqueKey key;
     if (kernel.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, 0, KEY_SET_VALUE,
-                               nullptr, &key, nullptr) != ERROR_SUCCESS) {
+                               nullptr, key.Put(), nullptr) != ERROR_SUCCESS) {
         return;
     }
-    UniqueKey guard(key);
-    kernel.RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ,
+    kernel.RegSetValueExW(key.Get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
                           reinterpret_cast<const BYTE*>(path), (n + 1) * sizeof(wchar_t));
     DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-    kernel.RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD,
+    kernel.RegSetValueExW(key.Get(), L"TypesSupported", 0, REG_DWORD,
                           reinterpret_cast<const BYTE*>(&types), sizeof(types));
 }
 
@@ -127,6 +126,6 @@ void ReportRun(const InstallRun& run, Command command, int exitCode) {
     FreeCountedString(cutErrors);
     FreeCountedString(errors);
     if (!install) {
-        eventLog.RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
+        kernel.RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
     }
 }

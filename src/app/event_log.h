@@ -6,12 +6,8 @@
 #include "app/entry.h"
 #include "core/install_run.h"
 
-// The event source; setup packages name it in their own logs.
-inline constexpr wchar_t kEventSource[] = L"Zantorelle Setup";
-// Under HKEY_LOCAL_MACHINE; its EventMessageFile names the installer itself,
-// whose message table gives Event Viewer the text of each event.
-inline constexpr wchar_t kEventSourceKey[] =
-    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Zantorelle Setup";
+// The source's registration (kEventSourceKey) names the installer itself as
+// its EventMessageFile, whose message table gives Event Viewer the text of each event.
 // ReportEventW takes at most 31,839 characters per string
 // (https://learn.microsoft.com/windows/win32/api/winbase/nf-winbase-reporteventw).
 // Windows counts an event's header and other strings against about the same

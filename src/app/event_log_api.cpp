@@ -4,5 +4,4 @@ EventLogApi eventLog = {
     &::RegisterEventSourceW,
     &::ReportEventW,
     &::DeregisterEventSource,
-    &::RegDeleteKeyW,
 };

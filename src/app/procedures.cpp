@@ -92,7 +92,7 @@ void KeepInstalledMonitorDll(const InstallRun& run) {
 // executable stays (a repair or an upgrade that did not say "removetray"
 // first would otherwise lose it).
 void StopTrayForRun(const InstallRun& run) {
-    if (!run.reinstall) {
+    if (!IsReinstall(run)) {
         StopTrayCompanion();
         return;
     }
@@ -131,7 +131,6 @@ void ReInstall(InstallRun& run) {
     LogLine(run, L">ReInstall");
     run.logDepth += 2;
     run.checkMonitorVersion = 1;
-    run.reinstall = 1;
     UnInstall(run);
     if (run.deferredDeletes) {
         ScopedSpoolerRestart restart(&run);

@@ -5,9 +5,8 @@
 
 #include <windows.h>
 
-// In the Global namespace: a run in another session (a service deploying as
-// SYSTEM, a user at the console) is the same machine.
-inline constexpr wchar_t kRunLockName[] = L"Global\\Zantorelle Setup run";
+#include "core/product.h"
+
 // Longer than the slowest run takes within its own limits (every tray wait,
 // spooler restart and copy retry running out adds up to about 5 minutes),
 // and the log dialog is shown only after the lock is released.

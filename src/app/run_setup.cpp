@@ -61,7 +61,6 @@ void ResetInstallRun(InstallRun& run) {
     run.printerCount = 0;
     run.errorCount = 0;
     run.logDepth = 0;
-    run.reinstall = 0;
     run.defaultPrinterError = 0;
     LogLine(run, L"Zantorelle %d", kBuildNumber);
     run.checkMonitorVersion = 0;

@@ -37,6 +37,12 @@ public:
         }
         h_ = h;
     }
+    // The OS writes straight into the guard: no raw handle lives between the
+    // call that opens it and its guard.
+    H* Put() {
+        Reset();
+        return &h_;
+    }
 
 private:
     H h_ = Invalid();

@@ -33,9 +33,6 @@ struct InstallRun {
     PRINTER_INFO_2W* printers;
     UINT32 printerCount;
     PRINTER_INFO_2W** movedPrinters;
-    // Set by a reinstall, which puts back what it takes out: it journals the
-    // printers it deletes and keeps the tray program it registers again.
-    BYTE reinstall;
     // Why the default printer could not be read at set-up, or 0. A reinstall
     // that cannot tell which printer is the default keeps the product's
     // printers rather than lose that mark.

@@ -1,12 +1,15 @@
 #include "core/kernel_api.h"
 
 KernelApi kernel = {
-    &::GetModuleFileNameW,  &::GetSystemDirectoryW, &::Sleep,           &::GetTickCount,
-    &::HeapAlloc,           &::HeapReAlloc,         &::HeapFree,        &::GlobalAlloc,
-    &::GlobalFree,          &::MoveFileExW,         &::DeleteFileW,     &::RegOpenKeyExA,
-    &::RegQueryValueExW,    &::RegOpenKeyExW,       &::RegCreateKeyExW, &::RegSetValueExW,
-    &::RegFlushKey,         &::RegDeleteValueW,     &::RegEnumValueW,   &::CreateMutexW,
-    &::WaitForSingleObject, &::GetProcAddress,      &::ReadFile,        &::WriteFile,
+    &::GetModuleFileNameW, &::GetSystemDirectoryW, &::Sleep,
+    &::GetTickCount,       &::HeapAlloc,           &::HeapReAlloc,
+    &::HeapFree,           &::GlobalAlloc,         &::GlobalFree,
+    &::MoveFileExW,        &::DeleteFileW,         &::RegOpenKeyExA,
+    &::RegQueryValueExW,   &::RegOpenKeyExW,       &::RegCreateKeyExW,
+    &::RegSetValueExW,     &::RegFlushKey,         &::RegDeleteValueW,
+    &::RegEnumValueW,      &::RegQueryInfoKeyW,    &::RegDeleteKeyW,
+    &::CreateMutexW,       &::WaitForSingleObject, &::GetProcAddress,
+    &::ReadFile,           &::WriteFile,
 };
 
 void* AllocGlobal(SIZE_T bytes) {

@@ -1,7 +1,8 @@
 // The kernel calls whose failures the installer must handle but that cannot be
 // made to fail for real under Wine: memory, the clock, sleeping, the system
 // folder, reboot scheduling, opening and reading registry keys that always
-// exist there. Filled with the real functions at start-up; a test
+// exist there, and every registry call of the journal and of the event
+// source. Filled with the real functions at start-up; a test
 // replaces one entry for one scope (see tests/support/scoped_override.h).
 #pragma once
 
@@ -30,6 +31,8 @@ struct KernelApi {
     decltype(&::RegFlushKey) RegFlushKey;
     decltype(&::RegDeleteValueW) RegDeleteValueW;
     decltype(&::RegEnumValueW) RegEnumValueW;
+    decltype(&::RegQueryInfoKeyW) RegQueryInfoKeyW;
+    decltype(&::RegDeleteKeyW) RegDeleteKeyW;
     // The run lock: a wait that runs out cannot be waited for in a test.
     decltype(&::CreateMutexW) CreateMutexW;
     decltype(&::WaitForSingleObject) WaitForSingleObject;

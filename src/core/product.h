@@ -1,4 +1,6 @@
-// Names and numbers of the product that the installer puts into the spooler.
+// Names and numbers of the product: what the installer puts into the spooler,
+// what it keeps in the registry, and what it tells its callers. Tests, tools,
+// the benchmark and the package's custom actions take them from here.
 #pragma once
 
 inline constexpr int kBuildNumber = 2026;
@@ -33,3 +35,58 @@ inline constexpr char kDeletedValue[] = "deleted";
 // keep a few characters spare for a separator and the terminator.
 inline constexpr unsigned kSystemPathChars = 260;
 inline constexpr unsigned kPathBufferChars = 264;
+
+// Printers a reinstall has out of the spooler, under HKEY_LOCAL_MACHINE (see
+// src/spooler/printer_journal.h), and the entries an install could not read,
+// set aside beside it for an administrator.
+inline constexpr wchar_t kJournalKey[] =
+    L"SOFTWARE\\Dravish Software KFT\\Zantorelle\\Printers in transit";
+inline constexpr wchar_t kSetAsideKey[] =
+    L"SOFTWARE\\Dravish Software KFT\\Zantorelle\\Printers set aside";
+// Made with the journal when it is first written; deleted after it when empty.
+inline constexpr const wchar_t* kJournalParentKeys[] = {
+    L"SOFTWARE\\Dravish Software KFT\\Zantorelle", L"SOFTWARE\\Dravish Software KFT"};
+
+// One install or uninstall at a time on a machine, in the Global namespace: a
+// run in another session (a service deploying as SYSTEM, a user at the
+// console) is the same machine.
+inline constexpr wchar_t kRunLockName[] = L"Global\\Zantorelle Setup run";
+
+// The event source every install and uninstall run reports to, and its
+// registration under HKEY_LOCAL_MACHINE.
+inline constexpr wchar_t kEventSource[] = L"Zantorelle Setup";
+inline constexpr wchar_t kEventSourceKey[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Zantorelle Setup";
+
+// What the installer tells its caller.
+enum ExitCode : int {
+    kExitInstalled = 1,
+    kExitUninstalled = 2,
+    kExitDefaultIsProduct = 3,
+    kExitDefaultSet = 4,
+    kExitNoCommand = 6,
+    kExitTrayRemoved = 6,
+    kExitErrorsLogged = 100,
+    kExitRebootScheduled = 101,
+    kExitDefaultNotProduct = 102,
+    kExitRebootPending = 200,
+};
+
+// Spooler names are the product's only when they match exactly: the same
+// characters in the same case, the whole string, no locale (lstrcmpW would
+// take a user's collation). A missing name never matches.
+inline bool SameSpoolerName(const wchar_t* name, const wchar_t* wanted) {
+    if (!name || !wanted) {
+        return false;
+    }
+    while (*name && *name == *wanted) {
+        ++name;
+        ++wanted;
+    }
+    return *name == *wanted;
+}
+
+// A printer is the product's when it uses the product's driver.
+inline bool IsProductDriver(const wchar_t* driverName) {
+    return SameSpoolerName(driverName, kDriverName);
+}

@@ -11,7 +11,7 @@ constexpr DWORD kMarkNameChars = 255;
 constexpr DWORD kCheckNameChars = 260;
 
 bool IsProductPrinter(const PRINTER_INFO_2W& printer) {
-    return SameSpoolerName(printer.pDriverName, kDriverName);
+    return IsProductDriver(printer.pDriverName);
 }
 
 // False when the printer's record cannot be read: an unreadable default

@@ -75,17 +75,6 @@ int BuildNumberOf(const void* versionBlock) {
 
 }  // namespace
 
-bool SameSpoolerName(const wchar_t* name, const wchar_t* wanted) {
-    if (!name || !wanted) {
-        return false;
-    }
-    while (*name && *name == *wanted) {
-        ++name;
-        ++wanted;
-    }
-    return *name == *wanted;
-}
-
 SpoolerEnumBuffer& EnumerateMonitors(SpoolerEnumBuffer& list, InstallRun& run) {
     list = {nullptr, 2, 0};
     DWORD needed = 0;

@@ -31,10 +31,6 @@ struct PrinterInfoBuffer {
     UINT32 size;
 };
 
-// Spooler names are the product's only when they match exactly: same case,
-// same length. A missing name never matches.
-bool SameSpoolerName(const wchar_t* name, const wchar_t* wanted);
-
 // How a spooler name stands in a log line: `absent` for a missing or empty one.
 inline constexpr wchar_t kUnnamedInList[] = L"***EMPTY***";
 inline constexpr wchar_t kUnnamedPrinter[] = L"*";

@@ -1,15 +1,16 @@
 #include "spooler/printer_journal.h"
 
 #include "core/counted_string.h"
-#include "core/kernel_api.h"
+#include "core/product.h"
 
 namespace {
 
-constexpr wchar_t kJournalKey[] =
-    L"SOFTWARE\\Dravish Software KFT\\Zantorelle\\Printers in transit";
-// Made with the journal when it is first written; deleted after it when empty.
-constexpr const wchar_t* kParentKeys[] = {L"SOFTWARE\\Dravish Software KFT\\Zantorelle",
-                                          L"SOFTWARE\\Dravish Software KFT"};
+// Where the spooler keeps its printers; flushing it writes the SYSTEM hive.
+constexpr wchar_t kSpoolerPrintersKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers";
+// A name of the set-aside key that is taken gets " (2)", " (3)", ... up to this.
+constexpr int kMaxSetAsideCopies = 99;
+
+// The fields of the earlier builds' entries.
 constexpr wchar_t kSubKeyField[] = L"SubKey=";
 constexpr wchar_t kCommentField[] = L"Comment=";
 constexpr wchar_t kLocationField[] = L"Location=";
@@ -21,98 +22,104 @@ bool Succeeded(LSTATUS status) {
     return status == ERROR_SUCCESS;
 }
 
-LSTATUS OpenJournal(REGSAM access, UniqueKey& key) {
-    HKEY opened = nullptr;
-    LSTATUS status = kernel.RegOpenKeyExW(HKEY_LOCAL_MACHINE, kJournalKey, 0, access, &opened);
+LSTATUS OpenKey(const wchar_t* path, REGSAM access, UniqueKey& key) {
+    return kernel.RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, access, key.Put());
+}
+
+// Writes the whole hive that holds `path` to disk.
+bool FlushHive(const wchar_t* path) {
+    UniqueKey key;
+    LSTATUS status = OpenKey(path, KEY_QUERY_VALUE, key);
     if (status == ERROR_SUCCESS) {
-        key.Reset(opened);
-    }
-    return status;
-}
-
-// Puts "<field><text>" and its terminator at `at`, or only counts without a
-// block; returns where the next string starts.
-SIZE_T PutField(wchar_t* block, SIZE_T at, const wchar_t* field, const wchar_t* text) {
-    if (block) {
-        lstrcpyW(block + at, field);
-        lstrcatW(block + at, text);
-    }
-    return at + lstrlenW(field) + lstrlenW(text) + 1;
-}
-
-// The entry as REG_MULTI_SZ: its strings and the empty one that ends them.
-// Returns its length in characters.
-SIZE_T ComposeEntry(wchar_t* block, const wchar_t* subKey, const PRINTER_INFO_2W& printer) {
-    SIZE_T at = PutField(block, 0, kSubKeyField, subKey);
-    if (printer.pComment) {
-        at = PutField(block, at, kCommentField, printer.pComment);
-    }
-    if (printer.pLocation) {
-        at = PutField(block, at, kLocationField, printer.pLocation);
-    }
-    if (printer.Attributes & PRINTER_ATTRIBUTE_DEFAULT) {
-        at = PutField(block, at, kDefaultField, L"");
-    }
-    if (block) {
-        block[at] = 0;
-    }
-    return at + 1;
-}
-
-// Strings of other names are passed over: a later build may add some.
-void ParseEntry(JournalEntry& entry) {
-    for (const wchar_t* text = static_cast<const wchar_t*>(entry.data.Get()); *text;
-         text += lstrlenW(text) + 1) {
-        if (const wchar_t* subKey = AfterPrefix(text, kSubKeyField)) {
-            if (!WideCharToMultiByte(CP_ACP, 0, subKey, -1, entry.subKey, kSubKeyBytes, nullptr,
-                                     nullptr)) {
-                entry.subKey[0] = 0;
-            }
-        } else if (const wchar_t* comment = AfterPrefix(text, kCommentField)) {
-            entry.comment = comment;
-        } else if (const wchar_t* location = AfterPrefix(text, kLocationField)) {
-            entry.location = location;
-        } else if (const wchar_t* rest = AfterPrefix(text, kDefaultField)) {
-            entry.wasDefault = *rest == 0;
-        }
-    }
-}
-
-// The value of the entry's name, two zero characters longer than the registry
-// says: a value written by hand need not end as REG_MULTI_SZ should.
-bool ReadEntryValue(HKEY key, DWORD bytes, JournalEntry& entry) {
-    entry.data.Reset(AllocGlobal(bytes + 2 * sizeof(wchar_t)));
-    if (!entry.data) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    DWORD type = 0;
-    LSTATUS status = kernel.RegQueryValueExW(key, entry.name, nullptr, &type,
-                                             static_cast<BYTE*>(entry.data.Get()), &bytes);
-    if (status == ERROR_SUCCESS && type != REG_MULTI_SZ) {
-        status = ERROR_INVALID_DATA;
+        status = kernel.RegFlushKey(key.Get());
     }
     return Succeeded(status);
 }
 
+LSTATUS CreateKey(const wchar_t* path, UniqueKey& key) {
+    return kernel.RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, key.Put(), nullptr);
+}
+
+void Present(CarriedProperties& properties, RecordField field) {
+    properties.present |= 1u << static_cast<DWORD>(field);
+}
+
+// An earlier build's entry: its strings, up to the empty one that ends them.
+// Strings of other names are passed over.
+bool ReadEarlierEntry(const wchar_t* text, CarriedProperties& properties) {
+    for (; *text; text += lstrlenW(text) + 1) {
+        if (const wchar_t* subKey = AfterPrefix(text, kSubKeyField)) {
+            if (*subKey && WideCharToMultiByte(CP_ACP, 0, subKey, -1, properties.subKey,
+                                               kSubKeyBytes, nullptr, nullptr)) {
+                Present(properties, RecordField::SubKey);
+            }
+        } else if (const wchar_t* comment = AfterPrefix(text, kCommentField)) {
+            properties.comment = comment;
+        } else if (const wchar_t* location = AfterPrefix(text, kLocationField)) {
+            properties.location = location;
+        } else if (const wchar_t* rest = AfterPrefix(text, kDefaultField)) {
+            if (*rest == 0) {
+                Present(properties, RecordField::Default);
+            }
+        }
+    }
+    return Holds(properties, RecordField::SubKey);
+}
+
+// The value of `name` in `key`, with two zero characters more than the
+// registry says: a value written by hand need not end as REG_MULTI_SZ should.
+LSTATUS QueryValue(HKEY key, const wchar_t* name, UniqueGlobal& data, DWORD& type, DWORD& bytes) {
+    bytes = 0;
+    LSTATUS status = kernel.RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    data.Reset(AllocGlobal(bytes + 2 * sizeof(wchar_t)));
+    if (!data) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return kernel.RegQueryValueExW(key, name, nullptr, &type, static_cast<BYTE*>(data.Get()),
+                                   &bytes);
+}
+
 bool KeyIsEmpty(const wchar_t* path) {
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) {
+    UniqueKey key;
+    if (OpenKey(path, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) {
         return false;
     }
-    UniqueKey key(opened);
     DWORD subKeys = 1;
     DWORD values = 1;
-    return RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
-                            &values, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+    return kernel.RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                                   &values, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
            subKeys == 0 && values == 0;
+}
+
+// `name`, or `name (n)` when an earlier entry of that name was set aside.
+bool FreeSetAsideName(HKEY setAside, const wchar_t* name, wchar_t* free) {
+    for (int copy = 1; copy <= kMaxSetAsideCopies; ++copy) {
+        if (copy == 1) {
+            lstrcpyW(free, name);
+        } else {
+            wsprintfW(free, L"%s (%d)", name, copy);
+        }
+        LSTATUS status =
+            kernel.RegQueryValueExW(setAside, free, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_FILE_NOT_FOUND) {
+            return true;
+        }
+        if (status != ERROR_SUCCESS) {
+            return Succeeded(status);
+        }
+    }
+    return Succeeded(ERROR_ALREADY_EXISTS);
 }
 
 }  // namespace
 
 JournalLookup LookUpJournal(const wchar_t* name) {
     UniqueKey key;
-    LSTATUS status = OpenJournal(KEY_QUERY_VALUE, key);
+    LSTATUS status = OpenKey(kJournalKey, KEY_QUERY_VALUE, key);
     if (status == ERROR_SUCCESS) {
         status = kernel.RegQueryValueExW(key.Get(), name, nullptr, nullptr, nullptr, nullptr);
     }
@@ -122,94 +129,152 @@ JournalLookup LookUpJournal(const wchar_t* name) {
     return Succeeded(status) ? JournalLookup::Present : JournalLookup::Unknown;
 }
 
-bool JournalPrinter(const SavedPrinter& saved) {
-    const PRINTER_INFO_2W& printer = *saved.printerEntry;
-    const wchar_t* name = printer.pPrinterName;
-    wchar_t subKey[kSubKeyBytes] = {};
-    if (!name || lstrlenW(name) >= static_cast<int>(kJournalNameChars) ||
-        !MultiByteToWideChar(CP_ACP, 0, saved.subKey, -1, subKey, kSubKeyBytes)) {
+bool JournalPrinter(const wchar_t* name, const void* record, DWORD bytes) {
+    if (!name || lstrlenW(name) >= static_cast<int>(kJournalNameChars)) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
     }
-    SIZE_T chars = ComposeEntry(nullptr, subKey, printer);
-    UniqueGlobal block(AllocGlobal(chars * sizeof(wchar_t)));
-    if (!block) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    ComposeEntry(static_cast<wchar_t*>(block.Get()), subKey, printer);
-    HKEY opened = nullptr;
-    LSTATUS status =
-        kernel.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kJournalKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                               KEY_SET_VALUE, nullptr, &opened, nullptr);
-    if (status != ERROR_SUCCESS) {
-        return Succeeded(status);
-    }
-    UniqueKey key(opened);
-    status = kernel.RegSetValueExW(key.Get(), name, 0, REG_MULTI_SZ,
-                                   static_cast<const BYTE*>(block.Get()),
-                                   static_cast<DWORD>(chars * sizeof(wchar_t)));
-    // Written is not yet kept: only a flushed entry survives a power cut,
-    // and the printer is deleted right after this.
+    UniqueKey key;
+    LSTATUS status = CreateKey(kJournalKey, key);
     if (status == ERROR_SUCCESS) {
-        status = kernel.RegFlushKey(key.Get());
+        status = kernel.RegSetValueExW(key.Get(), name, 0, REG_BINARY,
+                                       static_cast<const BYTE*>(record), bytes);
     }
     return Succeeded(status);
 }
 
+bool FlushJournal() {
+    // Written is not yet kept: only a flushed entry survives a power cut, and
+    // the printers are deleted right after this. RegFlushKey writes the whole
+    // hive and holds its writers meanwhile, so a reinstall flushes once.
+    return FlushHive(kJournalKey);
+}
+
 void ForgetJournaledPrinter(const wchar_t* name) {
     // Not flushed: an entry that a power cut brings back names a printer that
-    // is back too, and it holds what that printer holds.
+    // is back too (its record was flushed first), and it holds what that
+    // printer holds.
     UniqueKey key;
-    if (OpenJournal(KEY_SET_VALUE, key) == ERROR_SUCCESS) {
+    if (OpenKey(kJournalKey, KEY_SET_VALUE, key) == ERROR_SUCCESS) {
         kernel.RegDeleteValueW(key.Get(), name);
     }
 }
 
-JournalRead ReadJournalEntry(DWORD index, JournalEntry& entry) {
-    entry.name[0] = 0;
-    entry.data.Reset();
-    entry.subKey[0] = 0;
-    entry.comment = nullptr;
-    entry.location = nullptr;
-    entry.wasDefault = false;
+bool FlushSpoolerPrinters() {
+    return FlushHive(kSpoolerPrintersKey);
+}
+
+bool ReadJournalNames(JournalNames& names) {
+    names.block.Reset();
+    names.count = 0;
     UniqueKey key;
-    LSTATUS status = OpenJournal(KEY_QUERY_VALUE, key);
-    DWORD bytes = 0;
+    LSTATUS status = OpenKey(kJournalKey, KEY_QUERY_VALUE, key);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return true;
+    }
+    DWORD values = 0;
+    DWORD longest = 0;
     if (status == ERROR_SUCCESS) {
-        DWORD nameChars = kJournalNameChars;
-        status = kernel.RegEnumValueW(key.Get(), index, entry.name, &nameChars, nullptr, nullptr,
-                                      nullptr, &bytes);
+        status = kernel.RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                         nullptr, &values, &longest, nullptr, nullptr, nullptr);
     }
-    if (status == ERROR_FILE_NOT_FOUND || status == ERROR_NO_MORE_ITEMS) {
-        return JournalRead::End;
+    if (status != ERROR_SUCCESS || values == 0) {
+        return Succeeded(status);
     }
-    // Also a name longer than any printer's (ERROR_MORE_DATA): not an entry of ours.
-    if (status != ERROR_SUCCESS) {
-        entry.name[0] = 0;
-        Succeeded(status);
-        return JournalRead::Unreadable;
+    names.block.Reset(AllocGlobal((SIZE_T{values} * (longest + 1) + 1) * sizeof(wchar_t)));
+    if (!names.block) {
+        return Succeeded(ERROR_NOT_ENOUGH_MEMORY);
     }
-    if (!ReadEntryValue(key.Get(), bytes, entry)) {
-        return JournalRead::Unreadable;
+    auto* at = static_cast<wchar_t*>(names.block.Get());
+    for (DWORD index = 0; index < values; ++index) {
+        DWORD chars = longest + 1;
+        status =
+            kernel.RegEnumValueW(key.Get(), index, at, &chars, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (status != ERROR_SUCCESS) {
+            return Succeeded(status);
+        }
+        at += chars + 1;
+        ++names.count;
     }
-    ParseEntry(entry);
-    if (!entry.subKey[0]) {
+    return true;
+}
+
+JournalRead ReadJournalEntry(const wchar_t* name, JournalEntry& entry) {
+    entry.data.Reset();
+    entry.properties = {};
+    UniqueKey key;
+    DWORD type = REG_NONE;
+    DWORD bytes = 0;
+    LSTATUS status = OpenKey(kJournalKey, KEY_QUERY_VALUE, key);
+    if (status == ERROR_SUCCESS) {
+        status = QueryValue(key.Get(), name, entry.data, type, bytes);
+    }
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return JournalRead::Gone;
+    }
+    if (!Succeeded(status)) {
+        return JournalRead::Failed;
+    }
+    bool read =
+        lstrlenW(name) < static_cast<int>(kJournalNameChars) &&
+        (type == REG_BINARY ? ReadRecord(entry.data.Get(), bytes, entry.properties)
+         : type == REG_MULTI_SZ
+             ? ReadEarlierEntry(static_cast<const wchar_t*>(entry.data.Get()), entry.properties)
+             : false);
+    if (!read) {
         SetLastError(ERROR_INVALID_DATA);
-        return JournalRead::Unreadable;
+        return JournalRead::Damaged;
     }
     return JournalRead::Entry;
+}
+
+bool SetAsideJournalEntry(const wchar_t* name) {
+    UniqueKey journal;
+    UniqueKey setAside;
+    UniqueGlobal data;
+    DWORD type = REG_NONE;
+    DWORD bytes = 0;
+    LSTATUS status = OpenKey(kJournalKey, KEY_QUERY_VALUE | KEY_SET_VALUE, journal);
+    if (status == ERROR_SUCCESS) {
+        status = QueryValue(journal.Get(), name, data, type, bytes);
+    }
+    if (status == ERROR_SUCCESS) {
+        status = CreateKey(kSetAsideKey, setAside);
+    }
+    if (status != ERROR_SUCCESS) {
+        return Succeeded(status);
+    }
+    UniqueGlobal free(AllocGlobal((lstrlenW(name) + 16) * sizeof(wchar_t)));
+    if (!free) {
+        return Succeeded(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    auto* freeName = static_cast<wchar_t*>(free.Get());
+    if (!FreeSetAsideName(setAside.Get(), name, freeName)) {
+        return false;
+    }
+    // Copied first, deleted after: both are in the same hive, so no state on
+    // disk has the entry in neither place.
+    status = kernel.RegSetValueExW(setAside.Get(), freeName, 0, type,
+                                   static_cast<const BYTE*>(data.Get()), bytes);
+    if (status == ERROR_SUCCESS) {
+        status = kernel.RegDeleteValueW(journal.Get(), name);
+    }
+    return Succeeded(status);
 }
 
 void CloseJournal(bool dropEntries) {
     if (!dropEntries && !KeyIsEmpty(kJournalKey)) {
         return;
     }
-    if (RegDeleteKeyW(HKEY_LOCAL_MACHINE, kJournalKey) != ERROR_SUCCESS) {
+    if (kernel.RegDeleteKeyW(HKEY_LOCAL_MACHINE, kJournalKey) != ERROR_SUCCESS) {
         return;
     }
-    for (const wchar_t* parent : kParentKeys) {
-        if (!KeyIsEmpty(parent) || RegDeleteKeyW(HKEY_LOCAL_MACHINE, parent) != ERROR_SUCCESS) {
+    for (const wchar_t* parent : kJournalParentKeys) {
+        if (!KeyIsEmpty(parent) ||
+            kernel.RegDeleteKeyW(HKEY_LOCAL_MACHINE, parent) != ERROR_SUCCESS) {
             return;
         }
     }

@@ -155,12 +155,85 @@ BOOL WINAPI DeletePrinterDriverAsWindows(LPWSTR server, LPWSTR environment, LPWS
     return TRUE;
 }
 
+// Where Wine keeps a printer's data: a key per printer, and below it the
+// printer's own keys, as Windows' local spooler keeps them.
+constexpr wchar_t kWinePrintersKey[] = L"System\\CurrentControlSet\\Control\\Print\\Printers\\";
+
+// The printer's key, or `key` below it, as a path under HKEY_LOCAL_MACHINE;
+// null, with the error, when the printer or the memory is missing.
+wchar_t* WinePrinterKeyPath(HANDLE printer, const wchar_t* key) {
+    DWORD needed = 0;
+    exports.GetPrinterW(printer, 4, nullptr, 0, &needed);
+    UniqueGlobal block(AllocGlobal(needed ? needed : 1));
+    const auto* info = static_cast<PRINTER_INFO_4W*>(block.Get());
+    if (!block ||
+        !exports.GetPrinterW(printer, 4, static_cast<BYTE*>(block.Get()), needed, &needed) ||
+        !info->pPrinterName) {
+        return nullptr;
+    }
+    SIZE_T chars = lstrlenW(kWinePrintersKey) + lstrlenW(info->pPrinterName) + 1 +
+                   (key ? lstrlenW(key) : 0) + 1;
+    auto* path = static_cast<wchar_t*>(AllocGlobal(chars * sizeof(wchar_t)));
+    if (!path) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    lstrcpyW(path, kWinePrintersKey);
+    lstrcatW(path, info->pPrinterName);
+    if (key && *key) {
+        lstrcatW(path, L"\\");
+        lstrcatW(path, key);
+    }
+    return path;
+}
+
+// Wine's EnumPrinterKeyW is a stub (ERROR_CALL_NOT_IMPLEMENTED); its spooler
+// keeps the keys in the registry, where they are listed here as Windows lists
+// them: the subkeys' names, each with its terminator, and one more.
+DWORD WINAPI EnumPrinterKeyAsWindows(HANDLE printer, LPCWSTR key, LPWSTR subkeys, DWORD bytes,
+                                     LPDWORD needed) {
+    UniqueGlobal path(WinePrinterKeyPath(printer, key));
+    if (!path) {
+        return GetLastError() ? GetLastError() : ERROR_INVALID_HANDLE;
+    }
+    UniqueKey opened;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, static_cast<const wchar_t*>(path.Get()), 0,
+                                   KEY_ENUMERATE_SUB_KEYS, opened.Put());
+    if (status != ERROR_SUCCESS) {
+        return static_cast<DWORD>(status);
+    }
+    DWORD total = sizeof(wchar_t);
+    wchar_t name[MAX_PATH];
+    for (DWORD i = 0;; ++i) {
+        DWORD chars = MAX_PATH;
+        status = RegEnumKeyExW(opened.Get(), i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (status != ERROR_SUCCESS) {
+            return static_cast<DWORD>(status);
+        }
+        if (subkeys && total + (chars + 1) * sizeof(wchar_t) <= bytes) {
+            CopyMemory(reinterpret_cast<BYTE*>(subkeys) + total - sizeof(wchar_t), name,
+                       (chars + 1) * sizeof(wchar_t));
+        }
+        total += (chars + 1) * sizeof(wchar_t);
+    }
+    *needed = total;
+    if (!subkeys || bytes < total) {
+        return ERROR_MORE_DATA;
+    }
+    subkeys[total / sizeof(wchar_t) - 1] = 0;
+    return ERROR_SUCCESS;
+}
+
 // The one place where the installer meets Wine's spooler differently: the
 // table keeps the exports on Windows.
 void AdaptToThisSpooler(WinspoolApi& api) {
     if (RunningOnWine()) {
         api.AddPrinterW = &AddPrinterAsWindows;
         api.DeletePrinterDriverExW = &DeletePrinterDriverAsWindows;
+        api.EnumPrinterKeyW = &EnumPrinterKeyAsWindows;
     }
 }
 
@@ -194,6 +267,10 @@ bool BindWinspool(HMODULE m, WinspoolApi& api) {
            Bind(m, "GetPrinterDataExA", api.GetPrinterDataExA) &&
            Bind(m, "SetPrinterDataA", api.SetPrinterDataA) &&
            Bind(m, "SetPrinterDataExA", api.SetPrinterDataExA) &&
+           Bind(m, "EnumPrinterKeyW", api.EnumPrinterKeyW) &&
+           Bind(m, "EnumPrinterDataExW", api.EnumPrinterDataExW) &&
+           Bind(m, "SetPrinterDataExW", api.SetPrinterDataExW) &&
+           Bind(m, "DocumentPropertiesW", api.DocumentPropertiesW) &&
            Bind(m, Ordinal(203), api.GetDefaultPrinterW) &&
            Bind(m, Ordinal(204), api.SetDefaultPrinterW);
 }

@@ -28,6 +28,11 @@ struct WinspoolApi {
     decltype(&::GetPrinterDataExA) GetPrinterDataExA;
     decltype(&::SetPrinterDataA) SetPrinterDataA;
     decltype(&::SetPrinterDataExA) SetPrinterDataExA;
+    // Everything else a printer holds, carried over by a reinstall.
+    decltype(&::EnumPrinterKeyW) EnumPrinterKeyW;
+    decltype(&::EnumPrinterDataExW) EnumPrinterDataExW;
+    decltype(&::SetPrinterDataExW) SetPrinterDataExW;
+    decltype(&::DocumentPropertiesW) DocumentPropertiesW;
     BOOL(WINAPI* GetDefaultPrinterW)(LPWSTR, LPDWORD);  // ordinal 203
     BOOL(WINAPI* SetDefaultPrinterW)(LPCWSTR);          // ordinal 204
 };
@@ -43,8 +48,8 @@ extern VersionApi version;
 
 // Loads both libraries from System32 and fills the tables. False when a library
 // or one of its functions is missing; the tables are then left as they were.
-// On Wine, AddPrinterW and DeletePrinterDriverExW are wrappers that give the
-// results Windows gives (see winspool_api.cpp).
+// On Wine, AddPrinterW, DeletePrinterDriverExW and EnumPrinterKeyW are
+// wrappers that give the results Windows gives (see winspool_api.cpp).
 bool BindSpoolerLibraries();
 
 namespace winspool_detail {
@@ -57,3 +62,14 @@ inline BOOL ClosePrinterHandle(HANDLE printer) {
     return winspool.ClosePrinter(printer);
 }
 using UniquePrinter = Unique<HANDLE, &ClosePrinterHandle>;
+
+// Opens `name` into the guard. A failed open leaves it empty: the spooler does
+// not promise to leave the handle alone then.
+inline bool OpenPrinterInto(const wchar_t* name, PRINTER_DEFAULTSW* defaults,
+                            UniquePrinter& printer) {
+    if (winspool.OpenPrinterW(const_cast<LPWSTR>(name), printer.Put(), defaults)) {
+        return true;
+    }
+    printer.Release();
+    return false;
+}

@@ -1,8 +1,10 @@
 #!/bin/bash
 # A reinstall cut off while printers are out of the spooler (a deployment
 # tool's time-out, a crash, the power gone), then one more install: every
-# printer is back with its comment, location, settings and default mark, and
-# the journal that carried them is gone.
+# printer is back with its comment, location, settings and default mark, one
+# an administrator dressed with everything else too (share, priorities,
+# hours, separator page, attributes, print defaults, printer data), and the
+# journal that carried them is gone.
 . "$(dirname "$0")/lib.sh"
 new_prefix cut-off
 journal='HKLM\SOFTWARE\Dravish Software KFT\Zantorelle\Printers in transit'
@@ -12,17 +14,19 @@ for i in $(seq 1 12); do
     spooler_setup add-printer "Office $i" "Comment $i" "Room $i" "key$i"
 done
 spooler_setup set-default "Office 7"
+spooler_setup dress "Office 3"
 # The fallback printer of the first install has no settings: a reinstall
 # does not bring it back.
-printers() { state printers default | grep -v '^printer "Zantorelle"'; }
+printers() { state printers details default | grep -v '^[a-z]* "Zantorelle"'; }
 before=$(printers)
+check "Office 3 is dressed" grep -q '^details "Office 3" share="Office 3 share" attributes=0x308 priority=42/7 hours=60-1200 separator="C:\\windows\\system32\\sysprint.sep" .* paper=9 orientation=2 copies=3 data=PrinterDriverData\\Duplex:1:.*, PrinterDriverData\\Tray:4:02000000, Zantorelle\\Profiles\\Last:3:5a00ff$' <<<"$before"
 
 # cut_off N: the reinstall, killed once no more than N product printers are left.
 cut_off() {
     "$WINE" "$ZRL_TOOLS/cut_off.exe" "$1" "$SETUP_EXE" install </dev/null 2>&1 | tr -d '\r'
 }
 journaled() {
-    "$WINE" reg query "$journal" 2>/dev/null | tr -d '\r' | grep -c 'REG_MULTI_SZ'
+    "$WINE" reg query "$journal" 2>/dev/null | tr -d '\r' | grep -c 'REG_BINARY'
 }
 
 check "cut off half-way" grep -q '^cut off with [0-6] product printers left$' <(cut_off 6)

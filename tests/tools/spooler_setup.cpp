@@ -5,6 +5,10 @@
 //       a printer of the product's driver on the product's port; SUBKEY is
 //       written as printer data "SubKey", plain and under "DsUser"
 //   spooler_setup set-default NAME
+//   spooler_setup dress NAME
+//       what an administrator sets on a printer: a share, priorities, hours,
+//       a separator page, two attributes, A4 landscape with 3 copies, and
+//       printer data (plain, under "PrinterDriverData" and a key of its own)
 //   spooler_setup pending SOURCE [TARGET]
 //       appends one pair to PendingFileRenameOperations (no TARGET: a deletion)
 //   spooler_setup hold PATH SECONDS
@@ -49,6 +53,49 @@ int AddTestPrinter(int argc, wchar_t** argv) {
     }
     ClosePrinter(printer);
     return 0;
+}
+
+int Dress(const wchar_t* name) {
+    PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    HANDLE printer = nullptr;
+    if (!OpenPrinterW(const_cast<wchar_t*>(name), &printer, &access)) {
+        return 1;
+    }
+    DWORD needed = 0;
+    GetPrinterW(printer, 2, nullptr, 0, &needed);
+    std::string block(needed, '\0');
+    auto* info = reinterpret_cast<PRINTER_INFO_2W*>(&block[0]);
+    bool dressed = GetPrinterW(printer, 2, reinterpret_cast<BYTE*>(&block[0]), needed, &needed);
+    std::wstring share = std::wstring(name) + L" share";
+    if (dressed) {
+        info->pShareName = &share[0];
+        info->Attributes |= PRINTER_ATTRIBUTE_SHARED | PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS |
+                            PRINTER_ATTRIBUTE_DO_COMPLETE_FIRST;
+        info->Priority = 42;
+        info->DefaultPriority = 7;
+        info->StartTime = 60;
+        info->UntilTime = 1200;
+        info->pSepFile = const_cast<wchar_t*>(L"C:\\windows\\system32\\sysprint.sep");
+        if (info->pDevMode) {
+            info->pDevMode->dmPaperSize = DMPAPER_A4;
+            info->pDevMode->dmOrientation = DMORIENT_LANDSCAPE;
+            info->pDevMode->dmCopies = 3;
+            info->pDevMode->dmFields |= DM_PAPERSIZE | DM_ORIENTATION | DM_COPIES;
+        }
+        dressed = SetPrinterW(printer, 2, reinterpret_cast<BYTE*>(&block[0]), 0);
+    }
+    DWORD tray = 2;
+    BYTE profile[] = {0x5a, 0x00, 0xff};
+    dressed = dressed &&
+              SetPrinterDataW(printer, const_cast<wchar_t*>(L"Tray"), REG_DWORD,
+                              reinterpret_cast<BYTE*>(&tray), sizeof(tray)) == ERROR_SUCCESS &&
+              SetPrinterDataExW(printer, L"PrinterDriverData", L"Duplex", REG_SZ,
+                                reinterpret_cast<BYTE*>(const_cast<wchar_t*>(L"long edge")),
+                                20) == ERROR_SUCCESS &&
+              SetPrinterDataExW(printer, L"Zantorelle\\Profiles", L"Last", REG_BINARY, profile,
+                                sizeof(profile)) == ERROR_SUCCESS;
+    ClosePrinter(printer);
+    return dressed ? 0 : 1;
 }
 
 int AddPendingPair(int argc, wchar_t** argv) {
@@ -109,6 +156,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (argc >= 3 && wcscmp(argv[1], L"pending") == 0) {
         return AddPendingPair(argc, argv);
+    }
+    if (argc == 3 && wcscmp(argv[1], L"dress") == 0) {
+        return Dress(argv[2]);
     }
     if (argc == 4 && wcscmp(argv[1], L"hold") == 0) {
         return Hold(argv);

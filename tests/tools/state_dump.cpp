@@ -7,6 +7,10 @@
 //   port "FILE:" monitor="Local Port"
 //   printer "Office" driver="..." port="..." processor="..." comment="..." location="..."
 //       subkey="..." dsuser-subkey="..."                            (one line)
+//   details "Office" share="..." attributes=0x348 priority=42/7 hours=60-1200
+//       separator="..." datatype="RAW" parameters=none paper=9 orientation=2
+//       copies=3 data=PrinterDriverData\Duplex:1:6c..., ...   (one line; data
+//       without the SubKey, in the registry's order within each key)
 //   default "Office"
 //   run ZantorelleTray="C:\...\zantray.exe"
 //   pending "\??\C:\windows\system32\zrlmon64.dll" ""
@@ -15,7 +19,7 @@
 // names of drivers are printed without their folder. Pending file-rename
 // operations keep the system's order (it matters there).
 //
-//   state_dump [monitors|drivers|ports|printers|default|run|pending]...
+//   state_dump [monitors|drivers|ports|printers|details|default|run|pending]...
 //
 // No argument prints every section. Writes UTF-8 with LF line ends to standard
 // output; exits 0, or 2 for an unknown section (named on standard error).
@@ -174,7 +178,8 @@ std::wstring PrinterLine(const PRINTER_INFO_2W& p) {
     return line;
 }
 
-Lines Printers() {
+// One line per local printer and connection.
+Lines PrinterLines(std::wstring (*line)(const PRINTER_INFO_2W&)) {
     DWORD count = 0;
     auto block = SpoolerBlock(
         [](BYTE* b, DWORD size, DWORD* needed, DWORD* n) {
@@ -185,9 +190,79 @@ Lines Printers() {
     Lines lines;
     auto* records = reinterpret_cast<PRINTER_INFO_2W*>(block.data());
     for (DWORD i = 0; i < count; ++i) {
-        lines.push_back(PrinterLine(records[i]));
+        lines.push_back(line(records[i]));
     }
     return lines;
+}
+
+Lines Printers() {
+    return PrinterLines(&PrinterLine);
+}
+
+// Every value below the printer's key ("" for the key itself), as Wine keeps
+// them; the SubKey has lines of its own.
+void DataBelow(HKEY printerKey, const std::wstring& path, std::wstring& data) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(printerKey, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    wchar_t name[256];
+    std::vector<BYTE> value(4096);
+    for (DWORD i = 0; !path.empty(); ++i) {
+        DWORD chars = 256;
+        DWORD bytes = static_cast<DWORD>(value.size());
+        DWORD type = 0;
+        if (RegEnumValueW(key, i, name, &chars, nullptr, &type, value.data(), &bytes) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        if (lstrcmpiW(name, L"SubKey") == 0) {
+            continue;
+        }
+        data += (data.empty() ? L"" : L", ") + path + L"\\" + name + L":" + std::to_wstring(type) +
+                L":";
+        for (DWORD b = 0; b < bytes; ++b) {
+            wchar_t hex[3];
+            wsprintfW(hex, L"%02x", value[b]);
+            data += hex;
+        }
+    }
+    for (DWORD i = 0;; ++i) {
+        DWORD chars = 256;
+        if (RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        DataBelow(printerKey, path.empty() ? name : path + L"\\" + name, data);
+    }
+    RegCloseKey(key);
+}
+
+std::wstring DetailsLine(const PRINTER_INFO_2W& p) {
+    wchar_t numbers[128];
+    wsprintfW(numbers, L" attributes=0x%x priority=%u/%u hours=%u-%u", p.Attributes, p.Priority,
+              p.DefaultPriority, p.StartTime, p.UntilTime);
+    std::wstring line = L"details " + Quoted(p.pPrinterName) + Field(L"share", p.pShareName) +
+                        numbers + Field(L"separator", p.pSepFile) +
+                        Field(L"datatype", p.pDatatype) + Field(L"parameters", p.pParameters);
+    if (p.pDevMode) {
+        line += L" paper=" + std::to_wstring(p.pDevMode->dmPaperSize) + L" orientation=" +
+                std::to_wstring(p.pDevMode->dmOrientation) + L" copies=" +
+                std::to_wstring(p.pDevMode->dmCopies);
+    }
+    HKEY printers = nullptr;
+    std::wstring data;
+    std::wstring path =
+        L"System\\CurrentControlSet\\Control\\Print\\Printers\\" + std::wstring(p.pPrinterName);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &printers) == ERROR_SUCCESS) {
+        DataBelow(printers, L"", data);
+        RegCloseKey(printers);
+    }
+    return line + L" data=" + (data.empty() ? L"none" : data);
+}
+
+Lines Details() {
+    return PrinterLines(&DetailsLine);
 }
 
 Lines DefaultPrinter() {
@@ -271,13 +346,10 @@ struct Section {
 };
 
 constexpr Section kSections[] = {
-    {L"monitors", &Monitors, true},
-    {L"drivers", &Drivers, true},
-    {L"ports", &Ports, true},
-    {L"printers", &Printers, true},
-    {L"default", &DefaultPrinter, false},
-    {L"run", &RunValue, false},
-    {L"pending", &PendingRenames, false},
+    {L"monitors", &Monitors, true}, {L"drivers", &Drivers, true},
+    {L"ports", &Ports, true},       {L"printers", &Printers, true},
+    {L"details", &Details, true},   {L"default", &DefaultPrinter, false},
+    {L"run", &RunValue, false},     {L"pending", &PendingRenames, false},
 };
 
 const Section* FindSection(const wchar_t* name) {

@@ -1,0 +1,53 @@
+#include "core/handles.h"
+#include "core/kernel_api.h"
+#include "core/product.h"
+#include "core/run_log.h"
+#include "spooler/enumerations.h"
+#include "spooler/port_monitor.h"
+#include "spooler/printers.h"
+#include "spooler/winspool_api.h"
+
+namespace {
+
+void LogProductMonitorSearch(InstallRun& run) {
+    LogLine(run, L"Let's check our port monitors");
+    SpoolerEnumBuffer monitors;
+    EnumerateMonitors(monitors, run);
+    UniqueGlobal held(monitors.buffer);
+    if (FindProductMonitor(monitors) >= 0) {
+        LogLine(run, L"Port monitor is found");
+        return;
+    }
+    LogLine(run, L"No Zantorelle port monitor was found.");
+    if (monitors.count != 0) {
+        LogMonitorList(run, monitors);
+    } else {
+        LogLine(run, L"BTW, there is no port monitors on this system.");
+    }
+}
+
+}  // namespace
+
+HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name) {
+    LogLine(run, L">AddPrinter(%s)", ShownName(name, kUnnamedPrinter));
+    ++run.logDepth;
+    LogProductMonitorSearch(run);
+    PRINTER_INFO_2W info = {};
+    info.pPrinterName = const_cast<LPWSTR>(name);
+    info.pPortName = const_cast<LPWSTR>(kPortName);
+    info.pDriverName = const_cast<LPWSTR>(kDriverName);
+    info.pComment = const_cast<LPWSTR>(L"");
+    info.pPrintProcessor = const_cast<LPWSTR>(kPrintProcessor);
+    HANDLE printer = AddLocalPrinter(info);
+    if (printer) {
+        LogLine(run, L"OK :)");
+    } else {
+        LogError(run, 15, L"Can`t add printer '%s'", ShownName(name, kUnnamedPrinter));
+    }
+    --run.logDepth;
+    return printer;
+}
+
+void AddFallbackPrinter(InstallRun& run) {
+    UniquePrinter fallback(AddProductPrinter(run, kFallbackPrinterName));
+}

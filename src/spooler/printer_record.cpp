@@ -1,0 +1,331 @@
+#include "spooler/printer_record.h"
+
+#include "core/kernel_api.h"
+
+namespace {
+
+constexpr DWORD kMagic = 0x504C525A;  // "ZRLP"
+constexpr DWORD kFormat = 1;
+constexpr DWORD kFirstCapacity = 1024;
+
+struct FieldHeader {
+    DWORD field;
+    DWORD type;
+    DWORD nameBytes;
+    DWORD dataBytes;
+};
+
+constexpr DWORD kRecordHeaderBytes = 2 * sizeof(DWORD);
+
+DWORD Aligned(DWORD bytes) {
+    return (bytes + 7) & ~DWORD{7};
+}
+
+bool Grow(RecordWriter& record, DWORD more) {
+    if (record.failed) {
+        return false;
+    }
+    DWORD wanted = record.bytes + more;
+    if (wanted < record.bytes) {
+        record.failed = true;
+        return false;
+    }
+    if (wanted <= record.capacity) {
+        return true;
+    }
+    DWORD capacity = record.capacity ? record.capacity : kFirstCapacity;
+    while (capacity < wanted) {
+        capacity *= 2;
+    }
+    auto* block = static_cast<BYTE*>(AllocGlobal(capacity));
+    if (!block) {
+        record.failed = true;
+        return false;
+    }
+    if (record.block) {
+        CopyMemory(block, record.block, record.bytes);
+        FreeGlobal(record.block);
+    }
+    record.block = block;
+    record.capacity = capacity;
+    return true;
+}
+
+// The block is zero-filled: padding needs no writing.
+void PutField(RecordWriter& record, RecordField field, DWORD type, const void* name,
+              DWORD nameBytes, const void* data, DWORD dataBytes) {
+    DWORD size = sizeof(FieldHeader) + Aligned(nameBytes) + Aligned(dataBytes);
+    if (!Grow(record, size)) {
+        return;
+    }
+    FieldHeader header = {static_cast<DWORD>(field), type, nameBytes, dataBytes};
+    BYTE* at = record.block + record.bytes;
+    CopyMemory(at, &header, sizeof(header));
+    if (nameBytes) {
+        CopyMemory(at + sizeof(header), name, nameBytes);
+    }
+    if (dataBytes) {
+        CopyMemory(at + sizeof(header) + Aligned(nameBytes), data, dataBytes);
+    }
+    record.bytes += size;
+}
+
+DWORD TextBytes(const wchar_t* text) {
+    return (lstrlenW(text) + 1) * sizeof(wchar_t);
+}
+
+// A text that ends within its bytes with its terminator.
+const wchar_t* TextIn(const BYTE* data, DWORD bytes) {
+    const auto* text = reinterpret_cast<const wchar_t*>(data);
+    DWORD chars = bytes / sizeof(wchar_t);
+    if (bytes % sizeof(wchar_t) || chars == 0 || text[chars - 1] != 0) {
+        return nullptr;
+    }
+    return text;
+}
+
+bool ReadSubKeyField(const wchar_t* text, CarriedProperties& properties) {
+    return text && text[0] &&
+           WideCharToMultiByte(CP_ACP, 0, text, -1, properties.subKey, kSubKeyBytes, nullptr,
+                               nullptr) > 0;
+}
+
+bool ReadNumber(const FieldHeader& header, const BYTE* data, DWORD& number) {
+    if (header.dataBytes != sizeof(DWORD)) {
+        return false;
+    }
+    CopyMemory(&number, data, sizeof(DWORD));
+    return true;
+}
+
+// What the spooler gave: a DEVMODE whose own sizes fill the field.
+bool ReadDevMode(const BYTE* data, DWORD bytes, CarriedProperties& properties) {
+    const auto* devMode = reinterpret_cast<const DEVMODEW*>(data);
+    if (bytes < offsetof(DEVMODEW, dmFields) + sizeof(DWORD) ||
+        DWORD{devMode->dmSize} + devMode->dmDriverExtra != bytes) {
+        return false;
+    }
+    properties.devMode = devMode;
+    return true;
+}
+
+bool ReadSecurity(const BYTE* data, DWORD bytes, CarriedProperties& properties) {
+    auto* security = reinterpret_cast<PSECURITY_DESCRIPTOR>(const_cast<BYTE*>(data));
+    if (bytes < SECURITY_DESCRIPTOR_MIN_LENGTH || !IsValidSecurityDescriptor(security) ||
+        GetSecurityDescriptorLength(security) > bytes) {
+        return false;
+    }
+    properties.security = security;
+    return true;
+}
+
+const wchar_t** TextSlot(RecordField field, CarriedProperties& properties) {
+    switch (field) {
+        case RecordField::Comment:
+            return &properties.comment;
+        case RecordField::Location:
+            return &properties.location;
+        case RecordField::ShareName:
+            return &properties.shareName;
+        case RecordField::SepFile:
+            return &properties.sepFile;
+        case RecordField::Datatype:
+            return &properties.datatype;
+        case RecordField::Parameters:
+            return &properties.parameters;
+        default:
+            return nullptr;
+    }
+}
+
+DWORD* NumberSlot(RecordField field, CarriedProperties& properties) {
+    switch (field) {
+        case RecordField::Attributes:
+            return &properties.attributes;
+        case RecordField::Priority:
+            return &properties.priority;
+        case RecordField::DefaultPriority:
+            return &properties.defaultPriority;
+        case RecordField::StartTime:
+            return &properties.startTime;
+        case RecordField::UntilTime:
+            return &properties.untilTime;
+        default:
+            return nullptr;
+    }
+}
+
+// The two names of a printer-data value, both ending within the name bytes.
+bool SplitDataName(const BYTE* name, DWORD bytes, const wchar_t*& key, const wchar_t*& value) {
+    key = TextIn(name, bytes);
+    if (!key) {
+        return false;
+    }
+    DWORD keyBytes = TextBytes(key);
+    value = keyBytes < bytes ? TextIn(name + keyBytes, bytes - keyBytes) : nullptr;
+    return value && key[0] && keyBytes + TextBytes(value) == bytes;
+}
+
+bool ReadField(const FieldHeader& header, const BYTE* name, const BYTE* data,
+               CarriedProperties& properties) {
+    auto field = static_cast<RecordField>(header.field);
+    if (const wchar_t** slot = TextSlot(field, properties)) {
+        *slot = TextIn(data, header.dataBytes);
+        return *slot != nullptr;
+    }
+    if (DWORD* slot = NumberSlot(field, properties)) {
+        return ReadNumber(header, data, *slot);
+    }
+    const wchar_t* key = nullptr;
+    const wchar_t* value = nullptr;
+    switch (field) {
+        case RecordField::SubKey:
+            return ReadSubKeyField(TextIn(data, header.dataBytes), properties);
+        case RecordField::Default:
+            return true;
+        case RecordField::DevMode:
+            return ReadDevMode(data, header.dataBytes, properties);
+        case RecordField::Security:
+            return ReadSecurity(data, header.dataBytes, properties);
+        case RecordField::PrinterData:
+            return SplitDataName(name, header.nameBytes, key, value);
+        default:
+            return true;
+    }
+}
+
+// The field at `at`, or false when it does not fit in the block.
+bool FieldAt(const BYTE* block, DWORD bytes, DWORD at, FieldHeader& header, const BYTE*& name,
+             const BYTE*& data, DWORD& next) {
+    if (bytes - at < sizeof(FieldHeader)) {
+        return false;
+    }
+    CopyMemory(&header, block + at, sizeof(header));
+    DWORD room = bytes - at - sizeof(FieldHeader);
+    // Each size alone first: aligning a size near 4 GiB would wrap.
+    if (header.nameBytes > room || header.dataBytes > room || Aligned(header.dataBytes) > room ||
+        Aligned(header.nameBytes) > room - Aligned(header.dataBytes)) {
+        return false;
+    }
+    name = block + at + sizeof(FieldHeader);
+    data = name + Aligned(header.nameBytes);
+    next = at + sizeof(FieldHeader) + Aligned(header.nameBytes) + Aligned(header.dataBytes);
+    return next <= bytes;
+}
+
+}  // namespace
+
+void BeginRecord(RecordWriter& record) {
+    record = {};
+    DWORD header[2] = {kMagic, kFormat};
+    if (Grow(record, sizeof(header))) {
+        CopyMemory(record.block, header, sizeof(header));
+        record.bytes = sizeof(header);
+    }
+}
+
+void PutText(RecordWriter& record, RecordField field, const wchar_t* text) {
+    if (text) {
+        PutField(record, field, REG_SZ, nullptr, 0, text, TextBytes(text));
+    }
+}
+
+void PutNumber(RecordWriter& record, RecordField field, DWORD number) {
+    PutField(record, field, REG_DWORD, nullptr, 0, &number, sizeof(number));
+}
+
+void PutFlag(RecordWriter& record, RecordField field) {
+    PutField(record, field, REG_NONE, nullptr, 0, nullptr, 0);
+}
+
+void PutBytes(RecordWriter& record, RecordField field, const void* data, DWORD bytes) {
+    PutField(record, field, REG_BINARY, nullptr, 0, data, bytes);
+}
+
+void PutPrinterData(RecordWriter& record, const wchar_t* key, const wchar_t* value, DWORD type,
+                    const BYTE* data, DWORD bytes) {
+    DWORD keyBytes = TextBytes(key);
+    DWORD nameBytes = keyBytes + TextBytes(value);
+    if (record.failed) {
+        return;
+    }
+    // The two names go through one temporary block: the field takes them as one.
+    auto* name = static_cast<BYTE*>(AllocGlobal(nameBytes));
+    if (!name) {
+        record.failed = true;
+        return;
+    }
+    CopyMemory(name, key, keyBytes);
+    CopyMemory(name + keyBytes, value, nameBytes - keyBytes);
+    PutField(record, RecordField::PrinterData, type, name, nameBytes, data, bytes);
+    FreeGlobal(name);
+}
+
+bool EndRecord(RecordWriter& record, void*& block, DWORD& bytes) {
+    if (record.failed || !record.block) {
+        AbandonRecord(record);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    block = record.block;
+    bytes = record.bytes;
+    record = {};
+    return true;
+}
+
+void AbandonRecord(RecordWriter& record) {
+    FreeGlobal(record.block);
+    record = {};
+}
+
+bool ReadRecord(const void* block, DWORD bytes, CarriedProperties& properties) {
+    properties = {};
+    const auto* at = static_cast<const BYTE*>(block);
+    DWORD header[2] = {};
+    if (!block || bytes < kRecordHeaderBytes) {
+        return false;
+    }
+    CopyMemory(header, at, sizeof(header));
+    if (header[0] != kMagic || header[1] != kFormat) {
+        return false;
+    }
+    properties.block = at;
+    properties.bytes = bytes;
+    for (DWORD offset = kRecordHeaderBytes, next = 0; offset < bytes; offset = next) {
+        FieldHeader field = {};
+        const BYTE* name = nullptr;
+        const BYTE* data = nullptr;
+        if (!FieldAt(at, bytes, offset, field, name, data, next) ||
+            !ReadField(field, name, data, properties)) {
+            return false;
+        }
+        if (field.field < 32) {
+            properties.present |= 1u << field.field;
+        }
+    }
+    return Holds(properties, RecordField::SubKey);
+}
+
+bool NextPrinterData(const CarriedProperties& properties, DWORD& cursor, PrinterDataValue& value) {
+    if (cursor < kRecordHeaderBytes) {
+        cursor = kRecordHeaderBytes;
+    }
+    while (cursor < properties.bytes) {
+        FieldHeader field = {};
+        const BYTE* name = nullptr;
+        const BYTE* data = nullptr;
+        DWORD next = 0;
+        if (!FieldAt(properties.block, properties.bytes, cursor, field, name, data, next)) {
+            return false;
+        }
+        cursor = next;
+        if (static_cast<RecordField>(field.field) == RecordField::PrinterData &&
+            SplitDataName(name, field.nameBytes, value.key, value.name)) {
+            value.type = field.type;
+            value.data = data;
+            value.bytes = field.dataBytes;
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,0 +1,106 @@
+// Everything a reinstall carries of one product printer, as one block: what
+// re-creating it needs besides its name, port, driver and print processor.
+// The journal stores the block as it is (REG_BINARY), and a restore reads the
+// printer back from it, whether it was taken in this run or left by an
+// earlier one.
+//
+// The block, little-endian, every part starting on an 8-byte boundary:
+//   DWORD magic "ZRLP" (0x504C525A), DWORD format (1)
+//   fields, each: DWORD field, DWORD registry type, DWORD name bytes,
+//                 DWORD data bytes, the name (UTF-16), the data
+// Texts are REG_SZ with their terminator; numbers REG_DWORD; the DEVMODE and
+// the self-relative security descriptor REG_BINARY as the spooler gave them;
+// a printer-data value has its key and value name as its name (two strings)
+// and its own type and data. A field of a number this build does not know is
+// passed over: a later build may add some.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+#include "spooler/printer_settings.h"
+
+enum class RecordField : DWORD {
+    SubKey = 1,
+    Comment,
+    Location,
+    Default,  // no data: the printer was the default printer
+    ShareName,
+    SepFile,
+    Datatype,
+    Parameters,
+    Attributes,
+    Priority,
+    DefaultPriority,
+    StartTime,
+    UntilTime,
+    DevMode,
+    Security,
+    PrinterData,
+};
+
+// A record being written, in a block of the fixed global heap that grows.
+// Once a put has failed (no memory), the record is incomplete and every
+// later put is ignored.
+struct RecordWriter {
+    BYTE* block;
+    DWORD bytes;
+    DWORD capacity;
+    bool failed;
+};
+
+void BeginRecord(RecordWriter& record);
+// Nothing is written for a missing text.
+void PutText(RecordWriter& record, RecordField field, const wchar_t* text);
+void PutNumber(RecordWriter& record, RecordField field, DWORD number);
+void PutFlag(RecordWriter& record, RecordField field);
+void PutBytes(RecordWriter& record, RecordField field, const void* data, DWORD bytes);
+void PutPrinterData(RecordWriter& record, const wchar_t* key, const wchar_t* value, DWORD type,
+                    const BYTE* data, DWORD bytes);
+// The finished block, which the caller then owns, or false (and the block
+// freed) when a put failed: the last error is ERROR_NOT_ENOUGH_MEMORY.
+bool EndRecord(RecordWriter& record, void*& block, DWORD& bytes);
+void AbandonRecord(RecordWriter& record);
+
+// A record as read back: pointers into the block it was read from. `present`
+// has the bit (1 << field) of every field the record holds; a text it does
+// not hold is null, a number 0.
+struct CarriedProperties {
+    DWORD present;
+    char subKey[kSubKeyBytes];
+    const wchar_t* comment;
+    const wchar_t* location;
+    const wchar_t* shareName;
+    const wchar_t* sepFile;
+    const wchar_t* datatype;
+    const wchar_t* parameters;
+    DWORD attributes;
+    DWORD priority;
+    DWORD defaultPriority;
+    DWORD startTime;
+    DWORD untilTime;
+    const DEVMODEW* devMode;
+    PSECURITY_DESCRIPTOR security;
+    // The whole block, for the printer-data values.
+    const BYTE* block;
+    DWORD bytes;
+};
+
+inline bool Holds(const CarriedProperties& properties, RecordField field) {
+    return (properties.present & (1u << static_cast<DWORD>(field))) != 0;
+}
+
+// False when the block is not a record of this format, or one of its fields
+// is damaged (a value written by hand, a cut copy).
+bool ReadRecord(const void* block, DWORD bytes, CarriedProperties& properties);
+
+struct PrinterDataValue {
+    const wchar_t* key;
+    const wchar_t* name;
+    DWORD type;
+    const BYTE* data;
+    DWORD bytes;
+};
+// Steps through the printer-data values of a record that ReadRecord accepted;
+// `cursor` starts at 0. False after the last one.
+bool NextPrinterData(const CarriedProperties& properties, DWORD& cursor, PrinterDataValue& value);

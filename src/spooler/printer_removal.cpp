@@ -1,0 +1,188 @@
+#include "core/handles.h"
+#include "core/kernel_api.h"
+#include "core/product.h"
+#include "core/run_log.h"
+#include "spooler/enumerations.h"
+#include "spooler/printer_journal.h"
+#include "spooler/printers.h"
+#include "spooler/winspool_api.h"
+
+namespace {
+
+constexpr DWORD kDeleteAccess = DELETE | PRINTER_ACCESS_ADMINISTER;
+
+// Why a reinstall keeps a printer, as its error line says it.
+struct KeepReason {
+    INT32 number;
+    const wchar_t* format;
+};
+constexpr KeepReason kNotOpened = {16, L"Can`t open printer '%s'"};
+constexpr KeepReason kNotDeleted = {17, L"Can`t delete printer '%s'"};
+constexpr KeepReason kNotJournaled = {18, L"Can`t journal printer '%s'"};
+
+// A printer that could not be brought back as it was would be lost after its
+// deletion: it stays, and the run says why, with the system's text for `code`.
+void KeepPrinter(InstallRun& run, const wchar_t* name, const KeepReason& reason, DWORD code) {
+    const wchar_t* shown = ShownName(name, kUnnamedPrinter);
+    LogLine(run, L">DeletePrinter(%s)", shown);
+    ++run.logDepth;
+    SetLastError(code);
+    LogError(run, reason.number, reason.format, shown);
+    --run.logDepth;
+}
+
+// What a reinstall does with each product printer of its snapshot.
+enum class Transit : BYTE {
+    Stay,           // not one of the product's, or kept with an error
+    Delete,         // without a SubKey: nothing to bring back
+    DeleteSaved,    // saved and journaled by this run
+    DeleteEarlier,  // an earlier run left it in the journal, which holds it as it was
+};
+
+// Journals what the printer had, unless it cannot be brought back as it was.
+// One an earlier run left in the journal is the printer that run was
+// bringing back when it was cut off: the journal holds it as it was, and it
+// comes back from there. `written` is set when the journal has entries to flush.
+Transit PlanTakeOut(InstallRun& run, PRINTER_INFO_2W& entry, bool& written) {
+    const wchar_t* name = entry.pPrinterName;
+    JournalLookup earlier = LookUpJournal(name);
+    if (earlier == JournalLookup::Unknown) {
+        KeepPrinter(run, name, kNotJournaled, GetLastError());
+        return Transit::Stay;
+    }
+    if (earlier == JournalLookup::Present) {
+        written = true;
+        return Transit::DeleteEarlier;
+    }
+    if (run.defaultPrinterError) {
+        KeepPrinter(run, name, kNotDeleted, run.defaultPrinterError);
+        return Transit::Stay;
+    }
+    SaveOutcome saved = SavePrinterForTransit(run, entry);
+    DWORD code = GetLastError();
+    switch (saved) {
+        case SaveOutcome::NoSubKey:
+            return Transit::Delete;
+        case SaveOutcome::NotOpened:
+            KeepPrinter(run, name, kNotOpened, code);
+            return Transit::Stay;
+        case SaveOutcome::Unreadable:
+            KeepPrinter(run, name, kNotDeleted, code);
+            return Transit::Stay;
+        case SaveOutcome::NoMemory:
+            KeepPrinter(run, name, kNotDeleted, ERROR_NOT_ENOUGH_MEMORY);
+            return Transit::Stay;
+        case SaveOutcome::Incomplete:
+            KeepPrinter(run, name, kNotJournaled, code);
+            return Transit::Stay;
+        case SaveOutcome::Saved:
+            break;
+    }
+    const SavedPrinter& newest = *run.savedPrinters;
+    if (!JournalPrinter(name, newest.record, newest.recordBytes)) {
+        code = GetLastError();
+        ForgetJournaledPrinter(name);
+        DropSavedPrinter(run, entry);
+        KeepPrinter(run, name, kNotJournaled, code);
+        return Transit::Stay;
+    }
+    written = true;
+    return Transit::DeleteSaved;
+}
+
+// Without a journal on disk no printer may go that it would bring back.
+void KeepUnflushed(InstallRun& run, Transit* transit, DWORD code) {
+    for (UINT32 i = 0; i < run.printerCount; ++i) {
+        PRINTER_INFO_2W& entry = run.printers[i];
+        if (transit[i] == Transit::DeleteSaved) {
+            ForgetJournaledPrinter(entry.pPrinterName);
+            DropSavedPrinter(run, entry);
+        }
+        if (transit[i] == Transit::DeleteSaved || transit[i] == Transit::DeleteEarlier) {
+            KeepPrinter(run, entry.pPrinterName, kNotJournaled, code);
+            transit[i] = Transit::Stay;
+        }
+    }
+}
+
+void DeleteInTransit(InstallRun& run, const PRINTER_INFO_2W& entry, Transit transit) {
+    // Still in the spooler: nothing is in transit.
+    if (!RemovePrinter(run, entry.pPrinterName) && transit == Transit::DeleteSaved) {
+        ForgetJournaledPrinter(entry.pPrinterName);
+    }
+}
+
+// Journal every printer first, flush once, then delete: RegFlushKey writes
+// the whole hive and holds every writer of it meanwhile.
+void TakeOutProductPrinters(InstallRun& run) {
+    if (run.printerCount == 0) {
+        return;
+    }
+    UniqueGlobal plan(AllocGlobal(run.printerCount * sizeof(Transit)));
+    auto* transit = static_cast<Transit*>(plan.Get());
+    bool written = false;
+    for (UINT32 i = 0; i < run.printerCount; ++i) {
+        PRINTER_INFO_2W& entry = run.printers[i];
+        if (IsProductDriver(entry.pDriverName)) {
+            if (!transit) {
+                KeepPrinter(run, entry.pPrinterName, kNotDeleted, ERROR_NOT_ENOUGH_MEMORY);
+                continue;
+            }
+            transit[i] = PlanTakeOut(run, entry, written);
+        }
+    }
+    if (!transit) {
+        return;
+    }
+    if (written && !FlushJournal()) {
+        KeepUnflushed(run, transit, GetLastError());
+    }
+    for (UINT32 i = 0; i < run.printerCount; ++i) {
+        if (transit[i] != Transit::Stay) {
+            DeleteInTransit(run, run.printers[i], transit[i]);
+        }
+    }
+}
+
+// An uninstall saves the SubKeys as a reinstall would, and deletes every
+// product printer whatever became of its settings.
+void DeleteProductPrinters(InstallRun& run) {
+    for (UINT32 i = 0; i < run.printerCount; ++i) {
+        PRINTER_INFO_2W& entry = run.printers[i];
+        if (IsProductDriver(entry.pDriverName)) {
+            SavePrinterSubKey(run, entry);
+            RemovePrinter(run, entry.pPrinterName);
+        }
+    }
+}
+
+}  // namespace
+
+void RemoveProductPrinters(InstallRun& run) {
+    LogLine(run, L">DeleteAllPrinters");
+    ++run.logDepth;
+    if (IsReinstall(run)) {
+        TakeOutProductPrinters(run);
+    } else {
+        DeleteProductPrinters(run);
+    }
+    --run.logDepth;
+}
+
+bool RemovePrinter(InstallRun& run, const wchar_t* name) {
+    LogLine(run, L">DeletePrinter(%s)", ShownName(name, kUnnamedPrinter));
+    ++run.logDepth;
+    PRINTER_DEFAULTSW access = {nullptr, nullptr, kDeleteAccess};
+    UniquePrinter printer;
+    bool opened = OpenPrinterInto(name, &access, printer);
+    bool deleted = opened && PurgeAndDeletePrinter(printer.Get());
+    if (!opened) {
+        LogError(run, kNotOpened.number, kNotOpened.format, ShownName(name, kUnnamedPrinter));
+    } else if (deleted) {
+        LogLine(run, L"OK");
+    } else {
+        LogError(run, kNotDeleted.number, kNotDeleted.format, ShownName(name, kUnnamedPrinter));
+    }
+    --run.logDepth;
+    return deleted;
+}
