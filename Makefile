@@ -1,7 +1,7 @@
 # Everything from a fresh Debian 12 machine: `make demo` and `make test`.
 BUILD ?= build
 PACKAGES = cmake make g++-mingw-w64-x86-64-posix wine64 wine xvfb xdotool imagemagick googletest \
-           wixl msitools osslsigncode openssl
+           wixl msitools osslsigncode openssl libimage-exiftool-perl
 WINE_ENV = WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree,mshtml=" \
            CUPS_SERVER=/nonexistent/zrl-cups.sock
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
