@@ -1,7 +1,7 @@
 # Everything from a fresh Debian 12 machine: `make demo` and `make test`.
 BUILD ?= build
 PACKAGES = cmake make g++-mingw-w64-x86-64-posix wine64 wine xvfb xdotool imagemagick googletest \
-           wixl msitools
+           wixl msitools osslsigncode openssl libimage-exiftool-perl
 WINE_ENV = WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree,mshtml=" \
            CUPS_SERVER=/nonexistent/zrl-cups.sock
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
@@ -30,9 +30,15 @@ $(BUILD)/CMakeCache.txt:
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j2
 
+# The maker's code-signing certificate, as make or environment variables:
+#   make package ZRL_SIGN_PKCS12=cert.p12 ZRL_SIGN_PASSWORD_FILE=pass.txt [ZRL_SIGN_TIMESTAMP_URL=url]
+# The build tree keeps them until they are given again (empty: a test certificate).
+SIGN_FILES = $(foreach v,ZRL_SIGN_PKCS12 ZRL_SIGN_PASSWORD_FILE,$(if $(filter-out undefined,$(origin $(v))),"-D$(v)=$(abspath $($(v)))"))
+SIGN_URL = $(if $(filter-out undefined,$(origin ZRL_SIGN_TIMESTAMP_URL)),"-DZRL_SIGN_TIMESTAMP_URL=$(ZRL_SIGN_TIMESTAMP_URL)")
+
 # Configured again first: a target that is new to the tree is unknown until then.
 package: deps $(BUILD)/CMakeCache.txt
-	cmake $(BUILD) >/dev/null && cmake --build $(BUILD) -j2 --target msi_package
+	cmake $(BUILD) $(SIGN_FILES) $(SIGN_URL) >/dev/null && cmake --build $(BUILD) -j2 --target msi_package
 
 stage: build
 	$(STAGE_DEMO)

@@ -5,7 +5,8 @@
 # default, and so do an upgrade and a repair, which keep the tray program too;
 # an older build is refused; a removal with the monitor DLL in use asks for a
 # restart, after which nothing of the product is left. The faults are folders
-# where the installer must write a file, and a deleted installer.
+# where the installer must write a file, and a deleted installer. First, what
+# an administrator's tools see of the package: signatures and versions.
 . "$(dirname "$0")/lib.sh"
 new_prefix msi-lifecycle
 cp "$ZRL_PACKAGE_DIR/Zantorelle.msi" "$WINEPREFIX/drive_c/"
@@ -16,6 +17,44 @@ user_printers='printer "Lab" driver="Zantorelle printer" port="Zantorelle:" proc
 printer "Legacy" driver="Zantorelle printer" port="Zantorelle:" processor="WinPrint" comment="" location="Attic" subkey="legacy" dsuser-subkey="legacy"
 printer "Office" driver="Zantorelle printer" port="Zantorelle:" processor="WinPrint" comment="Second floor" location="Room 12" subkey="abc" dsuser-subkey="abc"
 default "Lab"'
+package=$WINEPREFIX/drive_c/Zantorelle.msi
+build=$(sed -n 's/.*kBuildNumber = \([0-9]*\);/\1/p' "$(dirname "$0")/../../src/core/product.h")
+
+# The package, and the installer and custom-action DLL in it, carry valid
+# SHA-256 signatures of the build's test certificate; the File table has each
+# file's size, and the version and language of its version resource, and only
+# unversioned files keep a hash (Windows Installer compares no other).
+files=$WINEPREFIX/msi-files
+msiextract -C "$files" "$package" >/dev/null
+msiinfo extract "$package" Binary.SetupActions >"$files/zrlsetupca.dll"
+signed() {
+    osslsigncode verify -CAfile "$ZRL_PACKAGE_DIR/test-signing/cert.pem" -in "$1" >"$files/verify" 2>&1 &&
+        grep -q 'algorithm *: SHA256' "$files/verify"
+}
+for file in "$package" "$(find "$files" -name zrlsetup.exe)" "$files/zrlsetupca.dll"; do
+    check "${file##*/} is signed" signed "$file"
+done
+while IFS=$'\t' read -r name size version language; do
+    file=$(find "$files" -name "$name")
+    check "File table: $name, $size bytes, version '$version', language '$language'" \
+        diff <(echo $size $version $language) <(echo $(stat -c %s "$file") \
+            $(exiftool -q -q -n -p '$FileVersionNumber ${LanguageCode;$_=hex}' "$file"))
+done < <(msiinfo export "$package" File | tail -n +4 | cut -f 3-6)
+check "file hashes only of the unversioned files" diff <(msiinfo export "$package" MsiFileHash | tail -n +4 |
+    cut -f 1) <(msiinfo export "$package" File | tail -n +4 | awk -F '\t' '$5 == "" { print $1 }')
+for file in zrlsetup.exe zrlsetupca.dll; do
+    check "$file: its version resource" diff - <(exiftool -q -s -s -FileVersionNumber -LanguageCode \
+        -CompanyName -ProductName -ProductVersion -OriginalFileName -LegalCopyright \
+        "$(find "$files" -name $file)") <<EOF
+FileVersionNumber: 1.0.$build.0
+LanguageCode: English (U.S.)
+CompanyName: Dravish Software Kft.
+ProductName: Zantorelle
+ProductVersion: 1.0.$build
+OriginalFileName: $file
+LegalCopyright: Copyright © 2026 Dravish Software Kft.
+EOF
+done
 
 # outcome WHAT CODE LINE...: msiexec's exit code and the package's lines in the
 # MSI log. Windows' msiexec exits 1603 when a custom action fails, Wine's 1627
@@ -29,6 +68,17 @@ outcome() {
 versions() {
     "$WINE" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
         tr -d '\r' | sed -n 's/^ *DisplayVersion *REG_SZ *//p'
+}
+# entries: of each entry in Programs and Features its comments, version and
+# NoModify; "icon" for each product whose icon is the package's. (Wine keeps
+# it as the product's ProductIcon; it writes no DisplayIcon and EstimatedSize 0.)
+entries() {
+    "$WINE" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+        tr -d '\r' | sed -n 's/^ *\(Comments\|DisplayVersion\|NoModify\) *REG_[A-Z]* *//p'
+    for icon in $("$WINE" reg query 'HKLM\Software\Classes\Installer\Products' /s 2>/dev/null |
+        tr -d '\r' | sed -n 's|\\|/|g; s|^ *ProductIcon *REG_SZ *C:/||p'); do
+        cmp -s "$WINEPREFIX/drive_c/$icon" "$(dirname "$0")/../../package/zantorelle.ico" && echo icon
+    done
 }
 # check_nothing_left WHEN: nothing of the product in the spooler, the Run key,
 # the files (but the packages and new_prefix's layout), the registry, Windows
@@ -106,6 +156,9 @@ for run in upgrade repair; do
     # The install's own printer has no settings key: a reinstall drops it.
     check "$run: the user's printers are back with their data and default, the tray program runs" \
         diff <(state printers default; tray running && versions) <(echo "$user_printers"; echo 1.0.2026)
+    check "$run: one Programs and Features entry, with comments, no Change button and the icon" \
+        diff <(entries | sort) <(printf '%s\n' "1.0.$build" 0x1 icon \
+            "The Zantorelle virtual printer: port monitor, printer driver and tray program." | sort)
 done
 msiexec /i 'C:\older.msi'
 outcome "older build" 1603
