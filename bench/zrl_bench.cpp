@@ -28,6 +28,7 @@
 #include "core/product.h"
 #include "service/service_api.h"
 #include "spooler/enumerations.h"
+#include "spooler/printer_settings.h"
 #include "spooler/printers.h"
 #include "spooler/winspool_api.h"
 #include "tray/tray_api.h"
@@ -466,10 +467,45 @@ bool MarkSettingsKey(const char* subKey) {
     return status == ERROR_SUCCESS;
 }
 
+// What an administrator sets on an office's printer: a share, priorities,
+// hours, a separator page, two attributes, print defaults, and printer data
+// as a driver keeps it. A reinstall carries all of it over.
+bool Dress(HANDLE printer, int index) {
+    DWORD needed = 0;
+    winspool.GetPrinterW(printer, 2, nullptr, 0, &needed);
+    std::vector<BYTE> block(needed);
+    if (!winspool.GetPrinterW(printer, 2, block.data(), needed, &needed)) {
+        return false;
+    }
+    auto* info = reinterpret_cast<PRINTER_INFO_2W*>(block.data());
+    wchar_t share[32];
+    swprintf(share, 32, L"Bench%03d", index);
+    info->pShareName = share;
+    info->Attributes |= PRINTER_ATTRIBUTE_SHARED | PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS |
+                        PRINTER_ATTRIBUTE_DO_COMPLETE_FIRST;
+    info->Priority = 42;
+    info->DefaultPriority = 7;
+    info->StartTime = 60;
+    info->UntilTime = 1200;
+    info->pSepFile = const_cast<LPWSTR>(L"C:\\windows\\system32\\sysprint.sep");
+    if (info->pDevMode) {
+        info->pDevMode->dmOrientation = DMORIENT_LANDSCAPE;
+        info->pDevMode->dmCopies = 3;
+    }
+    DWORD tray = 2;
+    BYTE profile[16] = {0x5a};
+    return winspool.SetPrinterW(printer, 2, block.data(), 0) &&
+           winspool.SetPrinterDataExW(printer, L"PrinterDriverData", L"Tray", REG_DWORD,
+                                      reinterpret_cast<BYTE*>(&tray),
+                                      sizeof(tray)) == ERROR_SUCCESS &&
+           winspool.SetPrinterDataExW(printer, L"Zantorelle\\Profiles", L"Last", REG_BINARY,
+                                      profile, sizeof(profile)) == ERROR_SUCCESS;
+}
+
 bool GiveSubKey(HANDLE printer, int index) {
     char subKey[kSubKeyBytes];
     snprintf(subKey, sizeof(subKey), "Bench%03d", index);
-    return WritePrinterSubKey(printer, subKey) && MarkSettingsKey(subKey);
+    return WritePrinterSubKey(printer, subKey) && MarkSettingsKey(subKey) && Dress(printer, index);
 }
 
 HANDLE OpenAdministered(const wchar_t* name) {
