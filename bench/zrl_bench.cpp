@@ -234,8 +234,11 @@ bool IsJournalKey(HKEY key) {
     return false;
 }
 
+// The journal's key and, flushed before the journal lets its printers go,
+// the spooler's own key of its printers.
 bool IsJournalPath(LPCWSTR path) {
-    return path && wcsstr(path, L"Printers in transit");
+    return path &&
+           (wcsstr(path, L"Printers in transit") || wcsstr(path, L"Control\\Print\\Printers"));
 }
 
 LSTATUS WINAPI TimedOpenKey(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
@@ -289,6 +292,28 @@ LSTATUS WINAPI TimedEnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD nameCh
                               LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD bytes) {
     JournalTimer timer;
     return realKernel.RegEnumValueW(key, index, name, nameChars, reserved, type, data, bytes);
+}
+
+LSTATUS WINAPI MaybeTimedQueryInfo(HKEY key, LPWSTR className, LPDWORD classChars, LPDWORD reserved,
+                                   LPDWORD subKeys, LPDWORD subKeyChars, LPDWORD classMax,
+                                   LPDWORD values, LPDWORD valueChars, LPDWORD valueBytes,
+                                   LPDWORD security, PFILETIME written) {
+    if (!IsJournalKey(key)) {
+        return realKernel.RegQueryInfoKeyW(key, className, classChars, reserved, subKeys,
+                                           subKeyChars, classMax, values, valueChars, valueBytes,
+                                           security, written);
+    }
+    JournalTimer timer;
+    return realKernel.RegQueryInfoKeyW(key, className, classChars, reserved, subKeys, subKeyChars,
+                                       classMax, values, valueChars, valueBytes, security, written);
+}
+
+LSTATUS WINAPI MaybeTimedDeleteKey(HKEY root, LPCWSTR path) {
+    if (!IsJournalPath(path)) {
+        return realKernel.RegDeleteKeyW(root, path);
+    }
+    JournalTimer timer;
+    return realKernel.RegDeleteKeyW(root, path);
 }
 
 LSTATUS WINAPI MaybeTimedQueryValue(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
@@ -346,6 +371,8 @@ void InstallWrappers() {
     kernel.RegDeleteValueW = &TimedDeleteValue;
     kernel.RegEnumValueW = &TimedEnumValue;
     kernel.RegQueryValueExW = &MaybeTimedQueryValue;
+    kernel.RegQueryInfoKeyW = &MaybeTimedQueryInfo;
+    kernel.RegDeleteKeyW = &MaybeTimedDeleteKey;
     user.DialogBoxParamW = &NoDialog;
     user.GetAsyncKeyState = &NoKeyDown;
 }

@@ -50,23 +50,44 @@ bool Failed(DWORD status) {
     return false;
 }
 
+// Most keys' values and subkeys fit in a first block of this size: one call
+// instead of the spooler's two-call size protocol, which a reinstall would
+// otherwise pay twice for every key of every printer.
+constexpr DWORD kFirstBlockBytes = 2048;
+
+// Calls `query(block, bytes, needed)` into a first block, and once more into
+// one of the size the spooler asked for. The block holds two zero characters
+// more than it offers: a list then ends in two zeros whatever was written.
+template <typename Query>
+DWORD QueryIntoBlock(Query query, UniqueGlobal& block) {
+    DWORD bytes = kFirstBlockBytes;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        block.Reset(AllocGlobal(bytes + 2 * sizeof(wchar_t)));
+        if (!block) {
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        DWORD needed = 0;
+        DWORD status = query(static_cast<BYTE*>(block.Get()), bytes, needed);
+        if (status != ERROR_MORE_DATA || needed <= bytes) {
+            return status;
+        }
+        bytes = needed;
+    }
+    return ERROR_MORE_DATA;
+}
+
 // The values of one key, in one block of PRINTER_ENUM_VALUESW.
 bool ReadValues(HANDLE printer, const wchar_t* key, RecordWriter& record) {
-    DWORD needed = 0;
     DWORD count = 0;
-    DWORD status = winspool.EnumPrinterDataExW(printer, key, nullptr, 0, &needed, &count);
-    if (status == ERROR_FILE_NOT_FOUND || (status == ERROR_SUCCESS && needed == 0)) {
+    UniqueGlobal block;
+    DWORD status = QueryIntoBlock(
+        [&](BYTE* data, DWORD bytes, DWORD& needed) {
+            return winspool.EnumPrinterDataExW(printer, key, data, bytes, &needed, &count);
+        },
+        block);
+    if (status == ERROR_FILE_NOT_FOUND) {
         return true;
     }
-    if (status != ERROR_MORE_DATA) {
-        return Failed(status);
-    }
-    UniqueGlobal block(AllocGlobal(needed));
-    if (!block) {
-        return Failed(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    status = winspool.EnumPrinterDataExW(printer, key, static_cast<BYTE*>(block.Get()), needed,
-                                         &needed, &count);
     if (status != ERROR_SUCCESS) {
         return Failed(status);
     }
@@ -83,22 +104,16 @@ bool ReadValues(HANDLE printer, const wchar_t* key, RecordWriter& record) {
 // The names of the keys right below `key` ("" for the printer's own), as the
 // spooler lists them: each with its terminator, and one more.
 bool ReadSubkeyNames(HANDLE printer, const wchar_t* key, UniqueGlobal& names) {
-    DWORD needed = 0;
-    DWORD status = winspool.EnumPrinterKeyW(printer, key, nullptr, 0, &needed);
-    if (status == ERROR_FILE_NOT_FOUND || (status == ERROR_SUCCESS && needed == 0)) {
+    DWORD status = QueryIntoBlock(
+        [&](BYTE* data, DWORD bytes, DWORD& needed) {
+            return winspool.EnumPrinterKeyW(printer, key, reinterpret_cast<wchar_t*>(data), bytes,
+                                            &needed);
+        },
+        names);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        names.Reset();
         return true;
     }
-    if (status != ERROR_MORE_DATA) {
-        return Failed(status);
-    }
-    // Two characters more than asked for: the list ends in two zeros whatever
-    // the spooler wrote.
-    names.Reset(AllocGlobal(needed + 2 * sizeof(wchar_t)));
-    if (!names) {
-        return Failed(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    status =
-        winspool.EnumPrinterKeyW(printer, key, static_cast<wchar_t*>(names.Get()), needed, &needed);
     return status == ERROR_SUCCESS || Failed(status);
 }
 

@@ -1,6 +1,7 @@
 #include "spooler/winspool_api.h"
 
 #include "core/kernel_api.h"
+#include "core/product.h"
 
 WinspoolApi winspool = {};
 VersionApi version = {};
@@ -162,13 +163,11 @@ constexpr wchar_t kWinePrintersKey[] = L"System\\CurrentControlSet\\Control\\Pri
 // The printer's key, or `key` below it, as a path under HKEY_LOCAL_MACHINE;
 // null, with the error, when the printer or the memory is missing.
 wchar_t* WinePrinterKeyPath(HANDLE printer, const wchar_t* key) {
+    // A printer's name is shorter than MAX_PATH: one call fills this.
+    alignas(PRINTER_INFO_4W) BYTE block[sizeof(PRINTER_INFO_4W) + 4 * kPathBufferChars];
     DWORD needed = 0;
-    exports.GetPrinterW(printer, 4, nullptr, 0, &needed);
-    UniqueGlobal block(AllocGlobal(needed ? needed : 1));
-    const auto* info = static_cast<PRINTER_INFO_4W*>(block.Get());
-    if (!block ||
-        !exports.GetPrinterW(printer, 4, static_cast<BYTE*>(block.Get()), needed, &needed) ||
-        !info->pPrinterName) {
+    const auto* info = reinterpret_cast<PRINTER_INFO_4W*>(block);
+    if (!exports.GetPrinterW(printer, 4, block, sizeof(block), &needed) || !info->pPrinterName) {
         return nullptr;
     }
     SIZE_T chars = lstrlenW(kWinePrintersKey) + lstrlenW(info->pPrinterName) + 1 +
