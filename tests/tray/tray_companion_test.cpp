@@ -1,4 +1,7 @@
 #include <gmock/gmock.h>
+#include <windows.h>
+#include <sddl.h>
+#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
@@ -587,6 +590,9 @@ struct StartRecord {
     STARTUPINFOW startup;
 };
 StartRecord started;
+// The ways the tray program was started, in order: "token", "child" (of the
+// shell's process), "own" (the installer's token).
+std::wstring ways;
 
 BOOL WINAPI RecordStart(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES process,
                         LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
@@ -600,6 +606,7 @@ BOOL WINAPI RecordStart(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTR
     started.environmentNull = environment == nullptr;
     started.directoryNull = directory == nullptr;
     started.startup = *startup;
+    ways += flags & EXTENDED_STARTUPINFO_PRESENT ? L"child " : L"own ";
     if (!started.passThrough) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
@@ -625,7 +632,9 @@ protected:
         InstallRun run = EmptyRun();
         AssignCountedString(run.sourceDir, sourceDir.c_str());
         RegisterTrayCompanion(run);
+        log_ = LogOf(run);
         FreeCountedString(run.sourceDir);
+        FreeCountedString(run.logText);
         if (!runValue_.Exists()) {
             return L"(none)";
         }
@@ -637,6 +646,7 @@ protected:
 
     RunValue runValue_;
     std::wstring dir_;
+    std::wstring log_;
     ScopedOverride<decltype(tray.CreateProcessW)> start_{tray.CreateProcessW, &RecordStart};
 };
 
@@ -851,6 +861,7 @@ BOOL WINAPI RecordTokenStart(HANDLE token, DWORD logonFlags, LPCWSTR application
     tokenStarted.commandLine = commandLine;
     tokenStarted.flags = flags;
     tokenStarted.startup = *startup;
+    ways += L"token ";
     if (!tokenStarted.passThrough) {
         SetLastError(ERROR_PRIVILEGE_NOT_HELD);
         return FALSE;
@@ -859,49 +870,151 @@ BOOL WINAPI RecordTokenStart(HANDLE token, DWORD logonFlags, LPCWSTR application
                                      environment, directory, startup, info);
 }
 
+constexpr wchar_t kLeftToLogon[] =
+    L"The tray program is not started now; the Run value starts it at the next logon\r\n";
+
+// The parent of the running tray program, from the process list.
+DWORD TrayParent() {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(FindTrayWindow(), &pid);
+    UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
+         more = Process32NextW(snapshot.Get(), &entry)) {
+        if (entry.th32ProcessID == pid) {
+            return entry.th32ParentProcessID;
+        }
+    }
+    return 0;
+}
+
 // Wine has no shell window; its desktop window belongs to explorer.exe, another
-// process, as the shell window would, and its token calls work for real.
+// process, as the shell window would, and its token calls and a start as that
+// process's child work for real.
 TEST_F(RegisterTrayCompanionTest, StartsAsTheShellsUserElseAsBeforeAndNeverInSessionZero) {
     ASSERT_TRUE(CopyFileW(StandInTray().c_str(), (dir_ + L"\\zantray.exe").c_str(), FALSE));
     ScopedOverride tokenStarts(tray.CreateProcessWithTokenW, &RecordTokenStart);
     ScopedOverride shell(tray.GetShellWindow, &GetDesktopWindow);
+    DWORD shellPid = 0;
+    GetWindowThreadProcessId(GetDesktopWindow(), &shellPid);
     tokenStarted.passThrough = started.passThrough = true;
-    // Which way the tray program was started, the same way each time.
-    auto start = [this] {
+    // The ways the tray program was started, whether it runs, and the log.
+    auto start = [&] {
+        ways.clear();
         tokenStarted.starts = started.starts = 0;
         RegisterFrom(dir_ + L"\\Setup\\");
-        bool running = tokenStarted.starts + started.starts > 0 && WaitForTrayWindow();
+        bool running = !ways.empty() && WaitForTrayWindow();
+        if (ways.find(L"child") != std::wstring::npos) {
+            EXPECT_EQ(TrayParent(), shellPid);
+        }
         EndTrayPrograms();
         for (const StartRecord* way : {&tokenStarted, &started}) {
             if (way->starts) {
                 EXPECT_EQ(way->commandLine, L"\"" + dir_ + L"\\zantray.exe\"");
-                EXPECT_EQ(way->flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
                 EXPECT_EQ(way->startup.wShowWindow, SW_SHOW);
             }
         }
-        return std::to_wstring(tokenStarted.starts) + L" with the token, " +
-               std::to_wstring(started.starts) + (running ? L" as before, running" : L" as before");
+        return ways + (running ? L"running" : L"") + log_;
     };
 
-    EXPECT_EQ(start(), L"1 with the token, 0 as before, running");
+    EXPECT_EQ(start(), L"token running");
     {
         ScopedOverride none(tray.GetShellWindow, []() -> HWND { return nullptr; });
-        EXPECT_EQ(start(), L"0 with the token, 1 as before, running");
+        EXPECT_EQ(start(), L"own running");
     }
     {
         ScopedOverride refuse(tray.DuplicateTokenEx,
                               [](HANDLE, DWORD, LPSECURITY_ATTRIBUTES, SECURITY_IMPERSONATION_LEVEL,
                                  TOKEN_TYPE, PHANDLE) -> BOOL { return FALSE; });
-        EXPECT_EQ(start(), L"0 with the token, 1 as before, running");
+        EXPECT_EQ(start(), L"own running");
     }
+    // Secondary Logon disabled: the shell's process is the parent.
     tokenStarted.passThrough = false;
-    EXPECT_EQ(start(), L"1 with the token, 1 as before, running");
+    EXPECT_EQ(start(), L"token child running");
+    EXPECT_EQ(started.flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT |
+                                                EXTENDED_STARTUPINFO_PRESENT));
+    EXPECT_EQ(started.startup.cb, sizeof(STARTUPINFOEXW));
+    EXPECT_FALSE(started.environmentNull);
+    {
+        ScopedOverride refuse(tray.CreateEnvironmentBlock,
+                              [](LPVOID*, HANDLE, BOOL) -> BOOL { return FALSE; });
+        EXPECT_EQ(start(), L"token own running");
+    }
     ScopedOverride sessionZero(tray.ProcessIdToSessionId, [](DWORD, DWORD* id) -> BOOL {
         *id = 0;
         return TRUE;
     });
-    EXPECT_EQ(start(), L"0 with the token, 0 as before");
+    EXPECT_EQ(start(), kLeftToLogon);
     EXPECT_TRUE(runValue_.Exists());
+}
+
+// Copies the SID written as `text` into the caller's buffer.
+BOOL CopySidOf(const wchar_t* text, PSID out, DWORD bytes) {
+    PSID sid = nullptr;
+    BOOL copied = ConvertStringSidToSidW(text, &sid) && CopySid(bytes, out, sid);
+    LocalFree(sid);
+    return copied;
+}
+
+// Without a shell window the installer's own token is used only when its user
+// is the one signed in to the session, as Wine's one user always is (above).
+TEST_F(RegisterTrayCompanionTest, OwnTokenOnlyForTheSessionsUserElseTheNextLogon) {
+    ScopedOverride none(tray.GetShellWindow, []() -> HWND { return nullptr; });
+    static std::wstring lookedUp;
+    static int frees;
+    ScopedOverride names(
+        tray.WTSQuerySessionInformationW,
+        [](HANDLE server, DWORD session, WTS_INFO_CLASS what, LPWSTR* text, DWORD* bytes) -> BOOL {
+            EXPECT_EQ(server, WTS_CURRENT_SERVER_HANDLE);
+            EXPECT_EQ(session, WTS_CURRENT_SESSION);
+            *text = static_cast<LPWSTR>(LocalAlloc(LPTR, 64));
+            lstrcpyW(*text, what == WTSUserName ? L"someone" : L"OTHERPC");
+            *bytes = (lstrlenW(*text) + 1) * sizeof(wchar_t);
+            return TRUE;
+        });
+    ScopedOverride free(tray.WTSFreeMemory,
+                        [](PVOID text) { frees += LocalFree(text) == nullptr; });
+    ScopedOverride lookUp(tray.LookupAccountNameW,
+                          [](LPCWSTR, LPCWSTR account, PSID sid, LPDWORD bytes, LPWSTR, LPDWORD,
+                             PSID_NAME_USE) -> BOOL {
+                              lookedUp = account;
+                              return CopySidOf(L"S-1-5-21-1-2-3-1001", sid, *bytes);
+                          });
+    frees = 0;
+    EXPECT_EQ(RegisterFrom(dir_ + L"\\Setup\\"), dir_ + L"\\zantray.exe");
+    EXPECT_EQ(log_, kLeftToLogon);
+    EXPECT_EQ(lookedUp, L"OTHERPC\\someone");
+    EXPECT_EQ(frees, 2);
+    EXPECT_EQ(started.starts, 0);
+    // The installer runs as SYSTEM, the session's user the one it names.
+    ScopedOverride system(
+        tray.GetTokenInformation,
+        [](HANDLE, TOKEN_INFORMATION_CLASS what, LPVOID info, DWORD bytes, PDWORD) -> BOOL {
+            auto* user = static_cast<TOKEN_USER*>(info);
+            user->User.Sid = user + 1;
+            return what == TokenUser && CopySidOf(L"S-1-5-18", user + 1, bytes - sizeof(*user));
+        });
+    ScopedOverride same(tray.LookupAccountNameW,
+                        [](LPCWSTR, LPCWSTR, PSID sid, LPDWORD bytes, LPWSTR, LPDWORD,
+                           PSID_NAME_USE) -> BOOL { return CopySidOf(L"S-1-5-18", sid, *bytes); });
+    EXPECT_EQ(RegisterFrom(dir_ + L"\\Setup\\"), dir_ + L"\\zantray.exe");
+    EXPECT_EQ(started.starts, 1);
+    // No answer from Remote Desktop Services: nothing says whose token this is.
+    ScopedOverride silent(
+        tray.WTSQuerySessionInformationW,
+        [](HANDLE, DWORD, WTS_INFO_CLASS, LPWSTR*, DWORD*) -> BOOL { return FALSE; });
+    EXPECT_EQ(RegisterFrom(dir_ + L"\\Setup\\"), dir_ + L"\\zantray.exe");
+    EXPECT_EQ(log_, kLeftToLogon);
+    EXPECT_EQ(started.starts, 1);
+    // Without the Run value nothing starts it later, and nothing says so.
+    ScopedOverride noKey(kernel.RegOpenKeyExA, [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY) -> LSTATUS {
+        return ERROR_ACCESS_DENIED;
+    });
+    runValue_.Remove();
+    EXPECT_EQ(RegisterFrom(dir_ + L"\\Setup\\"), L"(none)");
+    EXPECT_EQ(log_, L"");
+    EXPECT_EQ(started.starts, 1);
 }
 
 }  // namespace
