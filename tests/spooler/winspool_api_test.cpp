@@ -235,13 +235,6 @@ TEST_F(WineDriverRemovalTest, FlagsWineRefusesAreCarriedOutAsWindowsWould) {
     EXPECT_FALSE(FileExists(WineDrivers::ui));
     EXPECT_TRUE(FileExists(WineDrivers::shared));  // the other driver still needs it
     EXPECT_TRUE(FileExists(WineDrivers::other));
-
-    // With no file shared, all of them go.
-    WineDrivers::Make(folder_);
-    WineDrivers::records[1].pDependentFiles = nullptr;
-    EXPECT_TRUE(Delete(DPD_DELETE_ALL_FILES));
-    EXPECT_FALSE(FileExists(WineDrivers::own));
-    EXPECT_TRUE(FileExists(WineDrivers::shared));
 }
 
 TEST_F(WineDriverRemovalTest, OtherAnswersOfTheSpoolerPassUnchanged) {

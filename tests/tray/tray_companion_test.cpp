@@ -1,6 +1,5 @@
 #include <gmock/gmock.h>
 #include <windows.h>
-#include <sddl.h>
 #include <tlhelp32.h>
 
 #include <string>
@@ -590,8 +589,7 @@ struct StartRecord {
     STARTUPINFOW startup;
 };
 StartRecord started;
-// The ways the tray program was started, in order: "token", "child" (of the
-// shell's process), "own" (the installer's token).
+// How the tray program was started: "token", "child" (of the shell), "own" token.
 std::wstring ways;
 
 BOOL WINAPI RecordStart(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES process,
@@ -877,37 +875,32 @@ constexpr wchar_t kLeftToLogon[] =
 DWORD TrayParent() {
     DWORD pid = 0;
     GetWindowThreadProcessId(FindTrayWindow(), &pid);
-    UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    UniqueFile list(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
-         more = Process32NextW(snapshot.Get(), &entry)) {
-        if (entry.th32ProcessID == pid) {
-            return entry.th32ParentProcessID;
-        }
+    for (BOOL more = Process32FirstW(list.Get(), &entry); more && entry.th32ProcessID != pid;
+         more = Process32NextW(list.Get(), &entry)) {
     }
-    return 0;
+    return entry.th32ProcessID == pid ? entry.th32ParentProcessID : 0;
 }
 
 // Wine has no shell window; its desktop window belongs to explorer.exe, another
 // process, as the shell window would, and its token calls and a start as that
 // process's child work for real.
-TEST_F(RegisterTrayCompanionTest, StartsAsTheShellsUserElseAsBeforeAndNeverInSessionZero) {
+TEST_F(RegisterTrayCompanionTest, StartsOnlyAsTheSignedInUserElseLeavesItToTheNextLogon) {
     ASSERT_TRUE(CopyFileW(StandInTray().c_str(), (dir_ + L"\\zantray.exe").c_str(), FALSE));
     ScopedOverride tokenStarts(tray.CreateProcessWithTokenW, &RecordTokenStart);
     ScopedOverride shell(tray.GetShellWindow, &GetDesktopWindow);
     DWORD shellPid = 0;
     GetWindowThreadProcessId(GetDesktopWindow(), &shellPid);
     tokenStarted.passThrough = started.passThrough = true;
-    // The ways the tray program was started, whether it runs, and the log.
+    // The ways the tray program was started, whether it runs and whose child, and the log.
     auto start = [&] {
         ways.clear();
         tokenStarted.starts = started.starts = 0;
         RegisterFrom(dir_ + L"\\Setup\\");
         bool running = !ways.empty() && WaitForTrayWindow();
-        if (ways.find(L"child") != std::wstring::npos) {
-            EXPECT_EQ(TrayParent(), shellPid);
-        }
+        bool underShell = running && TrayParent() == shellPid;
         EndTrayPrograms();
         for (const StartRecord* way : {&tokenStarted, &started}) {
             if (way->starts) {
@@ -915,7 +908,8 @@ TEST_F(RegisterTrayCompanionTest, StartsAsTheShellsUserElseAsBeforeAndNeverInSes
                 EXPECT_EQ(way->startup.wShowWindow, SW_SHOW);
             }
         }
-        return ways + (running ? L"running" : L"") + log_;
+        return ways + (running ? L"running" : L"") + (underShell ? L" under the shell" : L"") +
+               log_;
     };
 
     EXPECT_EQ(start(), L"token running");
@@ -931,15 +925,27 @@ TEST_F(RegisterTrayCompanionTest, StartsAsTheShellsUserElseAsBeforeAndNeverInSes
     }
     // Secondary Logon disabled: the shell's process is the parent.
     tokenStarted.passThrough = false;
-    EXPECT_EQ(start(), L"token child running");
+    EXPECT_EQ(start(), L"token child running under the shell");
     EXPECT_EQ(started.flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT |
                                                 EXTENDED_STARTUPINFO_PRESENT));
     EXPECT_EQ(started.startup.cb, sizeof(STARTUPINFOEXW));
-    EXPECT_FALSE(started.environmentNull);
+    // The installer's own token only when its user is the session's, as
+    // Wine's one user always is: not as SYSTEM.
+    ScopedOverride none(tray.GetShellWindow, []() -> HWND { return nullptr; });
     {
-        ScopedOverride refuse(tray.CreateEnvironmentBlock,
-                              [](LPVOID*, HANDLE, BOOL) -> BOOL { return FALSE; });
-        EXPECT_EQ(start(), L"token own running");
+        ScopedOverride system(tray.GetTokenInformation, [](HANDLE, TOKEN_INFORMATION_CLASS,
+                                                           LPVOID info, DWORD bytes, PDWORD) {
+            auto* user = static_cast<TOKEN_USER*>(info);
+            user->User.Sid = user + 1;
+            bytes -= sizeof(*user);
+            return CreateWellKnownSid(WinLocalSystemSid, nullptr, user->User.Sid, &bytes);
+        });
+        EXPECT_EQ(start(), kLeftToLogon);
+    }
+    {
+        ScopedOverride silent(tray.WTSQuerySessionInformationW,
+                              [](HANDLE, DWORD, WTS_INFO_CLASS, LPWSTR*, DWORD*) { return FALSE; });
+        EXPECT_EQ(start(), kLeftToLogon);
     }
     ScopedOverride sessionZero(tray.ProcessIdToSessionId, [](DWORD, DWORD* id) -> BOOL {
         *id = 0;
@@ -947,74 +953,11 @@ TEST_F(RegisterTrayCompanionTest, StartsAsTheShellsUserElseAsBeforeAndNeverInSes
     });
     EXPECT_EQ(start(), kLeftToLogon);
     EXPECT_TRUE(runValue_.Exists());
-}
-
-// Copies the SID written as `text` into the caller's buffer.
-BOOL CopySidOf(const wchar_t* text, PSID out, DWORD bytes) {
-    PSID sid = nullptr;
-    BOOL copied = ConvertStringSidToSidW(text, &sid) && CopySid(bytes, out, sid);
-    LocalFree(sid);
-    return copied;
-}
-
-// Without a shell window the installer's own token is used only when its user
-// is the one signed in to the session, as Wine's one user always is (above).
-TEST_F(RegisterTrayCompanionTest, OwnTokenOnlyForTheSessionsUserElseTheNextLogon) {
-    ScopedOverride none(tray.GetShellWindow, []() -> HWND { return nullptr; });
-    static std::wstring lookedUp;
-    static int frees;
-    ScopedOverride names(
-        tray.WTSQuerySessionInformationW,
-        [](HANDLE server, DWORD session, WTS_INFO_CLASS what, LPWSTR* text, DWORD* bytes) -> BOOL {
-            EXPECT_EQ(server, WTS_CURRENT_SERVER_HANDLE);
-            EXPECT_EQ(session, WTS_CURRENT_SESSION);
-            *text = static_cast<LPWSTR>(LocalAlloc(LPTR, 64));
-            lstrcpyW(*text, what == WTSUserName ? L"someone" : L"OTHERPC");
-            *bytes = (lstrlenW(*text) + 1) * sizeof(wchar_t);
-            return TRUE;
-        });
-    ScopedOverride free(tray.WTSFreeMemory,
-                        [](PVOID text) { frees += LocalFree(text) == nullptr; });
-    ScopedOverride lookUp(tray.LookupAccountNameW,
-                          [](LPCWSTR, LPCWSTR account, PSID sid, LPDWORD bytes, LPWSTR, LPDWORD,
-                             PSID_NAME_USE) -> BOOL {
-                              lookedUp = account;
-                              return CopySidOf(L"S-1-5-21-1-2-3-1001", sid, *bytes);
-                          });
-    frees = 0;
-    EXPECT_EQ(RegisterFrom(dir_ + L"\\Setup\\"), dir_ + L"\\zantray.exe");
-    EXPECT_EQ(log_, kLeftToLogon);
-    EXPECT_EQ(lookedUp, L"OTHERPC\\someone");
-    EXPECT_EQ(frees, 2);
-    EXPECT_EQ(started.starts, 0);
-    // The installer runs as SYSTEM, the session's user the one it names.
-    ScopedOverride system(
-        tray.GetTokenInformation,
-        [](HANDLE, TOKEN_INFORMATION_CLASS what, LPVOID info, DWORD bytes, PDWORD) -> BOOL {
-            auto* user = static_cast<TOKEN_USER*>(info);
-            user->User.Sid = user + 1;
-            return what == TokenUser && CopySidOf(L"S-1-5-18", user + 1, bytes - sizeof(*user));
-        });
-    ScopedOverride same(tray.LookupAccountNameW,
-                        [](LPCWSTR, LPCWSTR, PSID sid, LPDWORD bytes, LPWSTR, LPDWORD,
-                           PSID_NAME_USE) -> BOOL { return CopySidOf(L"S-1-5-18", sid, *bytes); });
-    EXPECT_EQ(RegisterFrom(dir_ + L"\\Setup\\"), dir_ + L"\\zantray.exe");
-    EXPECT_EQ(started.starts, 1);
-    // No answer from Remote Desktop Services: nothing says whose token this is.
-    ScopedOverride silent(
-        tray.WTSQuerySessionInformationW,
-        [](HANDLE, DWORD, WTS_INFO_CLASS, LPWSTR*, DWORD*) -> BOOL { return FALSE; });
-    EXPECT_EQ(RegisterFrom(dir_ + L"\\Setup\\"), dir_ + L"\\zantray.exe");
-    EXPECT_EQ(log_, kLeftToLogon);
-    EXPECT_EQ(started.starts, 1);
-    // Without the Run value nothing starts it later, and nothing says so.
-    ScopedOverride noKey(kernel.RegOpenKeyExA, [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY) -> LSTATUS {
-        return ERROR_ACCESS_DENIED;
+    // Without the Run value nothing starts the program later, and nothing says so.
+    ScopedOverride noKey(kernel.RegOpenKeyExA, [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY) {
+        return LSTATUS{ERROR_ACCESS_DENIED};
     });
-    runValue_.Remove();
-    EXPECT_EQ(RegisterFrom(dir_ + L"\\Setup\\"), L"(none)");
-    EXPECT_EQ(log_, L"");
-    EXPECT_EQ(started.starts, 1);
+    EXPECT_EQ(start(), L"");
 }
 
 }  // namespace
