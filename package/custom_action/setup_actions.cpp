@@ -12,10 +12,54 @@ namespace {
 
 using UniqueHandle = Unique<HANDLE, &handles_detail::CloseFile>;
 
+// The files a run may leave for deletion at the next restart: the monitor DLL
+// in the system folder, the driver's staged copies in the driver folder.
+constexpr const wchar_t* kLeftoverNames[] = {kMonitorDll, kDriverDll, kUiDll, kHelpFile};
+
+// The file-name part of a pending source, after an object-manager prefix.
+const wchar_t* FileNamePart(const wchar_t* path) {
+    const wchar_t* name = path;
+    for (const wchar_t* p = path; *p; ++p) {
+        if (*p == L'\\' || *p == L'/' || *p == L':') {
+            name = p + 1;
+        }
+    }
+    return name;
+}
+
+// Pairs of strings, a source and its target; an empty target is a deletion.
+// Only a source that is still there waits for the restart.
+bool PendingDeletionOfProductFile(const wchar_t* value, DWORD chars) {
+    const wchar_t* end = value + chars;
+    for (const wchar_t* source = value; source < end && *source;) {
+        const wchar_t* target = source + lstrlenW(source) + 1;
+        if (target >= end) {
+            break;
+        }
+        const wchar_t* path =
+            source[0] == L'\\' && source[1] == L'?' && source[2] == L'?' && source[3] == L'\\'
+                ? source + 4
+                : source;
+        for (const wchar_t* name : kLeftoverNames) {
+            if (*target == 0 &&
+                CompareStringOrdinal(FileNamePart(path), -1, name, -1, TRUE) == CSTR_EQUAL &&
+                GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+                return true;
+            }
+        }
+        source = target + lstrlenW(target) + 1;
+    }
+    return false;
+}
+
 // The installer's path (Program Files, well below MAX_PATH) and two properties:
 // a date and a product code or two.
 constexpr DWORD kDataChars = 1024;
 constexpr wchar_t kSeparator = L'|';
+// How long a run of the installer may take before it is ended, and how long
+// its end may take then.
+constexpr DWORD kWaitMinutes = kRunDeadlineMinutes + kRunDeadlineMarginMinutes;
+constexpr DWORD kEndMs = 10 * 1000;
 
 // Windows Installer reads field 0 as a template: paths and numbers go into
 // fields, so that brackets in them are never taken for properties.
@@ -29,6 +73,14 @@ constexpr wchar_t kTakeBackLine[] =
 constexpr wchar_t kKeptLine[] =
     L"Zantorelle: the first install failed; the spooler held the product's printers before it, "
     L"so nothing is removed.";
+constexpr wchar_t kHeldLine[] =
+    L"Zantorelle: the first install failed; the product's journal of printers, driver or port "
+    L"monitor was there before it, so nothing is removed.";
+constexpr wchar_t kRefusedLine[] =
+    L"Zantorelle: the installer refused the install before it changed anything; the event log "
+    L"says why.";
+constexpr wchar_t kTimedOutLine[] =
+    L"Zantorelle: \"[1]\" [2] did not end within [3] minutes; it was ended.";
 constexpr wchar_t kRemovedAnywayLine[] = L"Zantorelle: the product is removed anyway.";
 constexpr wchar_t kRestartLine[] =
     L"Zantorelle: files are deleted at the next restart; a restart is requested.";
@@ -110,43 +162,128 @@ SetupRun RunSetup(MSIHANDLE install, const wchar_t* path, const wchar_t* command
     }
     UniqueHandle thread(process.hThread);
     UniqueHandle child(process.hProcess);
-    WaitForSingleObject(child.Get(), INFINITE);
+    run.started = true;
+    // The installer ends its own runs at its deadline; one that is still there
+    // a margin later is stuck where it cannot end itself, and must not hold
+    // Windows Installer (and every other install on the machine) for ever.
+    if (WaitForSingleObject(child.Get(), kWaitMinutes * 60 * 1000) == WAIT_TIMEOUT) {
+        TerminateProcess(child.Get(), kExitErrorsLogged);
+        WaitForSingleObject(child.Get(), kEndMs);
+        run.code = kExitErrorsLogged;
+        Log(install, kTimedOutLine, path, command, kWaitMinutes);
+        return run;
+    }
     // A code that cannot be read stays 0, which no command returns.
     GetExitCodeProcess(child.Get(), &run.code);
-    run.started = true;
     Log(install, kEndedLine, path, command, run.code);
     return run;
 }
 
-// Product printers in the spooler before the package's first install came
-// from another setup of the product (an earlier installer, a copy run by
-// hand): a failed install must not take them away with what it added. The
-// spooler's library is loaded from System32 only, as the installer does.
-bool SpoolerHoldsProductPrinters() {
-    UniqueModule spooler(LoadLibraryExW(L"winspool.drv", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-    auto enumPrinters = reinterpret_cast<decltype(&::EnumPrintersW)>(reinterpret_cast<void*>(
-        spooler ? GetProcAddress(spooler.Get(), "EnumPrintersW") : nullptr));
+// What a spooler enumeration gives, in a heap block the caller frees; null
+// when there is nothing or the call fails.
+template <typename Enumerate>
+BYTE* SpoolerList(Enumerate enumerate, DWORD& count) {
     DWORD needed = 0;
-    DWORD count = 0;
-    if (!enumPrinters ||
-        enumPrinters(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &count) ||
-        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        return false;
+    count = 0;
+    if (enumerate(nullptr, 0, &needed, &count) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return nullptr;
     }
-    HANDLE heap = GetProcessHeap();
-    auto* printers = static_cast<PRINTER_INFO_2W*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, needed));
-    bool held = false;
-    if (printers && enumPrinters(PRINTER_ENUM_LOCAL, nullptr, 2, reinterpret_cast<BYTE*>(printers),
-                                 needed, &needed, &count)) {
-        for (DWORD i = 0; i < count && !held; ++i) {
-            held = IsProductDriver(printers[i].pDriverName);
-        }
+    auto* block = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, needed));
+    if (block && !enumerate(block, needed, &needed, &count)) {
+        HeapFree(GetProcessHeap(), 0, block);
+        return nullptr;
     }
-    HeapFree(heap, 0, printers);
-    return held;
+    return block;
 }
 
-enum class Outcome { Succeeded, Failed, NotStarted };
+template <typename Info, typename Enumerate>
+bool Listed(Enumerate enumerate, wchar_t* Info::*field, const wchar_t* wanted) {
+    DWORD count = 0;
+    BYTE* block = SpoolerList(enumerate, count);
+    bool listed = false;
+    for (DWORD i = 0; block && i < count && !listed; ++i) {
+        listed = SameSpoolerName(reinterpret_cast<Info*>(block)[i].*field, wanted);
+    }
+    HeapFree(GetProcessHeap(), 0, block);
+    return listed;
+}
+
+template <typename F>
+F Export(HMODULE module, const char* name) {
+    return reinterpret_cast<F>(
+        reinterpret_cast<void*>(module ? GetProcAddress(module, name) : nullptr));
+}
+
+bool JournalHoldsPrinters() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kJournalKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
+}
+
+enum class HeldBefore { Nothing, Printers, Product };
+
+// What of the product a spooler held before the package's first install came
+// from another setup of the product (an earlier installer, a copy run by
+// hand, an earlier reinstall with printers in its journal): a failed install
+// must not take it away with what it added. The spooler's library is loaded
+// from System32 only, as the installer does.
+HeldBefore ProductHeldBefore() {
+    UniqueModule spooler(LoadLibraryExW(L"winspool.drv", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    auto enumPrinters = Export<decltype(&::EnumPrintersW)>(spooler.Get(), "EnumPrintersW");
+    auto enumDrivers =
+        Export<decltype(&::EnumPrinterDriversW)>(spooler.Get(), "EnumPrinterDriversW");
+    auto enumMonitors = Export<decltype(&::EnumMonitorsW)>(spooler.Get(), "EnumMonitorsW");
+    if (!enumPrinters || !enumDrivers || !enumMonitors) {
+        return HeldBefore::Nothing;
+    }
+    auto printers = [&](BYTE* b, DWORD size, DWORD* needed, DWORD* count) {
+        return enumPrinters(PRINTER_ENUM_LOCAL, nullptr, 2, b, size, needed, count);
+    };
+    if (Listed<PRINTER_INFO_2W>(printers, &PRINTER_INFO_2W::pDriverName, kDriverName)) {
+        return HeldBefore::Printers;
+    }
+    auto drivers = [&](BYTE* b, DWORD size, DWORD* needed, DWORD* count) {
+        return enumDrivers(nullptr, const_cast<LPWSTR>(kEnvironment), 1, b, size, needed, count);
+    };
+    auto monitors = [&](BYTE* b, DWORD size, DWORD* needed, DWORD* count) {
+        return enumMonitors(nullptr, 1, b, size, needed, count);
+    };
+    bool held = JournalHoldsPrinters() ||
+                Listed<DRIVER_INFO_1W>(drivers, &DRIVER_INFO_1W::pName, kDriverName) ||
+                Listed<MONITOR_INFO_1W>(monitors, &MONITOR_INFO_1W::pName, kMonitorName);
+    return held ? HeldBefore::Product : HeldBefore::Nothing;
+}
+
+// The product's files a run of the installer left to be deleted at the next
+// restart (what its exit code 101 means) are still in the system's pending
+// file-rename operations: a restart is due while one of them is, whichever
+// action or earlier run scheduled it, and is not while none is.
+bool ProductFilesPendingDeletion() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD bytes = 0;
+    LSTATUS status =
+        RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &bytes);
+    HANDLE heap = GetProcessHeap();
+    // Two characters more: a value need not end as REG_MULTI_SZ should.
+    auto* value = static_cast<wchar_t*>(
+        status == ERROR_SUCCESS ? HeapAlloc(heap, HEAP_ZERO_MEMORY, bytes + 4) : nullptr);
+    bool pending = value &&
+                   RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                                    reinterpret_cast<BYTE*>(value), &bytes) == ERROR_SUCCESS &&
+                   PendingDeletionOfProductFile(value, bytes / sizeof(wchar_t));
+    HeapFree(heap, 0, value);
+    RegCloseKey(key);
+    return pending;
+}
+
+enum class Outcome { Succeeded, Failed, Refused, NotStarted };
 
 // Runs one command: its own success code or 101, which asks for a restart at
 // the end, succeed; any other code points the reader to the run's log.
@@ -157,8 +294,11 @@ Outcome RunCommand(MSIHANDLE install, const wchar_t* path, const wchar_t* comman
     }
     if (run.code == kExitRebootScheduled) {
         Log(install, kRestartLine);
-        GlobalAddAtomW(kRestartAtom);
         return Outcome::Succeeded;
+    }
+    if (run.code == kExitRefused) {
+        Log(install, kRefusedLine);
+        return Outcome::Refused;
     }
     if (run.code != success) {
         Log(install, kEventLogLine);
@@ -179,14 +319,18 @@ extern "C" UINT __stdcall ZrlRemoveTray(MSIHANDLE install) {
 
 extern "C" UINT __stdcall ZrlInstall(MSIHANDLE install) {
     ActionData data = ReadActionData(install);
-    bool printersBefore = data.firstInstall && SpoolerHoldsProductPrinters();
+    HeldBefore before = data.firstInstall ? ProductHeldBefore() : HeldBefore::Nothing;
     Outcome outcome = RunCommand(install, data.setupPath, L"install", kExitInstalled);
     // Windows Installer takes back the files but knows nothing of the spooler.
-    // Only a first install into a spooler without the product's printers may
+    // Only a first install into a spooler without anything of the product may
     // clean up: after a repair or an upgrade the printers there are the user's.
+    // A refused install changed nothing: there is nothing to clean up.
     if (outcome == Outcome::Failed && data.firstInstall) {
-        Log(install, printersBefore ? kKeptLine : kTakeBackLine);
-        if (!printersBefore) {
+        const wchar_t* line = before == HeldBefore::Printers  ? kKeptLine
+                              : before == HeldBefore::Product ? kHeldLine
+                                                              : kTakeBackLine;
+        Log(install, line);
+        if (before == HeldBefore::Nothing) {
             RunSetup(install, data.setupPath, L"uninstall");
         }
     }
@@ -203,9 +347,7 @@ extern "C" UINT __stdcall ZrlUninstall(MSIHANDLE install) {
 }
 
 extern "C" UINT __stdcall ZrlRestartCheck(MSIHANDLE install) {
-    ATOM atom = GlobalFindAtomW(kRestartAtom);
-    if (atom) {
-        GlobalDeleteAtom(atom);
+    if (ProductFilesPendingDeletion()) {
         MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
     }
     return ERROR_SUCCESS;

@@ -7,10 +7,10 @@
 #include <windows.h>
 #include <msi.h>
 
-// A deferred action may not call MsiSetMode: it asks for the restart with this
-// global atom, and ZrlRestartCheck, an immediate action after InstallFinalize,
-// sets the mode for it.
-inline constexpr wchar_t kRestartAtom[] = L"Zantorelle Setup: restart at end";
+// A deferred action may not call MsiSetMode: ZrlRestartCheck, an immediate
+// action after InstallFinalize, asks for the restart when the product's files
+// wait for one in the system's pending file-rename operations, which is what
+// the installer's exit code 101 means.
 
 // CustomActionData of the deferred actions: the installer's full path; for
 // ZrlInstall followed by "|Installed|older version found" with the package's

@@ -27,6 +27,7 @@ constexpr CommandWord kCommandWords[] = {
     {L"install", false, Command::Install},
     {L"serverinstall", false, Command::Install},
     {L"def.set", true, Command::DefaultPrinter},
+    {L"check", false, Command::Check},
 };
 
 // Folds A-Z only: the words are ASCII and no locale may change the match
@@ -117,8 +118,9 @@ int DispatchCommand(int argc, wchar_t** argv) {
             return StartupCheck();
         case Command::Uninstall: {
             CloseHelpWindows();
-            bool errors = RunUninstall(parent, &scheduled);
-            return RunExitCode(Command::Uninstall, errors, scheduled);
+            int code = 0;
+            RunUninstall(parent, &scheduled, &code);
+            return code;
         }
         case Command::RemoveTray: {
             ScopedRunLock lock;
@@ -127,14 +129,17 @@ int DispatchCommand(int argc, wchar_t** argv) {
         }
         case Command::Install: {
             CloseHelpWindows();
-            bool errors = RunInstall(parent, &scheduled);
-            return RunExitCode(Command::Install, errors, scheduled);
+            int code = 0;
+            RunInstall(parent, &scheduled, &code);
+            return code;
         }
         case Command::DefaultPrinter: {
             ScopedRunLock lock;
             SetProductPrinterDefault();
             return kExitDefaultSet;
         }
+        case Command::Check:
+            return RunCheck();
         case Command::None:
             break;
     }

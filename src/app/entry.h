@@ -9,7 +9,7 @@
 // loaded from it and set-up finds the installer's own path with it.
 extern HINSTANCE moduleInstance;
 
-enum class Command { None, StartupCheck, Uninstall, RemoveTray, Install, DefaultPrinter };
+enum class Command { None, StartupCheck, Uninstall, RemoveTray, Install, DefaultPrinter, Check };
 
 Command MatchCommand(const wchar_t* word);
 // Signed decimal window handle, clamped to 32 bits; null unless it names a window.

@@ -15,6 +15,7 @@ void Deregister(HANDLE source) {
 using UniqueEventSource = Unique<HANDLE, &Deregister>;
 
 struct Outcome {
+    Command command;  // None: any run
     int exitCode;
     WORD type;
     DWORD messageId;
@@ -23,22 +24,41 @@ struct Outcome {
 
 // The last entry also stands for any code not listed.
 constexpr Outcome kOutcomes[] = {
-    {kExitInstalled, EVENTLOG_INFORMATION_TYPE, MSG_RUN_SUCCEEDED,
+    {Command::Check, kExitInstalled, EVENTLOG_INFORMATION_TYPE, MSG_CHECK_PASSED,
+     L"an install could go ahead"},
+    {Command::Check, kExitRefused, EVENTLOG_ERROR_TYPE, MSG_CHECK_REFUSED,
+     L"an install would be refused before it changed anything"},
+    {Command::None, kExitInstalled, EVENTLOG_INFORMATION_TYPE, MSG_RUN_SUCCEEDED,
      L"install finished without errors"},
-    {kExitUninstalled, EVENTLOG_INFORMATION_TYPE, MSG_RUN_SUCCEEDED,
+    {Command::None, kExitUninstalled, EVENTLOG_INFORMATION_TYPE, MSG_RUN_SUCCEEDED,
      L"uninstall finished without errors"},
-    {kExitRebootScheduled, EVENTLOG_WARNING_TYPE, MSG_RUN_NEEDS_RESTART,
+    {Command::None, kExitRebootScheduled, EVENTLOG_WARNING_TYPE, MSG_RUN_NEEDS_RESTART,
      L"no errors; leftover files are scheduled for deletion at the next restart"},
-    {kExitErrorsLogged, EVENTLOG_ERROR_TYPE, MSG_RUN_FAILED, L"the run logged errors"},
+    {Command::None, kExitRefused, EVENTLOG_ERROR_TYPE, MSG_RUN_REFUSED,
+     L"the install was refused before it changed anything"},
+    {Command::None, kExitErrorsLogged, EVENTLOG_ERROR_TYPE, MSG_RUN_FAILED,
+     L"the run logged errors"},
 };
 
-const Outcome& OutcomeOf(int exitCode) {
+const Outcome& OutcomeOf(Command command, int exitCode) {
     for (const Outcome& outcome : kOutcomes) {
-        if (outcome.exitCode == exitCode) {
+        if ((outcome.command == Command::None || outcome.command == command) &&
+            outcome.exitCode == exitCode) {
             return outcome;
         }
     }
     return kOutcomes[sizeof(kOutcomes) / sizeof(kOutcomes[0]) - 1];
+}
+
+const wchar_t* CommandWord(Command command) {
+    switch (command) {
+        case Command::Uninstall:
+            return L"uninstall";
+        case Command::Check:
+            return L"check";
+        default:
+            return L"install";
+    }
 }
 
 void RegisterSource() {
@@ -110,8 +130,9 @@ void Report(const Outcome& outcome, const wchar_t* command, const wchar_t* error
 }  // namespace
 
 void ReportRun(const InstallRun& run, Command command, int exitCode) {
-    bool install = command != Command::Uninstall;
-    if (install) {
+    // A check changes nothing, not even the registration: before a first
+    // install its event has no message table, and Event Viewer shows its strings.
+    if (command == Command::Install) {
         RegisterSource();
     }
     CountedString errors = {};
@@ -120,12 +141,12 @@ void ReportRun(const InstallRun& run, Command command, int exitCode) {
     CollectErrorLines(run.logText, errors);
     const wchar_t* errorText = FitToEvent(errors, kEventTextChars / 2, cutErrors);
     SIZE_T room = kEventTextChars - lstrlenW(errorText);
-    Report(OutcomeOf(exitCode), install ? L"install" : L"uninstall", errorText,
+    Report(OutcomeOf(command, exitCode), CommandWord(command), errorText,
            FitToEvent(run.logText, room, cutLog));
     FreeCountedString(cutLog);
     FreeCountedString(cutErrors);
     FreeCountedString(errors);
-    if (!install) {
+    if (command == Command::Uninstall) {
         kernel.RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
     }
 }

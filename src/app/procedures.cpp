@@ -1,5 +1,7 @@
 #include "app/procedures.h"
 
+#include "app/install_checks.h"
+#include "app/run_deadline.h"
 #include "core/deferred_delete.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
@@ -105,20 +107,26 @@ void StopTrayForRun(const InstallRun& run) {
 }  // namespace
 
 void UnInstall(InstallRun& run) {
-    LogLine(run, L">UnInstall");
+    LogLine(run, ">UnInstall");
     ++run.logDepth;
+    EnterRunStep(L"stopping the tray program");
     StopTrayForRun(run);
-    LogLine(run, L"EnumMonitors");
+    EnterRunStep(L"reading the port monitors and printer drivers");
+    LogLine(run, "EnumMonitors");
     SpoolerEnumBuffer monitors = {};
     EnumerateMonitors(monitors, run);
-    LogLine(run, L"%d Monitors found.", monitors.count);
-    LogLine(run, L"EnumPrinterDrivers for %s", run.environment);
+    LogLine(run, "%d Monitors found.", monitors.count);
+    LogLine(run, "EnumPrinterDrivers for %s", run.environment);
     SpoolerEnumBuffer drivers = {};
     EnumerateDrivers(drivers, run.environment);
-    LogLine(run, L"%d drivers found", drivers.count);
+    LogLine(run, "%d drivers found", drivers.count);
+    EnterRunStep(L"removing the product's printers");
     RemoveProductPrinters(run);
+    EnterRunStep(L"removing the printer driver");
     RemovePrinterDriver(run, drivers);
+    EnterRunStep(L"removing the port monitor");
     RemovePortMonitor(run, monitors);
+    EnterRunStep(L"deleting left-over files");
     if (run.deferredDeletes) {
         RetryDeferredDeletes(run);
     }
@@ -128,7 +136,14 @@ void UnInstall(InstallRun& run) {
 }
 
 void ReInstall(InstallRun& run) {
-    LogLine(run, L">ReInstall");
+    // What can be known in advance is checked before anything changes: an
+    // install that fails half-way takes the user's printers away first.
+    EnterRunStep(L"checking what an install needs");
+    if (!CheckBeforeInstall(run)) {
+        run.refused = 1;
+        return;
+    }
+    LogLine(run, ">ReInstall");
     run.logDepth += 2;
     run.checkMonitorVersion = 1;
     UnInstall(run);
@@ -144,11 +159,16 @@ void ReInstall(InstallRun& run) {
     KeepInstalledMonitorDll(run);
     FlushPendingRenames();
     if (run.InstallMonitor) {
+        EnterRunStep(L"installing the port monitor");
         InstallPortMonitor(run);
     }
+    EnterRunStep(L"installing the printer driver");
     InstallPrinterDriver(run);
+    EnterRunStep(L"bringing the product's printers back");
     RestorePrinters(run);
+    EnterRunStep(L"registering the tray program");
     RegisterTrayCompanion(run);
+    EnterRunStep(L"deleting left-over files");
     RetryLeftovers(run);
     run.logDepth -= 2;
 }

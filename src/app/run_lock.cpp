@@ -1,10 +1,116 @@
 #include "app/run_lock.h"
 
+#include <sddl.h>
+
+#include "core/handles.h"
 #include "core/kernel_api.h"
 
+namespace {
+
+// Administrators and SYSTEM, nobody else; not inherited from the directory.
+constexpr wchar_t kLockSddl[] = L"D:P(A;;GA;;;BA)(A;;GA;;;SY)";
+// A namespace whose last holder ends while it is opened is made again.
+constexpr int kNamespaceAttempts = 3;
+
+struct LockSecurity {
+    SECURITY_ATTRIBUTES attributes;
+    UniqueLocal descriptor;
+};
+
+bool MakeLockSecurity(LockSecurity& security) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLockSddl, SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+        return false;
+    }
+    security.descriptor.Reset(descriptor);
+    security.attributes = {sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    return true;
+}
+
+// The namespace, made or opened into `made`; false where the system has
+// none (Wine's CreateBoundaryDescriptorW is a stub that answers null).
+bool OpenLockNamespace(LockSecurity& security, HANDLE& made) {
+    made = nullptr;
+    HANDLE boundary = kernel.CreateBoundaryDescriptorW(kRunLockNamespace, 0);
+    if (!boundary) {
+        return false;
+    }
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD bytes = sizeof(administrators);
+    if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &bytes) &&
+        kernel.AddSIDToBoundaryDescriptor(&boundary, administrators)) {
+        for (int i = 0; i < kNamespaceAttempts && !made; ++i) {
+            made =
+                kernel.CreatePrivateNamespaceW(&security.attributes, boundary, kRunLockNamespace);
+            if (!made && GetLastError() == ERROR_ALREADY_EXISTS) {
+                made = kernel.OpenPrivateNamespaceW(boundary, kRunLockNamespace);
+            }
+        }
+    }
+    DWORD code = GetLastError();
+    kernel.DeleteBoundaryDescriptor(boundary);
+    SetLastError(code);
+    return true;
+}
+
+bool OwnedByAdministrators(HANDLE mutex) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (kernel.GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                               nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    UniqueLocal held(descriptor);
+    // Windows gives every named object an owner; Wine keeps none for one made
+    // without a security descriptor (and has one user, nobody to squat).
+    if (!owner) {
+        return true;
+    }
+    // What this installer makes is owned by its token's default owner: the
+    // Administrators group for an elevated administrator, SYSTEM for SYSTEM.
+    BYTE own[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_OWNER)];
+    DWORD bytes = 0;
+    HANDLE token = nullptr;
+    bool same = false;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        same = GetTokenInformation(token, TokenOwner, own, sizeof(own), &bytes) &&
+               EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(own)->Owner);
+        CloseHandle(token);
+    }
+    return same || IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+           IsWellKnownSid(owner, WinLocalSystemSid);
+}
+
+// Where the system has no private namespaces: the global name, with the
+// access list, and a lock someone else made first is no lock of ours.
+HANDLE OpenGlobalLock(LockSecurity& security) {
+    HANDLE mutex = kernel.CreateMutexW(&security.attributes, FALSE, kRunLockName);
+    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS && !OwnedByAdministrators(mutex)) {
+        CloseHandle(mutex);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return mutex;
+}
+
+}  // namespace
+
 ScopedRunLock::ScopedRunLock() {
-    mutex_ = kernel.CreateMutexW(nullptr, FALSE, kRunLockName);
+    LockSecurity security = {};
+    if (!MakeLockSecurity(security)) {
+        unavailable_ = GetLastError() ? GetLastError() : ERROR_INVALID_SECURITY_DESCR;
+        return;
+    }
+    bool namespaces = OpenLockNamespace(security, namespace_);
+    if (namespaces) {
+        mutex_ = namespace_ ? kernel.CreateMutexW(&security.attributes, FALSE, kRunLockInNamespace)
+                            : nullptr;
+    } else {
+        mutex_ = OpenGlobalLock(security);
+    }
     if (!mutex_) {
+        unavailable_ = GetLastError() ? GetLastError() : ERROR_ACCESS_DENIED;
         return;
     }
     DWORD waited = kernel.WaitForSingleObject(mutex_, kRunLockWaitMinutes * 60 * 1000);
@@ -12,6 +118,9 @@ ScopedRunLock::ScopedRunLock() {
     // now, and whatever that run left half done is for this one to mend.
     owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
     timedOut_ = waited == WAIT_TIMEOUT;
+    if (!owned_ && !timedOut_) {
+        unavailable_ = GetLastError() ? GetLastError() : ERROR_INVALID_HANDLE;
+    }
 }
 
 void ScopedRunLock::Release() {
@@ -22,5 +131,9 @@ void ScopedRunLock::Release() {
     if (mutex_) {
         CloseHandle(mutex_);
         mutex_ = nullptr;
+    }
+    if (namespace_) {
+        kernel.ClosePrivateNamespace(namespace_, 0);
+        namespace_ = nullptr;
     }
 }

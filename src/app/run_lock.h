@@ -1,6 +1,8 @@
 // One install or uninstall at a time on a machine. Deployment tools start the
 // same package twice, and users double-click: a second run waits for the
-// first, and so do "onInit", "def.set" and "removetray" before they act.
+// first, and so do "onInit", "def.set" and "removetray" before they act. Only
+// administrators and SYSTEM can make or open the lock: a standard user who
+// could hold it would stall every deployment.
 #pragma once
 
 #include <windows.h>
@@ -20,14 +22,17 @@ public:
     ScopedRunLock(const ScopedRunLock&) = delete;
     ScopedRunLock& operator=(const ScopedRunLock&) = delete;
 
-    // True when the wait ran out while another run still held the lock. A
-    // lock that could not be made at all does not stop a run: nothing else
-    // of the installer's would be holding it.
+    // True when the wait ran out while another run still held the lock.
     bool TimedOut() const { return timedOut_; }
+    // Why the lock could not be had at all, or 0: the run then goes on
+    // without it, and its log says so.
+    DWORD Unavailable() const { return unavailable_; }
     void Release();
 
 private:
     HANDLE mutex_ = nullptr;
+    HANDLE namespace_ = nullptr;
     bool owned_ = false;
     bool timedOut_ = false;
+    DWORD unavailable_ = 0;
 };

@@ -23,7 +23,7 @@ void EnsureTrailingBackslash(wchar_t* path) {
 
 // The installer's folder with its trailing separator: everything up to the
 // last backslash, forward slash or colon ("C:" alone keeps its colon).
-void ResolveSourceDirectory(InstallRun& run, wchar_t (&buffer)[kPathBufferChars]) {
+void ResolveSourceDirectoryInto(InstallRun& run, wchar_t (&buffer)[kPathBufferChars]) {
     buffer[0] = 0;
     DWORD n = kernel.GetModuleFileNameW(moduleInstance, buffer, kSystemPathChars);
     buffer[n < kSystemPathChars ? n : kSystemPathChars - 1] = 0;
@@ -40,7 +40,7 @@ void ResolveSourceDirectory(InstallRun& run, wchar_t (&buffer)[kPathBufferChars]
 void ResolveSystemDirectory(InstallRun& run, wchar_t (&buffer)[kPathBufferChars]) {
     buffer[0] = 0;
     if (kernel.GetSystemDirectoryW(buffer, kSystemPathChars) == 0) {
-        LogError(run, 7, L"Can`t retrieve system directory.");
+        LogError(run, 7, "Can`t retrieve system directory.");
         return;
     }
     EnsureTrailingBackslash(buffer);
@@ -62,7 +62,8 @@ void ResetInstallRun(InstallRun& run) {
     run.errorCount = 0;
     run.logDepth = 0;
     run.defaultPrinterError = 0;
-    LogLine(run, L"Zantorelle %d", kBuildNumber);
+    run.refused = 0;
+    LogLine(run, "Zantorelle %d", kBuildNumber);
     run.checkMonitorVersion = 0;
     run.InstallMonitor = 1;
     run.CopyMonitor = 1;
@@ -73,10 +74,15 @@ InstallRun& InitInstallRun(InstallRun& run) {
     CheckSpooler(run);
     ResolveDriverDirectory(run);
     wchar_t buffer[kPathBufferChars];
-    ResolveSourceDirectory(run, buffer);
+    ResolveSourceDirectoryInto(run, buffer);
     ResolveSystemDirectory(run, buffer);
     MarkDefaultPrinter(run);
     return run;
+}
+
+void ResolveSourceDirectory(InstallRun& run) {
+    wchar_t buffer[kPathBufferChars];
+    ResolveSourceDirectoryInto(run, buffer);
 }
 
 void ResolveDriverDirectory(InstallRun& run) {
@@ -97,10 +103,10 @@ void ResolveDriverDirectory(InstallRun& run) {
             EnsureTrailingBackslash(dir);
             AssignCountedString(run.driverDir, dir);
         } else {
-            LogError(run, 6, L"Can`t retrieve printer driver directory.");
+            LogError(run, 6, "Can`t retrieve printer driver directory.");
         }
     } else if (!sized) {
-        LogError(run, 6, L"Can`t retrieve printer driver directory.");
+        LogError(run, 6, "Can`t retrieve printer driver directory.");
     }
     run.helpFile = kHelpFile;
 }

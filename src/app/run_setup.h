@@ -9,4 +9,6 @@ InstallRun& InitInstallRun(InstallRun& run);
 // steps of InitInstallRun, which a run that may not go on stops after.
 void ResetInstallRun(InstallRun& run);
 void ResolveDriverDirectory(InstallRun& run);
+// The installer's own folder, with its trailing separator, into `sourceDir`.
+void ResolveSourceDirectory(InstallRun& run);
 void FreeInstallRun(InstallRun& run);

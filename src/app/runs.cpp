@@ -2,11 +2,14 @@
 
 #include "app/entry.h"
 #include "app/event_log.h"
+#include "app/install_checks.h"
 #include "app/procedures.h"
+#include "app/run_deadline.h"
 #include "app/run_lock.h"
 #include "app/run_setup.h"
 #include "app/user_api.h"
 #include "core/deferred_delete.h"
+#include "core/handles.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
 #include "core/run_log.h"
@@ -30,29 +33,77 @@ void InitLogDialog(HWND dialog, const InstallRun& run) {
 void StopBlockedRun(InstallRun& run) {
     ResetInstallRun(run);
     SetLastError(WAIT_TIMEOUT);
-    LogError(run, 20, L"Another install or uninstall is still running after %d minutes",
+    LogError(run, 20, "Another install or uninstall is still running after %d minutes",
              static_cast<int>(kRunLockWaitMinutes));
+}
+
+// A lock that cannot be had for any other reason than another run: the run
+// goes on without it, and says so.
+void ReportLockUnavailable(InstallRun& run, const ScopedRunLock& lock) {
+    if (lock.Unavailable()) {
+        SetLastError(lock.Unavailable());
+        LogError(run, 29, "Can`t have the run lock: this run goes on without it");
+    }
+}
+
+// A window of a SYSTEM or service process on a user's desktop is the classic
+// way up for that user (a repair of a per-machine package started by a
+// standard user runs the installer as SYSTEM): never one of those.
+bool RunsAsAUser() {
+    UniqueHandle token;
+    if (!user.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put())) {
+        return false;
+    }
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD bytes = 0;
+    if (!user.GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &bytes)) {
+        return false;
+    }
+    PSID account = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+    if (IsWellKnownSid(account, WinLocalSystemSid) || IsWellKnownSid(account, WinLocalServiceSid) ||
+        IsWellKnownSid(account, WinNetworkServiceSid)) {
+        return false;
+    }
+    // Every service's token holds the SERVICE group, whatever its account.
+    BYTE service[SECURITY_MAX_SID_SIZE];
+    DWORD serviceBytes = sizeof(service);
+    BOOL member = TRUE;
+    return CreateWellKnownSid(WinServiceSid, nullptr, service, &serviceBytes) &&
+           user.CheckTokenMembership(nullptr, service, &member) && !member;
 }
 
 }  // namespace
 
-bool RunWithProcedure(RunProcedure procedure, Command command, HWND parent, DWORD* scheduled) {
+bool RunWithProcedure(RunProcedure procedure, Command command, HWND parent, DWORD* scheduled,
+                      int* exitCode) {
     ScopedRunLock lock;
-    InstallRun run;
-    if (lock.TimedOut()) {
-        StopBlockedRun(run);
-    } else {
-        InitInstallRun(run);
-        procedure(run);
+    InstallRun run = {};
+    int code = 0;
+    {
+        RunDeadline deadline(run, command);
+        if (lock.TimedOut()) {
+            StopBlockedRun(run);
+        } else {
+            InitInstallRun(run);
+            ReportLockUnavailable(run, lock);
+            procedure(run);
+        }
+        *scheduled = ScheduleLeftoverDeletes(run);
+        code = RunExitCode(command, run.errorCount != 0, *scheduled, run.refused != 0);
+        // Before the dialog: an unattended run has nobody to close it.
+        EnterRunStep(L"reporting the run to the event log");
+        ReportRun(run, command, code);
+        // The deadline counts the run's work, never the reader of its log.
+        deadline.Stop();
     }
-    *scheduled = ScheduleLeftoverDeletes(run);
-    // Before the dialog: an unattended run has nobody to close it.
-    ReportRun(run, command, RunExitCode(command, run.errorCount != 0, *scheduled));
+    if (exitCode) {
+        *exitCode = code;
+    }
     // The dialog waits for a user as long as the user likes; the next run need not.
     lock.Release();
     // A modal dialog nobody can see would hold an unattended deployment (a
     // service or a non-interactive session) forever: there the log stays unshown.
-    if ((run.errorCount != 0 || ShiftIsDown()) && HasInteractiveDesktop()) {
+    if ((run.errorCount != 0 || ShiftIsDown()) && MayShowLogDialog()) {
         user.DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(kLogDialogId), parent, &LogDialogProc,
                              reinterpret_cast<LPARAM>(&run));
     }
@@ -61,7 +112,10 @@ bool RunWithProcedure(RunProcedure procedure, Command command, HWND parent, DWOR
     return errors;
 }
 
-int RunExitCode(Command command, bool errorsLogged, DWORD scheduled) {
+int RunExitCode(Command command, bool errorsLogged, DWORD scheduled, bool refused) {
+    if (refused) {
+        return kExitRefused;
+    }
     if (errorsLogged) {
         return kExitErrorsLogged;
     }
@@ -82,15 +136,14 @@ DWORD ScheduleLeftoverDeletes(InstallRun& run) {
     return count;
 }
 
-bool HasInteractiveDesktop() {
+bool MayShowLogDialog() {
+    DWORD session = 0;
     USEROBJECTFLAGS flags = {};
     HWINSTA station = user.GetProcessWindowStation();
-    if (!station ||
-        !user.GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), nullptr)) {
-        // Unknown: show the log as before rather than hide an error from a user.
-        return true;
-    }
-    return (flags.dwFlags & WSF_VISIBLE) != 0;
+    return user.ProcessIdToSessionId(GetCurrentProcessId(), &session) && session != 0 &&
+           RunsAsAUser() && station &&
+           user.GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), nullptr) &&
+           (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
 INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -105,10 +158,20 @@ INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
     return FALSE;
 }
 
-bool RunInstall(HWND parent, DWORD* scheduled) {
-    return RunWithProcedure(&ReInstall, Command::Install, parent, scheduled);
+bool RunInstall(HWND parent, DWORD* scheduled, int* exitCode) {
+    return RunWithProcedure(&ReInstall, Command::Install, parent, scheduled, exitCode);
 }
 
-bool RunUninstall(HWND parent, DWORD* scheduled) {
-    return RunWithProcedure(&UninstallAndCleanUp, Command::Uninstall, parent, scheduled);
+bool RunUninstall(HWND parent, DWORD* scheduled, int* exitCode) {
+    return RunWithProcedure(&UninstallAndCleanUp, Command::Uninstall, parent, scheduled, exitCode);
+}
+
+int RunCheck() {
+    InstallRun run = {};
+    ResetInstallRun(run);
+    ResolveSourceDirectory(run);
+    int code = CheckBeforeInstall(run) ? kExitInstalled : kExitRefused;
+    ReportRun(run, Command::Check, code);
+    FreeInstallRun(run);
+    return code;
 }

@@ -8,4 +8,8 @@ UserApi user = {
     &::GetAsyncKeyState,
     &::GetProcessWindowStation,
     &::GetUserObjectInformationW,
+    &::ProcessIdToSessionId,
+    &::OpenProcessToken,
+    &::GetTokenInformation,
+    &::CheckTokenMembership,
 };

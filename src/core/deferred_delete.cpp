@@ -50,7 +50,7 @@ void AddDeferredDelete(DeferredDelete*& head, const wchar_t* path) {
 }
 
 void RetryDeferredDeletes(InstallRun& run) {
-    LogLine(run, L"DeleteFile-try");
+    LogLine(run, "DeleteFile-try");
     DeferredDelete** link = &run.deferredDeletes;
     while (DeferredDelete* node = *link) {
         // A file that is already gone needs no restart; any other failure

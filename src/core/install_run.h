@@ -37,4 +37,6 @@ struct InstallRun {
     // that cannot tell which printer is the default keeps the product's
     // printers rather than lose that mark.
     DWORD defaultPrinterError;
+    // Set when an install's checks refused it before it changed anything.
+    BYTE refused;
 };

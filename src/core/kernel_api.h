@@ -7,6 +7,7 @@
 #pragma once
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include "core/handles.h"
 
@@ -41,6 +42,21 @@ struct KernelApi {
     // A failed read or a short write (a full disk) cannot be caused for real.
     decltype(&::ReadFile) ReadFile;
     decltype(&::WriteFile) WriteFile;
+    // The machine an install runs on: an ARM64 one, or Windows protected
+    // print mode, are not to be had under Wine. IsWow64Process2 exists from
+    // Windows 10 1709 on; before it, this fails with ERROR_PROC_NOT_FOUND.
+    BOOL(WINAPI* IsWow64Process2)(HANDLE process, USHORT* processMachine, USHORT* nativeMachine);
+    // How a run that passed its deadline ends; a test cannot let it end itself.
+    decltype(&::TerminateProcess) TerminateProcess;
+    // The run lock in a namespace only administrators and SYSTEM can make
+    // (Wine has none), and the owner of a lock made elsewhere (Wine has one user).
+    decltype(&::CreateBoundaryDescriptorW) CreateBoundaryDescriptorW;
+    decltype(&::AddSIDToBoundaryDescriptor) AddSIDToBoundaryDescriptor;
+    decltype(&::CreatePrivateNamespaceW) CreatePrivateNamespaceW;
+    decltype(&::OpenPrivateNamespaceW) OpenPrivateNamespaceW;
+    decltype(&::ClosePrivateNamespace) ClosePrivateNamespace;
+    decltype(&::DeleteBoundaryDescriptor) DeleteBoundaryDescriptor;
+    decltype(&::GetSecurityInfo) GetSecurityInfo;
 };
 
 extern KernelApi kernel;

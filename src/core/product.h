@@ -50,7 +50,19 @@ inline constexpr const wchar_t* kJournalParentKeys[] = {
 // One install or uninstall at a time on a machine, in the Global namespace: a
 // run in another session (a service deploying as SYSTEM, a user at the
 // console) is the same machine.
+// It lives in a private namespace whose boundary holds the Administrators
+// group: no other account can make it first, or open it (CreatePrivateNamespace).
+// Where the system has no private namespaces (Wine), it is kRunLockName,
+// with an access list for administrators and SYSTEM and its owner checked.
 inline constexpr wchar_t kRunLockName[] = L"Global\\Zantorelle Setup run";
+inline constexpr wchar_t kRunLockNamespace[] = L"Zantorelle Setup";
+inline constexpr wchar_t kRunLockInNamespace[] = L"Zantorelle Setup\\run";
+
+// How long an install or uninstall may take from the moment it holds the run
+// lock to the end of its work: well above what its own waits add up to
+// (about 5 minutes). The package waits for the installer this long and a margin.
+inline constexpr DWORD kRunDeadlineMinutes = 15;
+inline constexpr DWORD kRunDeadlineMarginMinutes = 5;
 
 // The event source every install and uninstall run reports to, and its
 // registration under HKEY_LOCAL_MACHINE.
@@ -69,6 +81,8 @@ enum ExitCode : int {
     kExitErrorsLogged = 100,
     kExitRebootScheduled = 101,
     kExitDefaultNotProduct = 102,
+    // An install, or the "check" command, refused before it changed anything.
+    kExitRefused = 103,
     kExitRebootPending = 200,
 };
 

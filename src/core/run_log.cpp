@@ -8,9 +8,16 @@ namespace {
 
 // user32's wvsprintfW has Microsoft's semantics (%s is wide, whatever stdio
 // flavour the compiler picked) and never writes more than 1024 characters.
-void FormatInto(wchar_t (&line)[kLogLineChars], const wchar_t* format, va_list args) {
+// The ASCII format is widened first, character by character.
+void FormatInto(wchar_t (&line)[kLogLineChars], const char* format, va_list args) {
+    wchar_t wide[kLogLineChars];
+    int n = 0;
+    for (; format[n] && n < kLogLineChars - 1; ++n) {
+        wide[n] = static_cast<unsigned char>(format[n]);
+    }
+    wide[n] = 0;
     line[0] = 0;
-    wvsprintfW(line, format, args);
+    wvsprintfW(line, wide, args);
     line[kLogLineChars - 1] = 0;
 }
 
@@ -23,9 +30,22 @@ void AppendToLine(wchar_t (&line)[kLogLineChars], const wchar_t* text) {
     line[at] = 0;
 }
 
+// A run's log is written by its own thread and, once, by the watch of its
+// deadline (app/run_deadline.cpp), which then keeps it for good.
+SRWLOCK logLock = SRWLOCK_INIT;
+
 }  // namespace
 
+void LockRunLog() {
+    AcquireSRWLockExclusive(&logLock);
+}
+
+void UnlockRunLog() {
+    ReleaseSRWLockExclusive(&logLock);
+}
+
 void AppendLogText(InstallRun& run, const wchar_t* text) {
+    LockRunLog();
     if (run.logDepth > 0) {
         wchar_t indent[2 * kMaxLogIndent + 1];
         int width = 2 * (run.logDepth < kMaxLogIndent ? run.logDepth : kMaxLogIndent);
@@ -39,9 +59,10 @@ void AppendLogText(InstallRun& run, const wchar_t* text) {
         AppendCountedString(run.logText, text);
     }
     AppendCountedString(run.logText, L"\r\n");
+    UnlockRunLog();
 }
 
-void LogLine(InstallRun& run, const wchar_t* format, ...) {
+void LogLine(InstallRun& run, const char* format, ...) {
     wchar_t line[kLogLineChars];
     va_list args;
     va_start(args, format);
@@ -50,7 +71,7 @@ void LogLine(InstallRun& run, const wchar_t* format, ...) {
     AppendLogText(run, line);
 }
 
-void LogError(InstallRun& run, INT32 number, const wchar_t* format, ...) {
+void LogError(InstallRun& run, INT32 number, const char* format, ...) {
     // Taken first: formatting calls into user32, which may touch the last error.
     DWORD code = GetLastError();
 
@@ -75,7 +96,7 @@ void LogError(InstallRun& run, INT32 number, const wchar_t* format, ...) {
         }
     }
     AppendLogText(run, line);
-    ++run.errorCount;
+    InterlockedIncrement(reinterpret_cast<volatile LONG*>(&run.errorCount));
     SetLastError(code);
 }
 

@@ -10,9 +10,14 @@ inline constexpr int kLogLineChars = 1024;
 inline constexpr int kMaxLogIndent = 10;
 
 void AppendLogText(InstallRun& run, const wchar_t* text);
-// Formats follow Microsoft's printf: %s is a wide string.
-void LogLine(InstallRun& run, const wchar_t* format, ...);
-void LogError(InstallRun& run, INT32 number, const wchar_t* format, ...);
+// Held while a line is appended: whoever holds it may read the log whole.
+void LockRunLog();
+void UnlockRunLog();
+// Formats follow Microsoft's printf: %s is a wide string. The formats
+// themselves are ASCII text, kept narrow: they are a good part of the
+// executable, which must stay within 64 KiB.
+void LogLine(InstallRun& run, const char* format, ...);
+void LogError(InstallRun& run, INT32 number, const char* format, ...);
 // English text of a Windows error code without trailing line breaks, or null.
 // Release it with LocalFree.
 wchar_t* SystemErrorText(DWORD code);

@@ -66,7 +66,7 @@ HANDLE OpenSource(const wchar_t* path) {
 // The caller logs the failed open with the last error: the line must keep it.
 void LogTimeout(InstallRun& run) {
     DWORD code = GetLastError();
-    LogLine(run, L"CreateFile - timeout");
+    LogLine(run, "CreateFile - timeout");
     SetLastError(code);
 }
 
@@ -76,7 +76,7 @@ bool WriteChunk(InstallRun& run, HANDLE destination, const BYTE* bytes, DWORD co
     DWORD written = 0;
     kernel.WriteFile(destination, bytes, count, &written, nullptr);
     if (written != count) {
-        LogError(run, 8, L"CopyFile(..,%s)", targetPath);
+        LogError(run, 8, "CopyFile(..,%s)", targetPath);
         return false;
     }
     return true;
@@ -113,14 +113,14 @@ HRESULT CopyBetweenPaths(InstallRun& run, const wchar_t* targetDir, const wchar_
     }
     if (!source) {
         if (report) {
-            LogError(run, 10, L"Cant't open source file: %s", fileName);
+            LogError(run, 10, "Cant't open source file: %s", fileName);
         }
         return E_FAIL;
     }
     UniqueFile destination(OpenDestinationWithRetry(run, PathOf(targetPath)));
     if (!destination) {
         if (report) {
-            LogError(run, 9, L"Cant't open destination file: %s", PathOf(targetPath));
+            LogError(run, 9, "Cant't open destination file: %s", PathOf(targetPath));
         }
         return E_FAIL;
     }
@@ -135,10 +135,10 @@ HRESULT CopyProductFile(InstallRun& run, const wchar_t* targetDir, const wchar_t
                         wchar_t* targetPath, BYTE report) {
     targetDir = TextOrEmpty(targetDir);
     fileName = TextOrEmpty(fileName);
-    LogLine(run, L">CopyFile %s to %s [%d])", fileName, targetDir, report ? 1 : 0);
+    LogLine(run, ">CopyFile %s to %s [%d])", fileName, targetDir, report ? 1 : 0);
     ++run.logDepth;
     HRESULT result = CopyBetweenPaths(run, targetDir, fileName, targetPath, report != 0);
-    LogLine(run, result == S_OK ? L"Copy Succeeded :)" : L"Copy Failed :(");
+    LogLine(run, result == S_OK ? "Copy Succeeded :)" : "Copy Failed :(");
     --run.logDepth;
     return result;
 }

@@ -1,6 +1,6 @@
 #include "service/service_api.h"
 
 ServiceApi services = {
-    &::OpenSCManagerW,     &::OpenServiceW,  &::ControlService,
-    &::QueryServiceStatus, &::StartServiceW, &::CloseServiceHandle,
+    &::OpenSCManagerW, &::OpenServiceW,       &::ControlService,      &::QueryServiceStatus,
+    &::StartServiceW,  &::CloseServiceHandle, &::QueryServiceConfigW,
 };

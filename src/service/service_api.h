@@ -13,6 +13,8 @@ struct ServiceApi {
     decltype(&::QueryServiceStatus) QueryServiceStatus;
     decltype(&::StartServiceW) StartServiceW;
     decltype(&::CloseServiceHandle) CloseServiceHandle;
+    // The start type, which an install reads and never changes.
+    decltype(&::QueryServiceConfigW) QueryServiceConfigW;
 };
 
 extern ServiceApi services;

@@ -33,13 +33,33 @@ void RequestStop(SpoolerRestart& guard, SERVICE_STATUS& status) {
         DWORD code = GetLastError();
         // A spooler that was not running is what a stop wants anyway.
         if (code != ERROR_SERVICE_NOT_ACTIVE && guard.run) {
-            LogError(*guard.run, 5, L"ControlService failed with code %d (0x%x)", code, code);
+            LogError(*guard.run, 5, "ControlService failed with code %d (0x%x)", code, code);
         }
     }
     guard.stopRequested = 1;
 }
 
 }  // namespace
+
+SpoolerStart SpoolerStartType() {
+    UniqueService manager(OpenManager());
+    UniqueService service(
+        manager ? services.OpenServiceW(manager.Get(), kSpoolerService, SERVICE_QUERY_CONFIG)
+                : nullptr);
+    if (!service) {
+        return SpoolerStart::Unknown;
+    }
+    // QUERY_SERVICE_CONFIGW is followed by its strings: 8 KiB is the most the call asks.
+    alignas(QUERY_SERVICE_CONFIGW) BYTE block[8 * 1024];
+    DWORD needed = 0;
+    if (!services.QueryServiceConfigW(service.Get(),
+                                      reinterpret_cast<QUERY_SERVICE_CONFIGW*>(block),
+                                      sizeof(block), &needed)) {
+        return SpoolerStart::Unknown;
+    }
+    DWORD startType = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(block)->dwStartType;
+    return startType == SERVICE_DISABLED ? SpoolerStart::Disabled : SpoolerStart::Allowed;
+}
 
 bool StartSpoolerAndWait(SC_HANDLE service) {
     // A running service fails the start but passes the wait.
@@ -50,7 +70,7 @@ bool StartSpoolerAndWait(SC_HANDLE service) {
 
 SpoolerRestart& BeginSpoolerRestart(SpoolerRestart& guard, InstallRun* run) {
     if (run) {
-        LogLine(*run, L">Restart Spooler");
+        LogLine(*run, ">Restart Spooler");
     }
     guard.run = run;
     guard.service = nullptr;
@@ -58,21 +78,21 @@ SpoolerRestart& BeginSpoolerRestart(SpoolerRestart& guard, InstallRun* run) {
     guard.manager = OpenManager();
     if (!guard.manager) {
         if (run) {
-            LogError(*run, 1, L"Can't open service manager.");
+            LogError(*run, 1, "Can't open service manager.");
         }
         return guard;
     }
     guard.service = services.OpenServiceW(guard.manager, kSpoolerService, kRestartAccess);
     if (!guard.service) {
         if (run) {
-            LogError(*run, 2, L"Can't open the spooler");
+            LogError(*run, 2, "Can't open the spooler");
         }
         return guard;
     }
     SERVICE_STATUS status = {};
     RequestStop(guard, status);
     if (!WaitForState(guard.service, status, SERVICE_STOPPED) && run) {
-        LogError(*run, 3, L"Can't stop the spooler");
+        LogError(*run, 3, "Can't stop the spooler");
     }
     return guard;
 }
@@ -80,7 +100,7 @@ SpoolerRestart& BeginSpoolerRestart(SpoolerRestart& guard, InstallRun* run) {
 void EndSpoolerRestart(SpoolerRestart& guard) {
     if (guard.service) {
         if (guard.stopRequested && !StartSpoolerAndWait(guard.service) && guard.run) {
-            LogError(*guard.run, 4, L"Can't start the spooler");
+            LogError(*guard.run, 4, "Can't start the spooler");
         }
         services.CloseServiceHandle(guard.service);
         guard.service = nullptr;
@@ -98,25 +118,25 @@ void RestartSpooler(InstallRun* run) {
 }
 
 bool CheckSpooler(InstallRun& run) {
-    LogLine(run, L">Check Spooler");
+    LogLine(run, ">Check Spooler");
     ++run.logDepth;
     UniqueService manager(OpenManager());
     if (!manager) {
-        LogError(run, 1, L"Can't open service manager.");
+        LogError(run, 1, "Can't open service manager.");
         --run.logDepth;
         return false;
     }
     bool running = true;
     UniqueService service(services.OpenServiceW(manager.Get(), kSpoolerService, kCheckAccess));
     if (!service) {
-        LogError(run, 2, L"Can't open the spooler");
+        LogError(run, 2, "Can't open the spooler");
         running = false;
     } else {
         SERVICE_STATUS status = {};
         // A state that cannot be read is taken as running: nothing is started.
         if (services.QueryServiceStatus(service.Get(), &status) &&
             status.dwCurrentState != SERVICE_RUNNING && !StartSpoolerAndWait(service.Get())) {
-            LogError(run, 4, L"Can't start the spooler");
+            LogError(run, 4, "Can't start the spooler");
             running = false;
         }
     }

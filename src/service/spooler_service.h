@@ -21,6 +21,11 @@ bool CheckSpooler(InstallRun& run);
 // and driver files it held; logged into `run` when one is given.
 void RestartSpooler(InstallRun* run);
 
+enum class SpoolerStart { Allowed, Disabled, Unknown };
+// Whether an administrator disabled the spooler service (its start type);
+// Unknown, with the last error, when it cannot be read.
+SpoolerStart SpoolerStartType();
+
 // Begins a restart for one scope and ends it on every way out of the scope.
 class ScopedSpoolerRestart {
 public:

@@ -26,7 +26,7 @@ void FreeKeepingLastError(void* block) {
 
 // The system's text keeps its trailing line break here: the log shows an
 // empty line after it.
-void LogEnumMonitorsFailure(InstallRun& run, const wchar_t* format) {
+void LogEnumMonitorsFailure(InstallRun& run, const char* format) {
     DWORD code = GetLastError();
     wchar_t* text = nullptr;
     DWORD length = FormatMessageW(
@@ -80,21 +80,21 @@ SpoolerEnumBuffer& EnumerateMonitors(SpoolerEnumBuffer& list, InstallRun& run) {
     DWORD needed = 0;
     DWORD count = 0;
     if (QueryMonitors(nullptr, 0, needed, count)) {
-        LogLine(run, L"1. EnumMonitors returns true");
+        LogLine(run, "1. EnumMonitors returns true");
         return list;
     }
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        LogEnumMonitorsFailure(run, L"2. EnumMonitors  failed with code: %s");
+        LogEnumMonitorsFailure(run, "2. EnumMonitors  failed with code: %s");
         return list;
     }
     auto* block = static_cast<BYTE*>(AllocGlobal(needed));
     if (!block) {
-        LogLine(run, L"3. EnumMonitors - can't allocate memory for buffer");
+        LogLine(run, "3. EnumMonitors - can't allocate memory for buffer");
         SetLastError(kNoMemory);
         return list;
     }
     if (!QueryMonitors(block, needed, needed, count)) {
-        LogEnumMonitorsFailure(run, L"3. EnumMonitors  failed with code: %s");
+        LogEnumMonitorsFailure(run, "3. EnumMonitors  failed with code: %s");
         FreeKeepingLastError(block);
         return list;
     }

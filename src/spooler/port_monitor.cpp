@@ -60,11 +60,11 @@ HANDLE OpenForChange(const wchar_t* name) {
 void WriteBackPrinter(InstallRun& run, PRINTER_INFO_2W& entry) {
     UniquePrinter printer(OpenForChange(entry.pPrinterName));
     if (!printer) {
-        LogLine(run, L"Can't open printer %s", ShownName(entry.pPrinterName, kUnnamedInList));
+        LogLine(run, "Can't open printer %s", ShownName(entry.pPrinterName, kUnnamedInList));
         return;
     }
     BOOL written = winspool.SetPrinterW(printer.Get(), 2, reinterpret_cast<BYTE*>(&entry), 0);
-    LogLine(run, written ? L"SetPrinter(%s) - ok" : L"SetPrinter(%s) - failed", entry.pPrinterName);
+    LogLine(run, written ? "SetPrinter(%s) - ok" : "SetPrinter(%s) - failed", entry.pPrinterName);
 }
 
 // Room for every printer and the closing none pointer. An earlier array
@@ -113,10 +113,10 @@ void MovePrintersBack(InstallRun& run) {
 const MONITOR_INFO_2W* FindMonitorRecord(InstallRun& run, const SpoolerEnumBuffer& monitors) {
     int index = FindProductMonitor(monitors);
     if (index < 0 || monitors.level != 2) {
-        LogLine(run, L"No Zantorelle port monitor was found.");
+        LogLine(run, "No Zantorelle port monitor was found.");
         return nullptr;
     }
-    LogLine(run, L"Port monitor is found. Index=%d", index + 1);
+    LogLine(run, "Port monitor is found. Index=%d", index + 1);
     return static_cast<const MONITOR_INFO_2W*>(monitors.buffer) + index;
 }
 
@@ -127,17 +127,17 @@ bool BuildMonitorFileName(InstallRun& run, const MONITOR_INFO_2W* found,
     CopyCountedString(monitorFile, run.systemDir);
     const wchar_t* dll = nullptr;
     if (found) {
-        LogLine(run, L"Trying to get monitor filename from MONITOR_INFO_2");
+        LogLine(run, "Trying to get monitor filename from MONITOR_INFO_2");
         dll = found->pDLLName;
     } else {
-        LogLine(run, L"Computing monitor filename");
+        LogLine(run, "Computing monitor filename");
         dll = run.monitorDll;
     }
     SIZE_T dllChars = dll ? lstrlenW(dll) : 0;
     if (dllChars != 0) {
         AppendCountedString(monitorFile, dll);
     }
-    LogLine(run, L"Auto calculated monitor file name: %s", CountedText(monitorFile));
+    LogLine(run, "Auto calculated monitor file name: %s", CountedText(monitorFile));
     SIZE_T dirChars = CountedLength(run.systemDir);
     return dirChars != 0 && dllChars != 0 && CountedLength(monitorFile) == dirChars + dllChars;
 }
@@ -150,25 +150,25 @@ bool IsCompatibleBuild(int build) {
 // present, it needs registering without a copy.
 bool KeepCompatibleMonitor(InstallRun& run, bool found, const CountedString& monitorFile) {
     if (!run.checkMonitorVersion) {
-        LogLine(run, L"There is no check for monitor version");
+        LogLine(run, "There is no check for monitor version");
         return false;
     }
     int build = GetFileBuildNumber(CountedText(monitorFile));
     if (!IsCompatibleBuild(build)) {
         if (build == -1) {
-            LogLine(run, L"Version is unknown, proceed with reinstall");
+            LogLine(run, "Version is unknown, proceed with reinstall");
         } else {
-            LogLine(run, L"Version (%d) is not supported, proceed with reinstall", build);
+            LogLine(run, "Version (%d) is not supported, proceed with reinstall", build);
         }
         return false;
     }
-    LogLine(run, L"Version (%d) is compatible, proceed without uninstall", build);
+    LogLine(run, "Version (%d) is compatible, proceed without uninstall", build);
     if (found) {
         run.InstallMonitor = 0;
     } else {
         run.CopyMonitor = 0;
     }
-    LogLine(run, L"InstallMonitor == %d, CopyMonitor == %d", run.InstallMonitor ? 1 : 0,
+    LogLine(run, "InstallMonitor == %d, CopyMonitor == %d", run.InstallMonitor ? 1 : 0,
             run.CopyMonitor ? 1 : 0);
     return true;
 }
@@ -180,10 +180,10 @@ bool DeleteMonitorWithRetries(InstallRun& run, bool found) {
         return true;
     }
     if (!found) {
-        LogLine(run, L"Can't delete monitor and monitor was not found. So everything should be ok");
+        LogLine(run, "Can't delete monitor and monitor was not found. So everything should be ok");
         return false;
     }
-    LogLine(run, L"Can't delete monitor from the first try");
+    LogLine(run, "Can't delete monitor from the first try");
     MovePrintersToFilePort(run);
     if (DeleteProductMonitor(run.environment)) {
         return true;
@@ -192,7 +192,7 @@ bool DeleteMonitorWithRetries(InstallRun& run, bool found) {
     if (DeleteProductMonitor(run.environment)) {
         return true;
     }
-    LogError(run, 12, L"Can`t remove the port monitor 'Zantorelle:'");
+    LogError(run, 12, "Can`t remove the port monitor 'Zantorelle:'");
     return false;
 }
 
@@ -206,10 +206,10 @@ void DeleteMonitorFile(InstallRun& run, const CountedString& monitorFile) {
 
 void CopyMonitorFile(InstallRun& run) {
     if (!run.CopyMonitor) {
-        LogLine(run, L"Skip copy monitor file");
+        LogLine(run, "Skip copy monitor file");
         return;
     }
-    LogLine(run, L"Copy monitor file");
+    LogLine(run, "Copy monitor file");
     const wchar_t* systemDir = CountedText(run.systemDir);
     wchar_t target[kPathBufferChars];
     if (CopyProductFile(run, systemDir, run.monitorDll, target, 0) == S_OK) {
@@ -233,10 +233,10 @@ bool RegisterMonitor(InstallRun& run) {
             return true;
         }
         DWORD code = GetLastError();
-        LogLine(run, L"AddMonitor - failed. Trying to wait and install again");
+        LogLine(run, "AddMonitor - failed. Trying to wait and install again");
         if (attempt == kAddMonitorTries) {
             SetLastError(code);
-            LogError(run, 11, L"Can`t install a local port monitor'Zantorelle:'");
+            LogError(run, 11, "Can`t install a local port monitor'Zantorelle:'");
             return false;
         }
     }
@@ -246,21 +246,21 @@ bool RegisterMonitor(InstallRun& run) {
 
 void LogMonitorList(InstallRun& run, const SpoolerEnumBuffer& monitors) {
     const auto* records = static_cast<const MONITOR_INFO_2W*>(monitors.buffer);
-    LogLine(run, L"------- %d existing monitors ----------", static_cast<int>(monitors.count));
+    LogLine(run, "------- %d existing monitors ----------", static_cast<int>(monitors.count));
     for (UINT32 i = 0; records && i < monitors.count; ++i) {
-        LogLine(run, L"%d. %s", static_cast<int>(i + 1),
+        LogLine(run, "%d. %s", static_cast<int>(i + 1),
                 ShownName(records[i].pName, kUnnamedInList));
     }
-    LogLine(run, L"---------------------------------------");
+    LogLine(run, "---------------------------------------");
 }
 
 void RemovePortMonitor(InstallRun& run, const SpoolerEnumBuffer& monitors) {
-    LogLine(run, L">DeleteMonitor");
+    LogLine(run, ">DeleteMonitor");
     ++run.logDepth;
     if (monitors.count != 0) {
         LogMonitorList(run, monitors);
     } else {
-        LogLine(run, L"BTW, there is no port monitors on this system.");
+        LogLine(run, "BTW, there is no port monitors on this system.");
     }
     const MONITOR_INFO_2W* found = FindMonitorRecord(run, monitors);
     CountedString monitorFile = {};
@@ -270,18 +270,18 @@ void RemovePortMonitor(InstallRun& run, const SpoolerEnumBuffer& monitors) {
         if (deletable) {
             DeleteMonitorFile(run, monitorFile);
         }
-        LogLine(run, L"Monitor was removed :)");
+        LogLine(run, "Monitor was removed :)");
     }
     FreeCountedString(monitorFile);
     --run.logDepth;
 }
 
 void InstallPortMonitor(InstallRun& run) {
-    LogLine(run, L">AddMonitor");
+    LogLine(run, ">AddMonitor");
     ++run.logDepth;
     CopyMonitorFile(run);
     if (RegisterMonitor(run)) {
-        LogLine(run, L"AddMonitor - OK :)");
+        LogLine(run, "AddMonitor - OK :)");
         MovePrintersBack(run);
     }
     --run.logDepth;

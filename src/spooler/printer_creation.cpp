@@ -10,26 +10,26 @@
 namespace {
 
 void LogProductMonitorSearch(InstallRun& run) {
-    LogLine(run, L"Let's check our port monitors");
+    LogLine(run, "Let's check our port monitors");
     SpoolerEnumBuffer monitors;
     EnumerateMonitors(monitors, run);
     UniqueGlobal held(monitors.buffer);
     if (FindProductMonitor(monitors) >= 0) {
-        LogLine(run, L"Port monitor is found");
+        LogLine(run, "Port monitor is found");
         return;
     }
-    LogLine(run, L"No Zantorelle port monitor was found.");
+    LogLine(run, "No Zantorelle port monitor was found.");
     if (monitors.count != 0) {
         LogMonitorList(run, monitors);
     } else {
-        LogLine(run, L"BTW, there is no port monitors on this system.");
+        LogLine(run, "BTW, there is no port monitors on this system.");
     }
 }
 
 }  // namespace
 
 HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name) {
-    LogLine(run, L">AddPrinter(%s)", ShownName(name, kUnnamedPrinter));
+    LogLine(run, ">AddPrinter(%s)", ShownName(name, kUnnamedPrinter));
     ++run.logDepth;
     LogProductMonitorSearch(run);
     PRINTER_INFO_2W info = {};
@@ -40,9 +40,9 @@ HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name) {
     info.pPrintProcessor = const_cast<LPWSTR>(kPrintProcessor);
     HANDLE printer = AddLocalPrinter(info);
     if (printer) {
-        LogLine(run, L"OK :)");
+        LogLine(run, "OK :)");
     } else {
-        LogError(run, 15, L"Can`t add printer '%s'", ShownName(name, kUnnamedPrinter));
+        LogError(run, 15, "Can`t add printer '%s'", ShownName(name, kUnnamedPrinter));
     }
     --run.logDepth;
     return printer;

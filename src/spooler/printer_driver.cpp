@@ -59,9 +59,9 @@ DRIVER_INFO_6W DriverRecord(const InstallRun& run, StagedDriverFiles& files) {
 void RegisterDriver(InstallRun& run, StagedDriverFiles& files) {
     DRIVER_INFO_6W info = DriverRecord(run, files);
     if (AddPrinterDriverLevel6(info)) {
-        LogLine(run, L"OK :)");
+        LogLine(run, "OK :)");
     } else {
-        LogError(run, 13, L"Can`t install a printer driver '%s'", kDriverName);
+        LogError(run, 13, "Can`t install a printer driver '%s'", kDriverName);
     }
 }
 
@@ -86,15 +86,15 @@ const wchar_t* DriverNameAt(const SpoolerEnumBuffer& drivers, UINT32 index) {
 
 void LogDriverList(InstallRun& run, const SpoolerEnumBuffer& drivers) {
     if (drivers.count == 0) {
-        LogLine(run, L"BTW, there is no printer drivers on this system.");
+        LogLine(run, "BTW, there is no printer drivers on this system.");
         return;
     }
-    LogLine(run, L"------------ %d existing drivers-----------", static_cast<int>(drivers.count));
+    LogLine(run, "------------ %d existing drivers-----------", static_cast<int>(drivers.count));
     for (UINT32 i = 0; i < drivers.count; ++i) {
         const wchar_t* name = DriverNameAt(drivers, i);
-        LogLine(run, L"%d. %s", static_cast<int>(i + 1), ShownName(name, kUnnamedInList));
+        LogLine(run, "%d. %s", static_cast<int>(i + 1), ShownName(name, kUnnamedInList));
     }
-    LogLine(run, L"-------------------------------------------");
+    LogLine(run, "-------------------------------------------");
 }
 
 // By name and environment, with every file of the driver.
@@ -110,19 +110,19 @@ bool DeleteDriverWithRestart(InstallRun& run) {
     if (DeleteProductDriver(run)) {
         return true;
     }
-    LogLine(run, L"Can't delete driver. Trying to restart spooler");
+    LogLine(run, "Can't delete driver. Trying to restart spooler");
     RestartSpooler(&run);
     if (DeleteProductDriver(run)) {
         return true;
     }
-    LogError(run, 14, L"Can`t remove the printer-driver '%s'", kDriverName);
+    LogError(run, 14, "Can`t remove the printer-driver '%s'", kDriverName);
     return false;
 }
 
 }  // namespace
 
 void InstallPrinterDriver(InstallRun& run) {
-    LogLine(run, L">Add Printer Driver");
+    LogLine(run, ">Add Printer Driver");
     ++run.logDepth;
     StagedDriverFiles files = {};
     if (StageDriverFiles(run, files)) {
@@ -133,16 +133,16 @@ void InstallPrinterDriver(InstallRun& run) {
 }
 
 void RemovePrinterDriver(InstallRun& run, const SpoolerEnumBuffer& drivers) {
-    LogLine(run, L">DeletePrinterDriver for %s", run.environment);
+    LogLine(run, ">DeletePrinterDriver for %s", run.environment);
     ++run.logDepth;
     LogDriverList(run, drivers);
     int index = FindProductDriver(drivers);
     if (index < 0) {
-        LogLine(run, L"No Zantorelle driver was found");
+        LogLine(run, "No Zantorelle driver was found");
     } else {
-        LogLine(run, L"Driver is found. Index=%d", index + 1);
+        LogLine(run, "Driver is found. Index=%d", index + 1);
         if (DeleteDriverWithRestart(run)) {
-            LogLine(run, L"OK :)");
+            LogLine(run, "OK :)");
         }
     }
     --run.logDepth;

@@ -247,7 +247,7 @@ struct Applying {
 void LetGo(Applying& applying, const wchar_t* what, const wchar_t* detail, DWORD code) {
     wchar_t* text = SystemErrorText(code);
     LogLine(applying.run,
-            L"Printer '%s' came back without its %s%s, which this machine refuses - (%s)",
+            "Printer '%s' came back without its %s%s, which this machine refuses - (%s)",
             ShownName(applying.name, kUnnamedPrinter), what, detail, text ? text : L"");
     LocalFree(text);
 }

@@ -14,17 +14,17 @@ constexpr DWORD kDeleteAccess = DELETE | PRINTER_ACCESS_ADMINISTER;
 // Why a reinstall keeps a printer, as its error line says it.
 struct KeepReason {
     INT32 number;
-    const wchar_t* format;
+    const char* format;
 };
-constexpr KeepReason kNotOpened = {16, L"Can`t open printer '%s'"};
-constexpr KeepReason kNotDeleted = {17, L"Can`t delete printer '%s'"};
-constexpr KeepReason kNotJournaled = {18, L"Can`t journal printer '%s'"};
+constexpr KeepReason kNotOpened = {16, "Can`t open printer '%s'"};
+constexpr KeepReason kNotDeleted = {17, "Can`t delete printer '%s'"};
+constexpr KeepReason kNotJournaled = {18, "Can`t journal printer '%s'"};
 
 // A printer that could not be brought back as it was would be lost after its
 // deletion: it stays, and the run says why, with the system's text for `code`.
 void KeepPrinter(InstallRun& run, const wchar_t* name, const KeepReason& reason, DWORD code) {
     const wchar_t* shown = ShownName(name, kUnnamedPrinter);
-    LogLine(run, L">DeletePrinter(%s)", shown);
+    LogLine(run, ">DeletePrinter(%s)", shown);
     ++run.logDepth;
     SetLastError(code);
     LogError(run, reason.number, reason.format, shown);
@@ -159,7 +159,7 @@ void DeleteProductPrinters(InstallRun& run) {
 }  // namespace
 
 void RemoveProductPrinters(InstallRun& run) {
-    LogLine(run, L">DeleteAllPrinters");
+    LogLine(run, ">DeleteAllPrinters");
     ++run.logDepth;
     if (IsReinstall(run)) {
         TakeOutProductPrinters(run);
@@ -170,7 +170,7 @@ void RemoveProductPrinters(InstallRun& run) {
 }
 
 bool RemovePrinter(InstallRun& run, const wchar_t* name) {
-    LogLine(run, L">DeletePrinter(%s)", ShownName(name, kUnnamedPrinter));
+    LogLine(run, ">DeletePrinter(%s)", ShownName(name, kUnnamedPrinter));
     ++run.logDepth;
     PRINTER_DEFAULTSW access = {nullptr, nullptr, kDeleteAccess};
     UniquePrinter printer;
@@ -179,7 +179,7 @@ bool RemovePrinter(InstallRun& run, const wchar_t* name) {
     if (!opened) {
         LogError(run, kNotOpened.number, kNotOpened.format, ShownName(name, kUnnamedPrinter));
     } else if (deleted) {
-        LogLine(run, L"OK");
+        LogLine(run, "OK");
     } else {
         LogError(run, kNotDeleted.number, kNotDeleted.format, ShownName(name, kUnnamedPrinter));
     }

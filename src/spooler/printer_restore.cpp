@@ -30,7 +30,7 @@ Restored RestorePrinter(InstallRun& run, const wchar_t* name, const CarriedPrope
         return Restored::Fully;
     }
     SetLastError(linked ? GetLastError() : code);
-    LogError(run, 19, L"Can`t restore printer '%s' completely", ShownName(name, kUnnamedPrinter));
+    LogError(run, 19, "Can`t restore printer '%s' completely", ShownName(name, kUnnamedPrinter));
     return Restored::Partly;
 }
 
@@ -67,10 +67,10 @@ bool PrinterOpens(const wchar_t* name) {
 // earlier run took it out and did not bring it back. An entry this build cannot read at all would
 // fail every install: it is reported once and set aside for an administrator.
 void ReportUnreadable(InstallRun& run, const wchar_t* name, JournalRead read) {
-    LogError(run, 21, L"Can`t read the journal entry of printer '%s'",
+    LogError(run, 21, "Can`t read the journal entry of printer '%s'",
              ShownName(name, kUnnamedPrinter));
     if (read == JournalRead::Damaged && SetAsideJournalEntry(name)) {
-        LogLine(run, L"The journal entry of printer '%s' is set aside in HKEY_LOCAL_MACHINE\\%s",
+        LogLine(run, "The journal entry of printer '%s' is set aside in HKEY_LOCAL_MACHINE\\%s",
                 ShownName(name, kUnnamedPrinter), kSetAsideKey);
     }
 }
@@ -94,7 +94,7 @@ Restored RestoreFromJournal(InstallRun& run, const wchar_t* name, bool& back) {
     if (PrinterOpens(name)) {
         return Restored::No;
     }
-    LogLine(run, L"Printer '%s' was left out by an earlier run: restoring it from the journal",
+    LogLine(run, "Printer '%s' was left out by an earlier run: restoring it from the journal",
             name);
     Restored outcome = RestorePrinter(run, name, entry.properties);
     back = outcome == Restored::Fully;
@@ -106,7 +106,7 @@ Restored RestoreFromJournal(InstallRun& run, const wchar_t* name, bool& back) {
 // came back whole. Returns how many came back.
 int RestoreLeftOverPrinters(InstallRun& run, JournalNames& names, UniqueGlobal& back) {
     if (!ReadJournalNames(names)) {
-        LogError(run, 21, L"Can`t read the journal entry of printer '%s'", kUnnamedPrinter);
+        LogError(run, 21, "Can`t read the journal entry of printer '%s'", kUnnamedPrinter);
         return 0;
     }
     back.Reset(names.count ? AllocGlobal(names.count) : nullptr);
@@ -138,7 +138,7 @@ void ReleaseRestored(InstallRun& run, const JournalNames& names, const UniqueGlo
         return;
     }
     if (!FlushSpoolerPrinters()) {
-        LogError(run, 22, L"Can`t write the spooler's printers to disk");
+        LogError(run, 22, "Can`t write the spooler's printers to disk");
         return;
     }
     for (const SavedPrinter* saved = run.savedPrinters; saved; saved = saved->next) {

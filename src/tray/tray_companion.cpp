@@ -367,7 +367,7 @@ void RegisterTrayCompanion(InstallRun& run) {
         if (!StartTray(path) && registered) {
             LogLine(
                 run,
-                L"The tray program is not started now; the Run value starts it at the next logon");
+                "The tray program is not started now; the Run value starts it at the next logon");
         }
     }
     FreeCountedString(path);

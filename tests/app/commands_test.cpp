@@ -1,8 +1,10 @@
 #include <gmock/gmock.h>
 
 #include "app/entry.h"
+#include "app/event_log_api.h"
 #include "app/user_api.h"
 #include "core/kernel_api.h"
+#include "service/service_api.h"
 #include "support/scoped_override.h"
 #include "support/test_support.h"
 
@@ -20,6 +22,7 @@ TEST(Commands, WordsMatchWholeWithAsciiCaseFolding) {
     EXPECT_EQ(MatchCommand(L"INSTALL"), Command::Install);
     EXPECT_EQ(MatchCommand(L"ServerInstall"), Command::Install);
     EXPECT_EQ(MatchCommand(L"def.set"), Command::DefaultPrinter);
+    EXPECT_EQ(MatchCommand(L"Check"), Command::Check);
 
     EXPECT_EQ(MatchCommand(L"DEF.SET"), Command::None);
     EXPECT_EQ(MatchCommand(L"def.Set"), Command::None);
@@ -115,6 +118,77 @@ TEST(Commands, CloseHelpWindowsAsksEachViewerUntilNoneIsLeft) {
     HelpViewers::posts = 0;
     CloseHelpWindows();
     EXPECT_EQ(HelpViewers::posts, 200);
+}
+
+// "check" refuses what an install would: an ARM64 machine, Windows protected
+// print mode (policy or Settings), a disabled spooler; each with its line,
+// all in one event, and 1 or 103. The components are the installed ones.
+struct Checked {
+    static inline USHORT machine;
+    static inline DWORD startType;
+    static inline std::wstring errors;
+    static inline WORD type;
+};
+
+TEST(Commands, CheckRefusesWhatAnInstallWouldAndReportsItOnce) {
+    ScopedOverride module(kernel.GetModuleFileNameW, [](HMODULE, LPWSTR path, DWORD chars) {
+        lstrcpynW(path, (SetupDir() + L"\\zrlsetup.exe").c_str(), static_cast<int>(chars));
+        return static_cast<DWORD>(lstrlenW(path));
+    });
+    ScopedOverride machine(kernel.IsWow64Process2, [](HANDLE, USHORT* process, USHORT* native) {
+        *process = IMAGE_FILE_MACHINE_UNKNOWN;
+        *native = Checked::machine;
+        return TRUE;
+    });
+    ScopedOverride config(services.QueryServiceConfigW,
+                          [](SC_HANDLE, LPQUERY_SERVICE_CONFIGW config, DWORD, LPDWORD) -> BOOL {
+                              config->dwStartType = Checked::startType;
+                              return TRUE;
+                          });
+    ScopedOverride report(
+        eventLog.ReportEventW,
+        [](HANDLE, WORD type, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR* strings, void*) -> BOOL {
+            Checked::type = type;
+            Checked::errors = strings[3];
+            return TRUE;
+        });
+    const wchar_t wpp[] = L"SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\WPP";
+    struct Case {
+        USHORT machine;
+        const wchar_t* protectedPrint;
+        DWORD startType;
+        int code;
+        std::wstring errors;
+    };
+    const Case cases[] = {
+        {IMAGE_FILE_MACHINE_AMD64, nullptr, SERVICE_AUTO_START, kExitInstalled, L""},
+        {IMAGE_FILE_MACHINE_ARM64, L"WindowsProtectedPrintGroupPolicyState", SERVICE_DISABLED,
+         kExitRefused,
+         L"Error(25): This machine's processor is ARM64: its print spooler cannot load the "
+         L"product's x64 printer driver and port monitor\r\n"
+         L"Error(26): Windows protected print mode is on (WindowsProtectedPrintGroupPolicyState "
+         L"is 1 in HKEY_LOCAL_MACHINE\\SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\WPP): "
+         L"Windows admits no printer drivers but its own; turn it off to install\r\n"
+         L"Error(27): The print spooler service is disabled: an administrator must let it start "
+         L"before the product can be installed" +
+             ErrorTail(ERROR_SERVICE_DISABLED) + L"\r\n"},
+        {IMAGE_FILE_MACHINE_AMD64, L"WindowsProtectedPrintMode", SERVICE_DEMAND_START, kExitRefused,
+         L"Error(26): Windows protected print mode is on (WindowsProtectedPrintMode"},
+    };
+    for (const Case& c : cases) {
+        Checked::machine = c.machine;
+        Checked::startType = c.startType;
+        DWORD on = 1;
+        if (c.protectedPrint) {
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, wpp, c.protectedPrint, REG_DWORD, &on, sizeof(on));
+        }
+        const wchar_t* check[] = {L"zrlsetup.exe", L"check"};
+        EXPECT_EQ(DispatchCommand(2, const_cast<wchar_t**>(check)), c.code);
+        EXPECT_THAT(Checked::errors, testing::StartsWith(c.errors));
+        EXPECT_EQ(Checked::type,
+                  c.code == kExitInstalled ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_ERROR_TYPE);
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, wpp);
+    }
 }
 
 }  // namespace

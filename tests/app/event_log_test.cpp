@@ -68,7 +68,7 @@ protected:
 void Failing(InstallRun& run) {
     run.logDepth = 2;
     SetLastError(0);
-    LogError(run, 14, L"Can`t remove the printer-driver 'Zantorelle printer'");
+    LogError(run, 14, "Can`t remove the printer-driver 'Zantorelle printer'");
     run.logDepth = 0;
 }
 void Leftover(InstallRun& run) {
@@ -117,7 +117,7 @@ TEST_F(EventLogTest, EachOutcomeIsReportedBeforeTheDialogAsEventViewerShowsIt) {
 void Verbose(InstallRun& run) {
     for (int i = 0; i < 400; ++i) {
         SetLastError(0);
-        LogError(run, 15, L"Can`t add printer '%s'", std::wstring(100, L'p').c_str());
+        LogError(run, 15, "Can`t add printer '%s'", std::wstring(100, L'p').c_str());
     }
 }
 

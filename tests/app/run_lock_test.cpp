@@ -8,6 +8,8 @@
 #include "service/service_api.h"
 #include "support/scoped_override.h"
 #include "support/test_support.h"
+
+#include <sddl.h>
 #include "tray/tray_api.h"
 
 namespace {
@@ -113,6 +115,82 @@ TEST_F(RunLockTest, CommandsWithoutARunWaitTooAndKeepTheirCodes) {
     // Nothing pending and no product printer as the default in the test prefix.
     EXPECT_EQ(DispatchCommand(2, const_cast<wchar_t**>(startupCheck)), kExitDefaultNotProduct);
     EXPECT_EQ(Waits::results, std::vector<DWORD>(3, WAIT_TIMEOUT));
+}
+
+}  // namespace
+
+namespace {
+
+// Where a standard user made the lock first, or barred it, or where the
+// private namespace works (Windows; Wine has none): only administrators' and
+// SYSTEM's lock is taken, and a run that cannot have it says so.
+struct Namespace {
+    static inline std::wstring mutexName;
+    static inline bool administratorsBoundary;
+    static inline DWORD createError;
+};
+
+TEST_F(RunLockTest, OnlyAnAdministratorsLockIsTakenAndARunWithoutOneSaysSo) {
+    auto run = []() {
+        Waits::procedures = 0;
+        DWORD scheduled = 0;
+        RunWithProcedure(&Counted, Command::Install, nullptr, &scheduled);
+        return Waits::procedures == 1 ? Waits::log : L"(no run)";
+    };
+    std::wstring unavailable = L"Error(29): Can`t have the run lock: this run goes on without it";
+    {
+        ScopedOverride barred(kernel.CreateMutexW, [](LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return HANDLE{};
+        });
+        EXPECT_THAT(run(),
+                    testing::EndsWith(unavailable + ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n"));
+    }
+    {
+        OtherRun squatter(false);
+        ScopedOverride standardUser(
+            kernel.GetSecurityInfo,
+            [](HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL*, PACL*,
+               PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
+                ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", owner);
+                *descriptor = *owner;
+                return ERROR_SUCCESS;
+            });
+        EXPECT_THAT(run(),
+                    testing::EndsWith(unavailable + ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n"));
+        EXPECT_TRUE(Waits::asked.empty());
+    }
+    ScopedOverride boundary(kernel.CreateBoundaryDescriptorW,
+                            [](LPCWSTR, ULONG) { return reinterpret_cast<HANDLE>(0x10); });
+    ScopedOverride sid(kernel.AddSIDToBoundaryDescriptor, [](HANDLE*, PSID sid) -> BOOL {
+        Namespace::administratorsBoundary = IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+        return TRUE;
+    });
+    ScopedOverride made(kernel.CreatePrivateNamespaceW,
+                        [](LPSECURITY_ATTRIBUTES, LPVOID, LPCWSTR) -> HANDLE {
+                            SetLastError(Namespace::createError);
+                            return nullptr;
+                        });
+    ScopedOverride opened(kernel.OpenPrivateNamespaceW,
+                          [](LPVOID, LPCWSTR) { return reinterpret_cast<HANDLE>(0x20); });
+    ScopedOverride closed(kernel.ClosePrivateNamespace,
+                          [](HANDLE, ULONG) -> BOOLEAN { return TRUE; });
+    ScopedOverride deleted(kernel.DeleteBoundaryDescriptor, [](HANDLE) {});
+    ScopedOverride mutex(kernel.CreateMutexW,
+                         [](LPSECURITY_ATTRIBUTES security, BOOL, LPCWSTR name) -> HANDLE {
+                             Namespace::mutexName = security ? name : L"(no access list)";
+                             return CreateMutexW(nullptr, FALSE, nullptr);
+                         });
+    Namespace::createError = ERROR_ALREADY_EXISTS;
+    EXPECT_EQ(run(),
+              L"Zantorelle 2026\r\n>Check Spooler\r\n  Error(1): Can't open service "
+              L"manager." +
+                  ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n");
+    EXPECT_EQ(Namespace::mutexName, L"Zantorelle Setup\\run");
+    EXPECT_TRUE(Namespace::administratorsBoundary);
+    // A standard user is not within the boundary: Windows refuses it the namespace.
+    Namespace::createError = ERROR_ACCESS_DENIED;
+    EXPECT_THAT(run(), testing::EndsWith(unavailable + ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n"));
 }
 
 }  // namespace

@@ -1,12 +1,17 @@
 #include <gmock/gmock.h>
 
+#include "app/event_log_api.h"
+#include "app/run_deadline.h"
 #include "app/runs.h"
 #include "app/user_api.h"
 #include "core/deferred_delete.h"
 #include "core/kernel_api.h"
 #include "core/run_log.h"
 #include "support/scoped_override.h"
+#include "spooler/winspool_api.h"
 #include "support/test_support.h"
+
+#include <sddl.h>
 
 namespace {
 
@@ -58,7 +63,7 @@ protected:
 void Clean(InstallRun&) {}
 void Failing(InstallRun& run) {
     SetLastError(0);
-    LogError(run, 13, L"Can`t install a printer driver 'Zantorelle printer'");
+    LogError(run, 13, "Can`t install a printer driver 'Zantorelle printer'");
 }
 
 HWND Owner() {
@@ -97,12 +102,125 @@ TEST_F(RunsTest, ErrorsAlwaysShowTheLogAndMakeTheResultTrue) {
     EXPECT_EQ(blocks.GlobalBlocks(), 0);
 }
 
-TEST_F(RunsTest, NoDialogWhereNobodyCanSeeIt) {
-    Shown::visibleStation = false;
-    Shown::shift = true;
-    DWORD scheduled = 0;
-    EXPECT_TRUE(RunWithProcedure(&Failing, Command::Install, nullptr, &scheduled));
-    EXPECT_EQ(Shown::dialogs, 0);
+// Who runs the installer, as the token says it.
+struct Account {
+    static inline const wchar_t* sid;
+    static inline bool service;
+    static inline DWORD session;
+};
+
+// No dialog where nobody sees it (a window station that is not visible,
+// session 0), and none as SYSTEM or another service account, whose window a
+// user could reach; none either where that cannot be told.
+TEST_F(RunsTest, NoDialogWhereNobodyCanSeeItNorAsAServiceNorWhenUnknown) {
+    ScopedOverride session(user.ProcessIdToSessionId, [](DWORD, DWORD* id) -> BOOL {
+        *id = Account::session;
+        return Account::session != 99;
+    });
+    ScopedOverride account(
+        user.GetTokenInformation,
+        [](HANDLE, TOKEN_INFORMATION_CLASS, LPVOID info, DWORD bytes, PDWORD) -> BOOL {
+            PSID sid = nullptr;
+            if (!Account::sid || !ConvertStringSidToSidW(Account::sid, &sid)) {
+                return FALSE;
+            }
+            auto* user = static_cast<TOKEN_USER*>(info);
+            user->User.Sid = reinterpret_cast<BYTE*>(info) + sizeof(TOKEN_USER);
+            CopySid(bytes - sizeof(TOKEN_USER), user->User.Sid, sid);
+            LocalFree(sid);
+            return TRUE;
+        });
+    ScopedOverride group(user.CheckTokenMembership, [](HANDLE, PSID, PBOOL member) -> BOOL {
+        *member = Account::service;
+        return TRUE;
+    });
+    struct Case {
+        bool visible;
+        DWORD session;
+        const wchar_t* sid;
+        bool service;
+        int dialogs;
+    };
+    const wchar_t* person = L"S-1-5-21-1-2-3-1001";
+    const Case cases[] = {
+        {true, 1, person, false, 1},      {false, 1, person, false, 0},
+        {true, 0, person, false, 0},      {true, 99, person, false, 0},
+        {true, 1, L"S-1-5-18", false, 0}, {true, 1, L"S-1-5-19", false, 0},
+        {true, 1, L"S-1-5-20", false, 0}, {true, 1, L"S-1-5-80-1-2-3-4-5", true, 0},
+        {true, 1, nullptr, false, 0},
+    };
+    for (const Case& c : cases) {
+        Shown::dialogs = 0;
+        Shown::visibleStation = c.visible;
+        Account::session = c.session;
+        Account::sid = c.sid;
+        Account::service = c.service;
+        DWORD scheduled = 0;
+        EXPECT_TRUE(RunWithProcedure(&Failing, Command::Install, nullptr, &scheduled));
+        EXPECT_EQ(Shown::dialogs, c.dialogs) << c.visible << c.session << (c.sid ? c.sid : L"?");
+    }
+}
+
+// A spooler call that never returns: the run is ended at its deadline, its
+// log names the step it was in, and its event is reported with exit code 100.
+struct Stuck {
+    static inline HANDLE release;
+    static inline HANDLE ended;
+    static inline UINT code;
+    static inline std::wstring event;
+};
+
+void StuckInTheSpooler(InstallRun& run) {
+    EnterRunStep(L"removing the printer driver");
+    winspool.DeletePrinterDriverExW(nullptr, nullptr, nullptr, 0, 0);
+    LogLine(run, "never");
+}
+
+TEST_F(RunsTest, ARunPastItsDeadlineIsEndedAndReportedWithTheStepItWasIn) {
+    Stuck::release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Stuck::ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ScopedOverride blocked(winspool.DeletePrinterDriverExW,
+                           [](LPWSTR, LPWSTR, LPWSTR, DWORD, DWORD) -> BOOL {
+                               WaitForSingleObject(Stuck::release, INFINITE);
+                               return TRUE;
+                           });
+    ScopedOverride report(
+        eventLog.ReportEventW,
+        [](HANDLE, WORD, WORD, DWORD, PSID, WORD count, DWORD, LPCWSTR* strings, void*) -> BOOL {
+            if (Stuck::event.empty()) {
+                Stuck::event = std::wstring(strings[1]) + L"|" + strings[count - 1];
+            }
+            return TRUE;
+        });
+    ScopedOverride end(kernel.TerminateProcess, [](HANDLE, UINT code) -> BOOL {
+        Stuck::code = code;
+        UnlockRunLog();  // the test goes on where the process would have ended
+        SetEvent(Stuck::ended);
+        return TRUE;
+    });
+    DWORD before = runDeadlineMs;
+    runDeadlineMs = 500;
+    HANDLE run = CreateThread(
+        nullptr, 0,
+        [](void*) -> DWORD {
+            DWORD scheduled = 0;
+            RunWithProcedure(&StuckInTheSpooler, Command::Install, nullptr, &scheduled);
+            return 0;
+        },
+        nullptr, 0, nullptr);
+    EXPECT_EQ(WaitForSingleObject(Stuck::ended, 10000), WAIT_OBJECT_0);
+    SetEvent(Stuck::release);
+    WaitForSingleObject(run, 10000);
+    runDeadlineMs = before;
+    EXPECT_EQ(Stuck::code, UINT{kExitErrorsLogged});
+    EXPECT_THAT(Stuck::event, testing::StartsWith(L"100|Zantorelle 2026\r\n>Check Spooler\r\n"));
+    EXPECT_THAT(Stuck::event,
+                testing::EndsWith(L"Error(28): The run did not end within 0 minutes: it was still "
+                                  L"removing the printer driver" +
+                                  ErrorTail(ERROR_TIMEOUT) + L"\r\n"));
+    for (HANDLE handle : {run, Stuck::release, Stuck::ended}) {
+        CloseHandle(handle);
+    }
 }
 
 struct Scheduling {

@@ -104,6 +104,8 @@ constexpr Answer kAnswer<&WinspoolApi::SetPrinterDataExW> = Answer::Status;
 template <>
 constexpr Answer kAnswer<&WinspoolApi::DocumentPropertiesW> = Answer::Negative;
 template <>
+constexpr Answer kAnswer<&KernelApi::GetSecurityInfo> = Answer::Status;
+template <>
 constexpr Answer kAnswer<&KernelApi::WaitForSingleObject> = Answer::WaitFailed;
 template <>
 constexpr Answer kAnswer<&TrayApi::WaitForSingleObject> = Answer::WaitFailed;
@@ -186,6 +188,9 @@ const SlotInfo kSlots[] = {
     Entry<&kernel, &KernelApi::WaitForSingleObject>("kernel.WaitForSingleObject"),
     Entry<&kernel, &KernelApi::ReadFile>("kernel.ReadFile"),
     Entry<&kernel, &KernelApi::WriteFile>("kernel.WriteFile"),
+    Entry<&kernel, &KernelApi::IsWow64Process2>("kernel.IsWow64Process2"),
+    Entry<&kernel, &KernelApi::CreateBoundaryDescriptorW>("kernel.CreateBoundaryDescriptorW"),
+    Entry<&kernel, &KernelApi::GetSecurityInfo>("kernel.GetSecurityInfo"),
     Entry<&winspool, &WinspoolApi::EnumMonitorsW>("winspool.EnumMonitorsW"),
     Entry<&winspool, &WinspoolApi::EnumPrinterDriversW>("winspool.EnumPrinterDriversW"),
     Entry<&winspool, &WinspoolApi::EnumPrintersW>("winspool.EnumPrintersW"),
@@ -218,6 +223,7 @@ const SlotInfo kSlots[] = {
     Entry<&services, &ServiceApi::ControlService>("services.ControlService"),
     Entry<&services, &ServiceApi::QueryServiceStatus>("services.QueryServiceStatus"),
     Entry<&services, &ServiceApi::StartServiceW>("services.StartServiceW"),
+    Entry<&services, &ServiceApi::QueryServiceConfigW>("services.QueryServiceConfigW"),
     Entry<&tray, &TrayApi::CreateMutexA>("tray.CreateMutexA"),
     Entry<&tray, &TrayApi::FindWindowW>("tray.FindWindowW"),
     Entry<&tray, &TrayApi::PostMessageW>("tray.PostMessageW"),
@@ -240,6 +246,10 @@ const SlotInfo kSlots[] = {
     Entry<&user, &UserApi::GetAsyncKeyState>("user.GetAsyncKeyState"),
     Entry<&user, &UserApi::GetProcessWindowStation>("user.GetProcessWindowStation"),
     Entry<&user, &UserApi::GetUserObjectInformationW>("user.GetUserObjectInformationW"),
+    Entry<&user, &UserApi::ProcessIdToSessionId>("user.ProcessIdToSessionId"),
+    Entry<&user, &UserApi::OpenProcessToken>("user.OpenProcessToken"),
+    Entry<&user, &UserApi::GetTokenInformation>("user.GetTokenInformation"),
+    Entry<&user, &UserApi::CheckTokenMembership>("user.CheckTokenMembership"),
 };
 constexpr int kSlotCount = sizeof(kSlots) / sizeof(kSlots[0]);
 
@@ -330,6 +340,11 @@ BOOL WINAPI StartService(SC_HANDLE, DWORD, LPCWSTR*) {
 
 BOOL WINAPI QueryService(SC_HANDLE, LPSERVICE_STATUS status) {
     status->dwCurrentState = World::serviceState;
+    return TRUE;
+}
+
+BOOL WINAPI ServiceConfig(SC_HANDLE, LPQUERY_SERVICE_CONFIGW config, DWORD, LPDWORD) {
+    config->dwStartType = SERVICE_AUTO_START;
     return TRUE;
 }
 
@@ -443,6 +458,7 @@ void SetUpWorld() {
     services.StartServiceW = &StartService;
     services.QueryServiceStatus = &QueryService;
     services.CloseServiceHandle = &CloseService;
+    services.QueryServiceConfigW = &ServiceConfig;
     winspool.OpenPrinterW = &OpenCountedPrinter;
     winspool.AddPrinterW = &AddCountedPrinter;
     winspool.ClosePrinter = &CloseCountedPrinter;

@@ -36,9 +36,9 @@ TEST(RunLog, IndentsTwoSpacesPerLevelUpToTen) {
 
 TEST(RunLog, LogLineFormatsWideArgumentsAndNeverCountsErrors) {
     InstallRun run = EmptyRun();
-    LogLine(run, L">CopyFile %s to %s [%d])", L"zrlmon64.dll", L"C:\\windows\\system32\\", 0);
+    LogLine(run, ">CopyFile %s to %s [%d])", L"zrlmon64.dll", L"C:\\windows\\system32\\", 0);
     run.logDepth = 1;
-    LogLine(run, L"Index=%d hex=%x", -3, 0x426);
+    LogLine(run, "Index=%d hex=%x", -3, 0x426);
     EXPECT_EQ(LogOf(run),
               L">CopyFile zrlmon64.dll to C:\\windows\\system32\\ [0])\r\n"
               L"  Index=-3 hex=426\r\n");
@@ -51,7 +51,7 @@ TEST(RunLog, ErrorWithoutLastErrorHasNoTail) {
     InstallRun run = EmptyRun();
     run.logDepth = 1;
     SetLastError(0);
-    LogError(run, 7, L"Can`t retrieve system directory.");
+    LogError(run, 7, "Can`t retrieve system directory.");
     EXPECT_EQ(LogOf(run), L"  Error(7): Can`t retrieve system directory.\r\n");
     EXPECT_EQ(run.errorCount, 1);
     FreeCountedString(run.logText);
@@ -65,8 +65,8 @@ TEST(RunLog, ErrorCarriesTheSystemTextWithoutItsLineBreak) {
 
     InstallRun run = EmptyRun();
     SetLastError(ERROR_ACCESS_DENIED);
-    LogError(run, 15, L"Can`t add printer '%s'", L"Zantorelle");
-    LogError(run, 16, L"Can`t open printer '%s'", L"B");
+    LogError(run, 15, "Can`t add printer '%s'", L"Zantorelle");
+    LogError(run, 16, "Can`t open printer '%s'", L"B");
     EXPECT_EQ(LogOf(run), L"Error(15): Can`t add printer 'Zantorelle' - (" + text + L")\r\n" +
                               L"Error(16): Can`t open printer 'B' - (" + text + L")\r\n");
     EXPECT_EQ(run.errorCount, 2);
@@ -77,7 +77,7 @@ TEST(RunLog, ErrorCarriesTheSystemTextWithoutItsLineBreak) {
 TEST(RunLog, ErrorCodeWithoutSystemTextSaysNoDescription) {
     InstallRun run = EmptyRun();
     SetLastError(0x2000FFFF);
-    LogError(run, 3, L"Can't stop the spooler");
+    LogError(run, 3, "Can't stop the spooler");
     EXPECT_EQ(LogOf(run), L"Error(3): Can't stop the spooler - ( No Description )\r\n");
     FreeCountedString(run.logText);
 }
@@ -96,9 +96,9 @@ TEST(RunLog, SystemErrorTextStripsOnlyTrailingLineBreaks) {
 TEST(RunLog, OverlongLinesAreCutAtTheLineBuffer) {
     InstallRun run = EmptyRun();
     std::wstring name(2000, L'n');
-    LogLine(run, L"%s", name.c_str());
+    LogLine(run, "%s", name.c_str());
     SetLastError(ERROR_ACCESS_DENIED);
-    LogError(run, 15, L"Can`t add printer '%s'", name.c_str());
+    LogError(run, 15, "Can`t add printer '%s'", name.c_str());
     std::wstring log = LogOf(run);
     size_t first = log.find(L"\r\n");
     EXPECT_EQ(first, 1023u);
@@ -113,8 +113,8 @@ TEST(RunLog, LoggingFreesWhatItTakes) {
     InstallRun run = EmptyRun();
     for (int i = 0; i < 50; ++i) {
         SetLastError(ERROR_ACCESS_DENIED);
-        LogError(run, 5, L"ControlService failed with code %d (0x%x)", 5, 5);
-        LogLine(run, L"line %d", i);
+        LogError(run, 5, "ControlService failed with code %d (0x%x)", 5, 5);
+        LogLine(run, "line %d", i);
     }
     EXPECT_EQ(blocks.HeapBlocks(), 1);
     FreeCountedString(run.logText);

@@ -40,4 +40,36 @@ EOF
 report uninstall
 check "the uninstall reports too" grep -qx 'L"uninstall"' "$out"
 check "and removes the registration" bash -c "! '$WINE' reg query '$key' >/dev/null 2>&1"
+# A setup folder that lost the driver DLL, or holds one cut short: the install
+# is refused before it changes anything, and says which file is wrong.
+setup_dir=$WINEPREFIX/drive_c/Zantorelle/Setup
+cp "$ZRL_STAGE/Zantorelle/Setup/zrlhelp.chm" "$setup_dir/"
+report check
+check "check before an install: nothing stops it (1004, exit 1)" \
+    diff <(echo "$code"; head -n2 "$out") - <<<$'1\nevent 0x0004 0x000003ec\nL"check"'
+expect_code 1 install
+spooler_setup add-printer Office "Second floor" "Room 12" abc
+spooler_setup set-default Office
+before=$(state monitors drivers printers default run)
+mv "$setup_dir/zrldrv64.dll" "$ZRL_WORK/zrldrv64.dll"
+report install
+check "an install without the driver DLL is refused (1003, exit 103)" \
+    diff <(echo "$code"; head -n4 "$out") - <<'END'
+103
+event 0x0001 0x000003eb
+L"install"
+L"103"
+L"the install was refused before it changed anything"
+END
+check "its error names the file" grep -qF \
+    "Error(23): The printer component 'C:\\\\Zantorelle\\\\Setup\\\\zrldrv64.dll' is missing from the installer's folder or cannot be read - (File not found.)" "$out"
+check "and the spooler is as it was" diff <(state monitors drivers printers default run) - <<<"$before"
+head -c 4096 "$ZRL_WORK/zrldrv64.dll" >"$setup_dir/zrldrv64.dll"
+report check
+check "check with a driver DLL cut short: refused (1005, exit 103)" \
+    diff <(echo "$code"; head -n1 "$out"; grep -c "is not a whole x64 DLL: it is damaged or cut short" "$out") - \
+    <<<$'103\nevent 0x0001 0x000003ed\n2'
+expect_code 103 install
+check "and so is the install, changing nothing" \
+    diff <(state monitors drivers printers default run) - <<<"$before"
 finish

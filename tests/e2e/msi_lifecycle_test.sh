@@ -98,6 +98,15 @@ EOF
           versions; tray ended || echo tray)
 }
 
+# Windows protected print mode refuses the install before it changes anything.
+wpp='HKLM\SOFTWARE\Policies\Microsoft\Windows NT\Printers\WPP'
+"$WINE" reg add "$wpp" /v WindowsProtectedPrintMode /t REG_DWORD /d 1 /f >/dev/null 2>&1
+msiexec /i 'C:\Zantorelle.msi'
+outcome "refused first install" 1603 "$(ended install 103)" \
+    "Zantorelle: the installer refused the install before it changed anything; the event log says why."
+"$WINE" reg delete "$wpp" /f >/dev/null 2>&1
+check_nothing_left "refused first install"
+
 mkdir "$system32/zrlmon64.dll"
 msiexec /i 'C:\Zantorelle.msi'
 outcome "failed first install" 1603 "$(ended install 100)" "$event_log" \
@@ -105,6 +114,20 @@ outcome "failed first install" 1603 "$(ended install 100)" "$event_log" \
     "$(ended uninstall 2)"
 rmdir "$system32/zrlmon64.dll"
 check_nothing_left "failed first install"
+
+# A printer an earlier reinstall left in its journal is the user's too: a
+# failed first install over it brings it back and removes nothing.
+"$WINE" reg add 'HKLM\SOFTWARE\Dravish Software KFT\Zantorelle\Printers in transit' \
+    /v Journaled /t REG_MULTI_SZ /d 'SubKey=j\0Comment=in transit' /f >/dev/null 2>&1
+mkdir "$system32/spool/drivers/x64/zrlhelp.chm"
+msiexec /i 'C:\Zantorelle.msi'
+outcome "failed first install over a journal" 1603 "$(ended install 100)" "$event_log" \
+    "Zantorelle: the first install failed; the product's journal of printers, driver or port monitor was there before it, so nothing is removed."
+check "failed first install over a journal: its printer is back and stays" grep -qx \
+    'printer "Journaled" driver="Zantorelle printer" port="Zantorelle:" processor="WinPrint" comment="in transit" location=none subkey="j" dsuser-subkey="j"' \
+    <(state printers)
+rmdir "$system32/spool/drivers/x64/zrlhelp.chm"
+setup uninstall
 
 msiexec /i 'C:\older.msi'
 rm "$WINEPREFIX/drive_c/Program Files/Zantorelle/Setup/zrlsetup.exe"

@@ -71,6 +71,11 @@ FakeSpoolerService::FakeSpoolerService()
       query_(services.QueryServiceStatus, &Query),
       start_(services.StartServiceW, &Start),
       close_(services.CloseServiceHandle, &Close),
+      config_(services.QueryServiceConfigW,
+              [](SC_HANDLE, LPQUERY_SERVICE_CONFIGW config, DWORD, LPDWORD) -> BOOL {
+                  config->dwStartType = SERVICE_DEMAND_START;
+                  return TRUE;
+              }),
       sleep_(kernel.Sleep, &Pause) {
     state = SERVICE_RUNNING;
     stateAfterStop = SERVICE_STOPPED;

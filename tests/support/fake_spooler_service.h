@@ -39,5 +39,6 @@ private:
     ScopedOverride<decltype(services.QueryServiceStatus)> query_;
     ScopedOverride<decltype(services.StartServiceW)> start_;
     ScopedOverride<decltype(services.CloseServiceHandle)> close_;
+    ScopedOverride<decltype(services.QueryServiceConfigW)> config_;
     ScopedOverride<decltype(kernel.Sleep)> sleep_;
 };

@@ -1,0 +1,124 @@
+#include "app/install_checks.h"
+
+#include "core/counted_string.h"
+#include "core/handles.h"
+#include "core/kernel_api.h"
+#include "core/product.h"
+#include "core/run_log.h"
+#include "files/component_image.h"
+#include "service/spooler_service.h"
+
+namespace {
+
+// Windows protected print mode (Windows 11 24H2): the group policy "Configure
+// Windows protected print" and the switch in Settings > Printers & scanners.
+constexpr wchar_t kProtectedPrintKey[] =
+    L"SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\WPP";
+constexpr const wchar_t* kProtectedPrintValues[] = {L"WindowsProtectedPrintGroupPolicyState",
+                                                    L"WindowsProtectedPrintMode"};
+
+bool ComponentIsUsable(InstallRun& run, const wchar_t* name) {
+    wchar_t path[kPathBufferChars + kSystemPathChars];
+    const wchar_t* folder = CountedText(run.sourceDir);
+    if (lstrlenW(folder) + lstrlenW(name) >= static_cast<int>(ARRAYSIZE(path))) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        LogError(run, 23, "The printer component '%s' is missing from the installer's folder",
+                 name);
+        return false;
+    }
+    lstrcpyW(path, folder);
+    lstrcatW(path, name);
+    const wchar_t* fault = nullptr;
+    switch (CheckComponentImage(path)) {
+        case ComponentImage::Usable:
+            return true;
+        case ComponentImage::Missing:
+            LogError(run, 23,
+                     "The printer component '%s' is missing from the installer's folder or "
+                     "cannot be read",
+                     path);
+            return false;
+        case ComponentImage::NotAnImage:
+            fault = L"it is damaged or cut short";
+            break;
+        case ComponentImage::NotX64:
+            fault = L"it is built for another processor";
+            break;
+        case ComponentImage::NotADll:
+            fault = L"it is a program, not a DLL";
+            break;
+    }
+    SetLastError(ERROR_BAD_EXE_FORMAT);
+    LogError(run, 24, "The printer component '%s' is not a whole x64 DLL: %s", path, fault);
+    return false;
+}
+
+// An x64 installer runs emulated on an ARM64 machine, whose spooler is
+// native and loads only ARM64 printer components.
+bool MachineLoadsX64Components(InstallRun& run) {
+    USHORT process = IMAGE_FILE_MACHINE_UNKNOWN;
+    USHORT native = IMAGE_FILE_MACHINE_UNKNOWN;
+    if (!kernel.IsWow64Process2(GetCurrentProcess(), &process, &native) ||
+        native == IMAGE_FILE_MACHINE_AMD64) {
+        return true;
+    }
+    wchar_t machine[16];
+    wsprintfW(machine, native == IMAGE_FILE_MACHINE_ARM64 ? L"ARM64" : L"0x%04x", native);
+    SetLastError(ERROR_SUCCESS);
+    LogError(run, 25,
+             "This machine's processor is %s: its print spooler cannot load the product's x64 "
+             "printer driver and port monitor",
+             machine);
+    return false;
+}
+
+bool ProtectedPrintIsOff(InstallRun& run) {
+    UniqueKey key;
+    if (kernel.RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProtectedPrintKey, 0, KEY_QUERY_VALUE,
+                             key.Put()) != ERROR_SUCCESS) {
+        return true;
+    }
+    for (const wchar_t* name : kProtectedPrintValues) {
+        DWORD value = 0;
+        DWORD type = 0;
+        DWORD bytes = sizeof(value);
+        if (kernel.RegQueryValueExW(key.Get(), name, nullptr, &type,
+                                    reinterpret_cast<BYTE*>(&value), &bytes) == ERROR_SUCCESS &&
+            type == REG_DWORD && value == 1) {
+            SetLastError(ERROR_SUCCESS);
+            LogError(run, 26,
+                     "Windows protected print mode is on (%s is 1 in HKEY_LOCAL_MACHINE\\%s): "
+                     "Windows admits no printer drivers but its own; turn it off to install",
+                     name, kProtectedPrintKey);
+            return false;
+        }
+    }
+    return true;
+}
+
+// A disabled spooler is an administrator's decision (domain controllers,
+// hardened servers): the installer never changes the start type.
+bool SpoolerMayStart(InstallRun& run) {
+    if (SpoolerStartType() != SpoolerStart::Disabled) {
+        return true;
+    }
+    SetLastError(ERROR_SERVICE_DISABLED);
+    LogError(run, 27,
+             "The print spooler service is disabled: an administrator must let it start before "
+             "the product can be installed");
+    return false;
+}
+
+}  // namespace
+
+bool CheckBeforeInstall(InstallRun& run) {
+    bool mayGoAhead = true;
+    // The help file stays optional: a driver installs without it.
+    const wchar_t* const components[] = {kMonitorDll, kDriverDll, kUiDll};
+    for (const wchar_t* name : components) {
+        mayGoAhead = ComponentIsUsable(run, name) && mayGoAhead;
+    }
+    mayGoAhead = MachineLoadsX64Components(run) && mayGoAhead;
+    mayGoAhead = ProtectedPrintIsOff(run) && mayGoAhead;
+    return SpoolerMayStart(run) && mayGoAhead;
+}

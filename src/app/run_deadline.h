@@ -1,0 +1,40 @@
+// No install or uninstall hangs: a spooler call may block for as long as the
+// spooler likes (a driver stuck in it, an RPC that never returns). A watch
+// thread ends a run that has not finished its work kRunDeadlineMinutes after
+// it got the run lock: it logs which step the run was in, reports the run to
+// the event log and ends the process with exit code 100. The journal brings
+// back, at the next install, whatever printers were in transit.
+#pragma once
+
+#include "app/entry.h"
+#include "core/install_run.h"
+
+// The deadline in milliseconds; tests shorten it.
+extern DWORD runDeadlineMs;
+
+// Names the step a run is in now, for the line a passed deadline writes;
+// `step` is a constant text ("removing the printer driver").
+void EnterRunStep(const wchar_t* step);
+
+// Watches one run from construction to Stop() (or destruction). A watch that
+// cannot be started (no thread to be had) leaves the run without a deadline.
+class RunDeadline {
+public:
+    RunDeadline(InstallRun& run, Command command);
+    ~RunDeadline() { Stop(); }
+    RunDeadline(const RunDeadline&) = delete;
+    RunDeadline& operator=(const RunDeadline&) = delete;
+
+    // Ends the watch; once the deadline has fired, it does not return.
+    void Stop();
+
+private:
+    static DWORD WINAPI Watch(void* self);
+    void Fire();
+
+    InstallRun& run_;
+    Command command_;
+    HANDLE stop_ = nullptr;
+    HANDLE thread_ = nullptr;
+    bool stopped_ = false;
+};
