@@ -1,5 +1,6 @@
 // The calls through which the installer reaches the tray program, filled with
-// the real functions at start-up; tests replace single entries. Under Wine a
+// the real functions (a few bound from System32 when first called, see
+// tray_api.cpp); tests replace single entries. Under Wine a
 // tray program that ignores its stop message, an old Windows version or a
 // mutex that cannot be created are not available for real.
 #pragma once
