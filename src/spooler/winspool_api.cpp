@@ -109,6 +109,15 @@ bool UsedByAnother(const DriverFileList& list, DWORD self, const wchar_t* file) 
     return shared;
 }
 
+bool SharesAFile(const DriverFileList& list, DWORD self) {
+    const auto* drivers = static_cast<const DRIVER_INFO_3W*>(list.block.Get());
+    bool shared = false;
+    ForEachDriverFile(drivers[self], [&](const wchar_t* file) {
+        shared = shared || UsedByAnother(list, self, file);
+    });
+    return shared;
+}
+
 int FindDriver(const DriverFileList& list, const wchar_t* name) {
     const auto* drivers = static_cast<const DRIVER_INFO_3W*>(list.block.Get());
     for (DWORD i = 0; i < list.count; ++i) {
@@ -119,12 +128,14 @@ int FindDriver(const DriverFileList& list, const wchar_t* name) {
     return -1;
 }
 
-// Windows removes a driver asked to go with its files, and with it every
-// file of the driver that no other driver names. Wine's spooler refuses
-// every delete flag with ERROR_INVALID_PARAMETER, and removes a driver asked
-// without flags but keeps its files: on Wine the flags are carried out here.
-// A file that will not go stays, as a file in use stays on Windows until the
-// spooler lets go of it.
+// Windows removes a driver asked to go with DPD_DELETE_UNUSED_FILES, and with
+// it every file of the driver that no other driver names; asked with
+// DPD_DELETE_ALL_FILES it removes nothing when another driver names any of
+// those files, and fails with ERROR_PRINTER_DRIVER_IN_USE. Wine's spooler
+// refuses every delete flag with ERROR_INVALID_PARAMETER, and removes a driver
+// asked without flags but keeps its files: on Wine the flags are carried out
+// here. A file that will not go stays, as a file in use stays on Windows until
+// the spooler lets go of it.
 BOOL WINAPI DeletePrinterDriverAsWindows(LPWSTR server, LPWSTR environment, LPWSTR name,
                                          DWORD flags, DWORD driverVersion) {
     if (exports.DeletePrinterDriverExW(server, environment, name, flags, driverVersion)) {
@@ -140,6 +151,10 @@ BOOL WINAPI DeletePrinterDriverAsWindows(LPWSTR server, LPWSTR environment, LPWS
     int self = FindDriver(list, name);
     if (self < 0) {
         SetLastError(ERROR_UNKNOWN_PRINTER_DRIVER);
+        return FALSE;
+    }
+    if ((flags & DPD_DELETE_ALL_FILES) && SharesAFile(list, static_cast<DWORD>(self))) {
+        SetLastError(ERROR_PRINTER_DRIVER_IN_USE);
         return FALSE;
     }
     if (!exports.DeletePrinterDriverExW(server, environment, name, flags & ~kFileDeleteFlags,

@@ -1,10 +1,15 @@
 // The calls through which the installer reaches the tray program, filled with
-// the real functions at start-up; tests replace single entries. Under Wine a
+// the real functions (a few bound from System32 when first called, see
+// tray_api.cpp); tests replace single entries. Under Wine a
 // tray program that ignores its stop message, an old Windows version or a
 // mutex that cannot be created are not available for real.
 #pragma once
 
 #include <windows.h>
+#include <userenv.h>
+#include <wtsapi32.h>
+
+#include "core/handles.h"
 
 struct TrayApi {
     decltype(&::CreateMutexA) CreateMutexA;
@@ -23,6 +28,30 @@ struct TrayApi {
     decltype(&::OpenProcessToken) OpenProcessToken;
     decltype(&::DuplicateTokenEx) DuplicateTokenEx;
     decltype(&::CreateProcessWithTokenW) CreateProcessWithTokenW;
+    // A start as a child of the shell's process, with its user's environment.
+    decltype(&::CreateEnvironmentBlock) CreateEnvironmentBlock;
+    decltype(&::DestroyEnvironmentBlock) DestroyEnvironmentBlock;
+    decltype(&::InitializeProcThreadAttributeList) InitializeProcThreadAttributeList;
+    decltype(&::UpdateProcThreadAttribute) UpdateProcThreadAttribute;
+    decltype(&::DeleteProcThreadAttributeList) DeleteProcThreadAttributeList;
+    // Who is signed in to the installer's session, and who the installer is:
+    // Wine has one user, and neither another account nor SYSTEM can be had.
+    decltype(&::WTSQuerySessionInformationW) WTSQuerySessionInformationW;
+    decltype(&::WTSFreeMemory) WTSFreeMemory;
+    decltype(&::LookupAccountNameW) LookupAccountNameW;
+    decltype(&::GetTokenInformation) GetTokenInformation;
 };
 
 extern TrayApi tray;
+
+namespace tray_detail {
+inline void FreeWtsMemory(LPWSTR text) {
+    tray.WTSFreeMemory(text);
+}
+inline void FreeEnvironment(void* block) {
+    tray.DestroyEnvironmentBlock(block);
+}
+}  // namespace tray_detail
+
+using UniqueWtsText = Unique<LPWSTR, &tray_detail::FreeWtsMemory>;
+using UniqueEnvironment = Unique<void*, &tray_detail::FreeEnvironment>;

@@ -3,6 +3,7 @@
 #include "core/counted_string.h"
 #include "core/handles.h"
 #include "core/kernel_api.h"
+#include "core/run_log.h"
 #include "tray/tray_api.h"
 
 namespace {
@@ -16,6 +17,11 @@ constexpr DWORD kAccessDeniedPauseMs = 100;
 constexpr DWORD kOtherErrorPauseMs = 10;
 // The command line holds the path cut to MAX_PATH - 1 characters in quotes.
 constexpr SIZE_T kMaxCommandPathChars = MAX_PATH - 1;
+// An attribute list of one attribute; InitializeProcThreadAttributeList says
+// when it needs more.
+constexpr SIZE_T kAttributeListBytes = 128;
+// An account's or a domain's name, as LookupAccountNameW takes it.
+constexpr DWORD kAccountNameChars = 256;
 
 // The tray program ends when its window gets the stop message and releases
 // the mutex as it goes; a window that is gone after a message was posted
@@ -159,24 +165,24 @@ bool IsVistaOrLater() {
     return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6;
 }
 
-void WriteRunValue(const CountedString& path) {
+bool WriteRunValue(const CountedString& path) {
     HKEY key = OpenRunKey();
     if (!key) {
-        return;
+        return false;
     }
     UniqueKey guard(key);
     DWORD bytes = static_cast<DWORD>((CountedLength(path) + 1) * sizeof(wchar_t));
-    RegSetValueExW(key, kTrayRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(CountedText(path)),
-                   bytes);
+    return RegSetValueExW(key, kTrayRunValue, 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(CountedText(path)), bytes) == ERROR_SUCCESS;
 }
 
-// The signed-in user's token, from the process that owns the shell window: the
-// installer runs elevated, perhaps as another administrator than that user,
-// and a copy of its own token with rights removed would still be the wrong
-// user's. Null without a shell window or when any step is refused.
-HANDLE ShellUserToken() {
+// The signed-in user's token, from the process that owns the shell window, and
+// that process's id: the installer runs elevated, perhaps as another
+// administrator than that user, and a copy of its own token with rights
+// removed would still be the wrong user's. Null without a shell window or when
+// any step is refused.
+HANDLE ShellUserToken(DWORD& pid) {
     HWND shell = tray.GetShellWindow();
-    DWORD pid = 0;
     if (!shell || !tray.GetWindowThreadProcessId(shell, &pid)) {
         return nullptr;
     }
@@ -196,16 +202,93 @@ HANDLE ShellUserToken() {
     return primary;
 }
 
+// A process made with the shell's process as its parent gets its token from
+// that process (PROC_THREAD_ATTRIBUTE_PARENT_PROCESS), and needs neither the
+// Secondary Logon service nor a privilege. Its environment would still be
+// the installer's, another account's profile: it gets the user's own.
+bool StartAsShellChild(HANDLE token, DWORD pid, wchar_t* commandLine, const STARTUPINFOW& startup,
+                       PROCESS_INFORMATION& process) {
+    UniqueHandle shell(tray.OpenProcess(PROCESS_CREATE_PROCESS, FALSE, pid));
+    UniqueEnvironment environment;
+    if (!shell || !tray.CreateEnvironmentBlock(environment.Put(), token, FALSE)) {
+        return false;
+    }
+    alignas(8) BYTE block[kAttributeListBytes];
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(block);
+    SIZE_T bytes = sizeof(block);
+    if (!tray.InitializeProcThreadAttributeList(list, 1, 0, &bytes)) {
+        return false;
+    }
+    HANDLE parent = shell.Get();
+    STARTUPINFOEXW extended = {};
+    extended.StartupInfo = startup;
+    extended.StartupInfo.cb = sizeof(extended);
+    extended.lpAttributeList = list;
+    constexpr DWORD kFlags =
+        NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT;
+    bool started = tray.UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS,
+                                                  &parent, sizeof(parent), nullptr, nullptr) &&
+                   tray.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, kFlags,
+                                       environment.Get(), nullptr, &extended.StartupInfo, &process);
+    tray.DeleteProcThreadAttributeList(list);
+    return started;
+}
+
 // CreateProcessAsUserW would need SeAssignPrimaryTokenPrivilege for a token
 // that is not derived from the caller's own; only services hold it, so from
 // an elevated administrator it fails with ERROR_PRIVILEGE_NOT_HELD.
 // CreateProcessWithTokenW needs SeImpersonatePrivilege, which administrators
-// and SYSTEM hold; the Secondary Logon service starts the process.
+// and SYSTEM hold; the Secondary Logon service starts the process, and where
+// that service is disabled the shell's process becomes the parent.
 bool StartAsShellUser(wchar_t* commandLine, STARTUPINFOW& startup, PROCESS_INFORMATION& process) {
-    UniqueHandle token(ShellUserToken());
-    return token &&
-           tray.CreateProcessWithTokenW(token.Get(), 0, nullptr, commandLine, NORMAL_PRIORITY_CLASS,
-                                        nullptr, nullptr, &startup, &process);
+    DWORD pid = 0;
+    UniqueHandle token(ShellUserToken(pid));
+    return token && (tray.CreateProcessWithTokenW(token.Get(), 0, nullptr, commandLine,
+                                                  NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
+                                                  &process) ||
+                     StartAsShellChild(token.Get(), pid, commandLine, startup, process));
+}
+
+// The account signed in to the installer's session, by the names Remote
+// Desktop Services give for it ("DOMAIN\user"). Without their answer nothing
+// tells whose the session is.
+bool SessionUserSid(BYTE (&sid)[SECURITY_MAX_SID_SIZE]) {
+    UniqueWtsText user;
+    UniqueWtsText domain;
+    DWORD bytes = 0;
+    if (!tray.WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
+                                          WTSUserName, user.Put(), &bytes) ||
+        !tray.WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
+                                          WTSDomainName, domain.Put(), &bytes) ||
+        !user.Get() || !user.Get()[0] || !domain.Get()) {
+        return false;
+    }
+    wchar_t account[2 * kAccountNameChars + 2] = {};
+    if (domain.Get()[0]) {
+        lstrcpynW(account, domain.Get(), kAccountNameChars);
+        lstrcatW(account, L"\\");
+    }
+    lstrcpynW(account + lstrlenW(account), user.Get(), kAccountNameChars);
+    DWORD sidBytes = sizeof(sid);
+    wchar_t referenced[kAccountNameChars];
+    DWORD referencedChars = kAccountNameChars;
+    SID_NAME_USE use;
+    return tray.LookupAccountNameW(nullptr, account, sid, &sidBytes, referenced, &referencedChars,
+                                   &use);
+}
+
+// The installer's own token is the signed-in user's only when the installer
+// runs as that user (elevated by that user): after an administrator typed
+// credentials on the user's desktop, or as SYSTEM, it is another account's.
+bool RunsAsSessionUser() {
+    BYTE sessionUser[SECURITY_MAX_SID_SIZE];
+    alignas(TOKEN_USER) BYTE own[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    UniqueHandle token;
+    DWORD bytes = 0;
+    return SessionUserSid(sessionUser) &&
+           tray.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
+           tray.GetTokenInformation(token.Get(), TokenUser, own, sizeof(own), &bytes) &&
+           EqualSid(reinterpret_cast<TOKEN_USER*>(own)->User.Sid, sessionUser);
 }
 
 bool InSessionZero() {
@@ -213,11 +296,13 @@ bool InSessionZero() {
     return tray.ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0;
 }
 
-void StartTray(const CountedString& path) {
-    // Session 0 has services and no user's desktop (a deployment running as
-    // SYSTEM): the Run value starts the program at the user's next logon.
+// False when the program is left to the Run value: in session 0, which has
+// services and no user's desktop (a deployment running as SYSTEM), and when
+// neither the shell's user's token nor the installer's own is the signed-in
+// user's.
+bool StartTray(const CountedString& path) {
     if (InSessionZero()) {
-        return;
+        return false;
     }
     // CreateProcessW may write into the command line, so it is a local copy.
     wchar_t commandLine[kMaxCommandPathChars + 3] = {};
@@ -233,13 +318,18 @@ void StartTray(const CountedString& path) {
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOW;
     PROCESS_INFORMATION process = {};
-    // Without the user's token the program starts as before, with the installer's.
-    if (StartAsShellUser(commandLine, startup, process) ||
+    bool started = StartAsShellUser(commandLine, startup, process);
+    if (!started && !RunsAsSessionUser()) {
+        return false;
+    }
+    // Otherwise the installer's own token is the signed-in user's: the start as before.
+    if (started ||
         tray.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
                             nullptr, nullptr, &startup, &process)) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
+    return true;
 }
 
 }  // namespace
@@ -272,8 +362,13 @@ void RegisterTrayCompanion(InstallRun& run) {
     CountedString path = {};
     TrayProgramPath(run, path);
     if (NamesTrayProgram(path)) {
-        WriteRunValue(path);
-        StartTray(path);
+        bool registered = WriteRunValue(path);
+        // Said only when it is so: without the value nothing starts the program later.
+        if (!StartTray(path) && registered) {
+            LogLine(
+                run,
+                "The tray program is not started now; the Run value starts it at the next logon");
+        }
     }
     FreeCountedString(path);
 }

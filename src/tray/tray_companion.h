@@ -1,6 +1,8 @@
 // The tray program: stopped and its autostart removed before an uninstall,
 // registered and started after an install. Neither step logs or reports a
 // failure: the tray program is a convenience, never a reason to stop a run.
+// The registration says in the run's log when it leaves the start to the
+// next logon.
 #pragma once
 
 #include "core/install_run.h"
@@ -21,7 +23,7 @@ inline constexpr char kTrayRunValueAnsi[] = "ZantorelleTray";
 // removes the value.
 void StopTrayCompanion(const wchar_t* keep = nullptr);
 // Writes the autostart value for the tray program in the parent folder of the
-// installer's folder and starts it without waiting.
+// installer's folder and starts it without waiting, as the signed-in user.
 void RegisterTrayCompanion(InstallRun& run);
 // The tray program RegisterTrayCompanion registers: zantray.exe in the parent
 // folder of the installer's folder.

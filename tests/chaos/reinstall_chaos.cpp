@@ -950,7 +950,10 @@ Expected SetUpPrinters(unsigned seed, Random& random) {
         WriteData(printer, values, names);
         // One in five has no settings: deleted and not brought back, by design.
         if (random.Next(5) != 0) {
-            printed.subKey = "c" + std::to_string(seed) + "k" + std::to_string(k);
+            // Appended: `"c" + std::to_string(seed)` makes GCC 12 at -O3 warn of
+            // overlapping copies that cannot happen (-Wrestrict).
+            printed.subKey =
+                std::string("c").append(std::to_string(seed)).append("k").append(std::to_string(k));
             printed.comment = Text(shownComment);
             printed.location = Text(location);
             WriteSubKey(printer, printed.subKey);

@@ -221,9 +221,16 @@ protected:
 
 TEST_F(WineDriverRemovalTest, FlagsWineRefusesAreCarriedOutAsWindowsWould) {
     ASSERT_NE(winspool.DeletePrinterDriverExW, winspool_detail::exports.DeletePrinterDriverExW);
-    EXPECT_TRUE(Delete(DPD_DELETE_ALL_FILES));
+    // Windows removes nothing when another driver names one of the files.
+    EXPECT_FALSE(Delete(DPD_DELETE_ALL_FILES));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
+    EXPECT_EQ(WineDrivers::flagsAsked, (std::vector<DWORD>{DPD_DELETE_ALL_FILES}));
+    EXPECT_TRUE(FileExists(WineDrivers::own));
+
+    WineDrivers::flagsAsked.clear();
+    EXPECT_TRUE(Delete(DPD_DELETE_UNUSED_FILES));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(WineDrivers::flagsAsked, (std::vector<DWORD>{DPD_DELETE_ALL_FILES, 0}));
+    EXPECT_EQ(WineDrivers::flagsAsked, (std::vector<DWORD>{DPD_DELETE_UNUSED_FILES, 0}));
     EXPECT_FALSE(FileExists(WineDrivers::own));
     EXPECT_FALSE(FileExists(WineDrivers::ui));
     EXPECT_TRUE(FileExists(WineDrivers::shared));  // the other driver still needs it

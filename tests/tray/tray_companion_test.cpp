@@ -1,4 +1,6 @@
 #include <gmock/gmock.h>
+#include <windows.h>
+#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
@@ -587,6 +589,8 @@ struct StartRecord {
     STARTUPINFOW startup;
 };
 StartRecord started;
+// How the tray program was started: "token", "child" (of the shell), "own" token.
+std::wstring ways;
 
 BOOL WINAPI RecordStart(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES process,
                         LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
@@ -600,6 +604,7 @@ BOOL WINAPI RecordStart(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTR
     started.environmentNull = environment == nullptr;
     started.directoryNull = directory == nullptr;
     started.startup = *startup;
+    ways += flags & EXTENDED_STARTUPINFO_PRESENT ? L"child " : L"own ";
     if (!started.passThrough) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
@@ -625,7 +630,9 @@ protected:
         InstallRun run = EmptyRun();
         AssignCountedString(run.sourceDir, sourceDir.c_str());
         RegisterTrayCompanion(run);
+        log_ = LogOf(run);
         FreeCountedString(run.sourceDir);
+        FreeCountedString(run.logText);
         if (!runValue_.Exists()) {
             return L"(none)";
         }
@@ -637,6 +644,7 @@ protected:
 
     RunValue runValue_;
     std::wstring dir_;
+    std::wstring log_;
     ScopedOverride<decltype(tray.CreateProcessW)> start_{tray.CreateProcessW, &RecordStart};
 };
 
@@ -851,6 +859,7 @@ BOOL WINAPI RecordTokenStart(HANDLE token, DWORD logonFlags, LPCWSTR application
     tokenStarted.commandLine = commandLine;
     tokenStarted.flags = flags;
     tokenStarted.startup = *startup;
+    ways += L"token ";
     if (!tokenStarted.passThrough) {
         SetLastError(ERROR_PRIVILEGE_NOT_HELD);
         return FALSE;
@@ -859,49 +868,96 @@ BOOL WINAPI RecordTokenStart(HANDLE token, DWORD logonFlags, LPCWSTR application
                                      environment, directory, startup, info);
 }
 
+constexpr wchar_t kLeftToLogon[] =
+    L"The tray program is not started now; the Run value starts it at the next logon\r\n";
+
+// The parent of the running tray program, from the process list.
+DWORD TrayParent() {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(FindTrayWindow(), &pid);
+    UniqueFile list(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(list.Get(), &entry); more && entry.th32ProcessID != pid;
+         more = Process32NextW(list.Get(), &entry)) {
+    }
+    return entry.th32ProcessID == pid ? entry.th32ParentProcessID : 0;
+}
+
 // Wine has no shell window; its desktop window belongs to explorer.exe, another
-// process, as the shell window would, and its token calls work for real.
-TEST_F(RegisterTrayCompanionTest, StartsAsTheShellsUserElseAsBeforeAndNeverInSessionZero) {
+// process, as the shell window would, and its token calls and a start as that
+// process's child work for real.
+TEST_F(RegisterTrayCompanionTest, StartsOnlyAsTheSignedInUserElseLeavesItToTheNextLogon) {
     ASSERT_TRUE(CopyFileW(StandInTray().c_str(), (dir_ + L"\\zantray.exe").c_str(), FALSE));
     ScopedOverride tokenStarts(tray.CreateProcessWithTokenW, &RecordTokenStart);
     ScopedOverride shell(tray.GetShellWindow, &GetDesktopWindow);
+    DWORD shellPid = 0;
+    GetWindowThreadProcessId(GetDesktopWindow(), &shellPid);
     tokenStarted.passThrough = started.passThrough = true;
-    // Which way the tray program was started, the same way each time.
-    auto start = [this] {
+    // The ways the tray program was started, whether it runs and whose child, and the log.
+    auto start = [&] {
+        ways.clear();
         tokenStarted.starts = started.starts = 0;
         RegisterFrom(dir_ + L"\\Setup\\");
-        bool running = tokenStarted.starts + started.starts > 0 && WaitForTrayWindow();
+        bool running = !ways.empty() && WaitForTrayWindow();
+        bool underShell = running && TrayParent() == shellPid;
         EndTrayPrograms();
         for (const StartRecord* way : {&tokenStarted, &started}) {
             if (way->starts) {
                 EXPECT_EQ(way->commandLine, L"\"" + dir_ + L"\\zantray.exe\"");
-                EXPECT_EQ(way->flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
                 EXPECT_EQ(way->startup.wShowWindow, SW_SHOW);
             }
         }
-        return std::to_wstring(tokenStarted.starts) + L" with the token, " +
-               std::to_wstring(started.starts) + (running ? L" as before, running" : L" as before");
+        return ways + (running ? L"running" : L"") + (underShell ? L" under the shell" : L"") +
+               log_;
     };
 
-    EXPECT_EQ(start(), L"1 with the token, 0 as before, running");
+    EXPECT_EQ(start(), L"token running");
     {
         ScopedOverride none(tray.GetShellWindow, []() -> HWND { return nullptr; });
-        EXPECT_EQ(start(), L"0 with the token, 1 as before, running");
+        EXPECT_EQ(start(), L"own running");
     }
     {
         ScopedOverride refuse(tray.DuplicateTokenEx,
                               [](HANDLE, DWORD, LPSECURITY_ATTRIBUTES, SECURITY_IMPERSONATION_LEVEL,
                                  TOKEN_TYPE, PHANDLE) -> BOOL { return FALSE; });
-        EXPECT_EQ(start(), L"0 with the token, 1 as before, running");
+        EXPECT_EQ(start(), L"own running");
     }
+    // Secondary Logon disabled: the shell's process is the parent.
     tokenStarted.passThrough = false;
-    EXPECT_EQ(start(), L"1 with the token, 1 as before, running");
+    EXPECT_EQ(start(), L"token child running under the shell");
+    EXPECT_EQ(started.flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT |
+                                                EXTENDED_STARTUPINFO_PRESENT));
+    EXPECT_EQ(started.startup.cb, sizeof(STARTUPINFOEXW));
+    // The installer's own token only when its user is the session's, as
+    // Wine's one user always is: not as SYSTEM.
+    ScopedOverride none(tray.GetShellWindow, []() -> HWND { return nullptr; });
+    {
+        ScopedOverride system(tray.GetTokenInformation, [](HANDLE, TOKEN_INFORMATION_CLASS,
+                                                           LPVOID info, DWORD bytes, PDWORD) {
+            auto* user = static_cast<TOKEN_USER*>(info);
+            user->User.Sid = user + 1;
+            bytes -= sizeof(*user);
+            return CreateWellKnownSid(WinLocalSystemSid, nullptr, user->User.Sid, &bytes);
+        });
+        EXPECT_EQ(start(), kLeftToLogon);
+    }
+    {
+        ScopedOverride silent(tray.WTSQuerySessionInformationW,
+                              [](HANDLE, DWORD, WTS_INFO_CLASS, LPWSTR*, DWORD*) { return FALSE; });
+        EXPECT_EQ(start(), kLeftToLogon);
+    }
     ScopedOverride sessionZero(tray.ProcessIdToSessionId, [](DWORD, DWORD* id) -> BOOL {
         *id = 0;
         return TRUE;
     });
-    EXPECT_EQ(start(), L"0 with the token, 0 as before");
+    EXPECT_EQ(start(), kLeftToLogon);
     EXPECT_TRUE(runValue_.Exists());
+    // Without the Run value nothing starts the program later, and nothing says so.
+    ScopedOverride noKey(kernel.RegOpenKeyExA, [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY) {
+        return LSTATUS{ERROR_ACCESS_DENIED};
+    });
+    EXPECT_EQ(start(), L"");
 }
 
 }  // namespace
