@@ -237,6 +237,13 @@ const SlotInfo kSlots[] = {
     Entry<&tray, &TrayApi::OpenProcessToken>("tray.OpenProcessToken"),
     Entry<&tray, &TrayApi::DuplicateTokenEx>("tray.DuplicateTokenEx"),
     Entry<&tray, &TrayApi::CreateProcessWithTokenW>("tray.CreateProcessWithTokenW"),
+    Entry<&tray, &TrayApi::CreateEnvironmentBlock>("tray.CreateEnvironmentBlock"),
+    Entry<&tray, &TrayApi::InitializeProcThreadAttributeList>(
+        "tray.InitializeProcThreadAttributeList"),
+    Entry<&tray, &TrayApi::UpdateProcThreadAttribute>("tray.UpdateProcThreadAttribute"),
+    Entry<&tray, &TrayApi::WTSQuerySessionInformationW>("tray.WTSQuerySessionInformationW"),
+    Entry<&tray, &TrayApi::LookupAccountNameW>("tray.LookupAccountNameW"),
+    Entry<&tray, &TrayApi::GetTokenInformation>("tray.GetTokenInformation"),
     Entry<&eventLog, &EventLogApi::RegisterEventSourceW>("eventLog.RegisterEventSourceW"),
     Entry<&eventLog, &EventLogApi::ReportEventW>("eventLog.ReportEventW"),
     Entry<&user, &UserApi::IsWindow>("user.IsWindow"),
