@@ -33,6 +33,8 @@
 #include "spooler/winspool_api.h"
 #include "tray/tray_api.h"
 
+#include "office_printer.h"
+
 namespace {
 
 // ---- clock -------------------------------------------------------------------
@@ -494,9 +496,7 @@ bool MarkSettingsKey(const char* subKey) {
     return status == ERROR_SUCCESS;
 }
 
-// What an administrator sets on an office's printer: a share, priorities,
-// hours, a separator page, two attributes, print defaults, and printer data
-// as a driver keeps it. A reinstall carries all of it over.
+// An office's printer, with printer data as a driver keeps it.
 bool Dress(HANDLE printer, int index) {
     DWORD needed = 0;
     winspool.GetPrinterW(printer, 2, nullptr, 0, &needed);
@@ -504,21 +504,9 @@ bool Dress(HANDLE printer, int index) {
     if (!winspool.GetPrinterW(printer, 2, block.data(), needed, &needed)) {
         return false;
     }
-    auto* info = reinterpret_cast<PRINTER_INFO_2W*>(block.data());
     wchar_t share[32];
     swprintf(share, 32, L"Bench%03d", index);
-    info->pShareName = share;
-    info->Attributes |= PRINTER_ATTRIBUTE_SHARED | PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS |
-                        PRINTER_ATTRIBUTE_DO_COMPLETE_FIRST;
-    info->Priority = 42;
-    info->DefaultPriority = 7;
-    info->StartTime = 60;
-    info->UntilTime = 1200;
-    info->pSepFile = const_cast<LPWSTR>(L"C:\\windows\\system32\\sysprint.sep");
-    if (info->pDevMode) {
-        info->pDevMode->dmOrientation = DMORIENT_LANDSCAPE;
-        info->pDevMode->dmCopies = 3;
-    }
+    DressAsOffice(reinterpret_cast<PRINTER_INFO_2W*>(block.data()), share);
     DWORD tray = 2;
     BYTE profile[16] = {0x5a};
     return winspool.SetPrinterW(printer, 2, block.data(), 0) &&

@@ -22,6 +22,8 @@
 
 #include <string>
 
+#include "office_printer.h"
+
 namespace {
 
 bool OnWine() {
@@ -68,20 +70,7 @@ int Dress(const wchar_t* name) {
     bool dressed = GetPrinterW(printer, 2, reinterpret_cast<BYTE*>(&block[0]), needed, &needed);
     std::wstring share = std::wstring(name) + L" share";
     if (dressed) {
-        info->pShareName = &share[0];
-        info->Attributes |= PRINTER_ATTRIBUTE_SHARED | PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS |
-                            PRINTER_ATTRIBUTE_DO_COMPLETE_FIRST;
-        info->Priority = 42;
-        info->DefaultPriority = 7;
-        info->StartTime = 60;
-        info->UntilTime = 1200;
-        info->pSepFile = const_cast<wchar_t*>(L"C:\\windows\\system32\\sysprint.sep");
-        if (info->pDevMode) {
-            info->pDevMode->dmPaperSize = DMPAPER_A4;
-            info->pDevMode->dmOrientation = DMORIENT_LANDSCAPE;
-            info->pDevMode->dmCopies = 3;
-            info->pDevMode->dmFields |= DM_PAPERSIZE | DM_ORIENTATION | DM_COPIES;
-        }
+        DressAsOffice(info, &share[0]);
         dressed = SetPrinterW(printer, 2, reinterpret_cast<BYTE*>(&block[0]), 0);
     }
     DWORD tray = 2;
