@@ -99,6 +99,15 @@ awk -F'|' '$3 ~ /reinstall/ {
     per = ($5 - $6) / printers
     cost = $8 / printers
     printf "Journal, case %d: %.3f ms per printer, %.1f %% of a carried-over printer'"'"'s reinstall (%.2f ms).\n", $2, cost, 100 * cost / per, per
+    if (printers > most) { most = printers; mostMs = $5 - $6 }
+    if (fewest == 0 || printers < fewest) { fewest = printers; fewestMs = $5 - $6 }
+}
+# What one more carried-over printer costs, without what every reinstall
+# pays once (the driver, the monitor, the checks): the slope between the
+# smallest and the largest case.
+END {
+    if (most > fewest)
+        printf "One more carried-over printer: %.2f ms (reinstalls of %d and %d printers).\n", (mostMs - fewestMs) / (most - fewest), fewest, most
 }' "$work/table"
 size=$(stat -c %s "$product/Setup/zrlsetup.exe")
 echo "Installed zrlsetup.exe: $size bytes ($(( (size + 1023) / 1024 )) KiB)."

@@ -39,4 +39,7 @@ struct InstallRun {
     DWORD defaultPrinterError;
     // Set when an install's checks refused it before it changed anything.
     BYTE refused;
+    // Set once the spooler refused to read a printer's security descriptor
+    // (level 3): it keeps none (Wine), and the other printers are not asked.
+    BYTE spoolerKeepsNoSecurity;
 };

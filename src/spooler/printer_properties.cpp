@@ -157,7 +157,10 @@ bool ReadKeys(HANDLE printer, const wchar_t* key, int depth, RecordWriter& recor
 
 // A spooler that keeps no security descriptors (Wine's refuses level 3)
 // has none to carry.
-bool ReadSecurity(HANDLE printer, RecordWriter& record) {
+bool ReadSecurity(HANDLE printer, BYTE& noSecurity, RecordWriter& record) {
+    if (noSecurity) {
+        return true;
+    }
     DWORD needed = 0;
     SetLastError(ERROR_SUCCESS);
     if (winspool.GetPrinterW(printer, 3, nullptr, 0, &needed)) {
@@ -165,6 +168,7 @@ bool ReadSecurity(HANDLE printer, RecordWriter& record) {
     }
     DWORD status = GetLastError();
     if (status == ERROR_INVALID_LEVEL) {
+        noSecurity = TRUE;
         return true;
     }
     if (status != ERROR_INSUFFICIENT_BUFFER) {
@@ -465,9 +469,10 @@ void SetPrinterData(Applying& applying, HANDLE printer, const CarriedProperties&
 
 }  // namespace
 
-bool ReadPrinterProperties(HANDLE printer, const PRINTER_INFO_2W& entry, RecordWriter& record) {
+bool ReadPrinterProperties(HANDLE printer, const PRINTER_INFO_2W& entry, BYTE& noSecurity,
+                           RecordWriter& record) {
     PutEntry(entry, record);
-    if (!ReadSecurity(printer, record) || !ReadKeys(printer, L"", 0, record)) {
+    if (!ReadSecurity(printer, noSecurity, record) || !ReadKeys(printer, L"", 0, record)) {
         return false;
     }
     return !record.failed || Failed(ERROR_NOT_ENOUGH_MEMORY);

@@ -30,8 +30,11 @@ inline constexpr DWORD kCarriedAttributes =
 
 // Puts what the run's snapshot entry says of the printer, its security
 // descriptor and its printer data into `record`. False, with the error of the
-// read that failed, when the printer could not be read whole.
-bool ReadPrinterProperties(HANDLE printer, const PRINTER_INFO_2W& entry, RecordWriter& record);
+// read that failed, when the printer could not be read whole. `noSecurity`
+// says the spooler keeps no security descriptors; the read sets it when the
+// spooler says so.
+bool ReadPrinterProperties(HANDLE printer, const PRINTER_INFO_2W& entry, BYTE& noSecurity,
+                           RecordWriter& record);
 
 // Gives the new printer what `saved` holds (comment and location always, the
 // rest where the record has it) and makes it the default when it was. A

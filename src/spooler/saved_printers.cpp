@@ -40,8 +40,8 @@ SaveOutcome ReadSubKeyOf(HANDLE printer, char (&subKey)[kSubKeyBytes]) {
 
 // The record a reinstall journals and restores from: the SubKey first, then
 // everything else.
-SaveOutcome RecordPrinter(HANDLE printer, const char* subKey, const PRINTER_INFO_2W& entry,
-                          void*& block, DWORD& bytes) {
+SaveOutcome RecordPrinter(InstallRun& run, HANDLE printer, const char* subKey,
+                          const PRINTER_INFO_2W& entry, void*& block, DWORD& bytes) {
     wchar_t wideSubKey[kSubKeyBytes] = {};
     if (!MultiByteToWideChar(CP_ACP, 0, subKey, -1, wideSubKey, kSubKeyBytes)) {
         return SaveOutcome::Unreadable;
@@ -49,7 +49,7 @@ SaveOutcome RecordPrinter(HANDLE printer, const char* subKey, const PRINTER_INFO
     RecordWriter record;
     BeginRecord(record);
     PutText(record, RecordField::SubKey, wideSubKey);
-    if (!ReadPrinterProperties(printer, entry, record)) {
+    if (!ReadPrinterProperties(printer, entry, run.spoolerKeepsNoSecurity, record)) {
         DWORD code = GetLastError();
         AbandonRecord(record);
         SetLastError(code);
@@ -86,7 +86,7 @@ SaveOutcome SavePrinterForTransit(InstallRun& run, PRINTER_INFO_2W& entry) {
     }
     void* record = nullptr;
     DWORD bytes = 0;
-    outcome = RecordPrinter(printer.Get(), subKey, entry, record, bytes);
+    outcome = RecordPrinter(run, printer.Get(), subKey, entry, record, bytes);
     if (outcome != SaveOutcome::Saved) {
         return outcome;
     }

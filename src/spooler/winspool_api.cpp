@@ -175,25 +175,57 @@ BOOL WINAPI DeletePrinterDriverAsWindows(LPWSTR server, LPWSTR environment, LPWS
 // printer's own keys, as Windows' local spooler keeps them.
 constexpr wchar_t kWinePrintersKey[] = L"System\\CurrentControlSet\\Control\\Print\\Printers\\";
 
-// The printer's key, or `key` below it, as a path under HKEY_LOCAL_MACHINE;
-// null, with the error, when the printer or the memory is missing.
-wchar_t* WinePrinterKeyPath(HANDLE printer, const wchar_t* key) {
+// The printer a key was last listed for. Reading a printer's data lists key
+// after key on one handle, and asking Wine for the handle's printer name
+// costs as much as the listing itself; Wine gives a closed handle's number to
+// the next printer opened, so the name is kept only until its handle closes.
+struct ListedPrinter {
+    HANDLE printer;
+    wchar_t name[kPathBufferChars];
+};
+ListedPrinter lastListed = {};
+
+BOOL WINAPI ClosePrinterAsWindows(HANDLE printer) {
+    if (printer == lastListed.printer) {
+        lastListed.printer = nullptr;
+    }
+    return exports.ClosePrinter(printer);
+}
+
+// The name of the printer behind `printer`; null, with the error, when the
+// spooler does not know the handle.
+const wchar_t* PrinterNameOf(HANDLE printer) {
+    if (printer && printer == lastListed.printer) {
+        return lastListed.name;
+    }
     // A printer's name is shorter than MAX_PATH: one call fills this.
     alignas(PRINTER_INFO_4W) BYTE block[sizeof(PRINTER_INFO_4W) + 4 * kPathBufferChars];
     DWORD needed = 0;
     const auto* info = reinterpret_cast<PRINTER_INFO_4W*>(block);
-    if (!exports.GetPrinterW(printer, 4, block, sizeof(block), &needed) || !info->pPrinterName) {
+    if (!exports.GetPrinterW(printer, 4, block, sizeof(block), &needed) || !info->pPrinterName ||
+        lstrlenW(info->pPrinterName) >= static_cast<int>(kPathBufferChars)) {
         return nullptr;
     }
-    SIZE_T chars = lstrlenW(kWinePrintersKey) + lstrlenW(info->pPrinterName) + 1 +
-                   (key ? lstrlenW(key) : 0) + 1;
+    lastListed.printer = printer;
+    lstrcpyW(lastListed.name, info->pPrinterName);
+    return lastListed.name;
+}
+
+// The printer's key, or `key` below it, as a path under HKEY_LOCAL_MACHINE;
+// null, with the error, when the printer or the memory is missing.
+wchar_t* WinePrinterKeyPath(HANDLE printer, const wchar_t* key) {
+    const wchar_t* name = PrinterNameOf(printer);
+    if (!name) {
+        return nullptr;
+    }
+    SIZE_T chars = lstrlenW(kWinePrintersKey) + lstrlenW(name) + 1 + (key ? lstrlenW(key) : 0) + 1;
     auto* path = static_cast<wchar_t*>(AllocGlobal(chars * sizeof(wchar_t)));
     if (!path) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     lstrcpyW(path, kWinePrintersKey);
-    lstrcatW(path, info->pPrinterName);
+    lstrcatW(path, name);
     if (key && *key) {
         lstrcatW(path, L"\\");
         lstrcatW(path, key);
@@ -248,6 +280,7 @@ void AdaptToThisSpooler(WinspoolApi& api) {
         api.AddPrinterW = &AddPrinterAsWindows;
         api.DeletePrinterDriverExW = &DeletePrinterDriverAsWindows;
         api.EnumPrinterKeyW = &EnumPrinterKeyAsWindows;
+        api.ClosePrinter = &ClosePrinterAsWindows;
     }
 }
 

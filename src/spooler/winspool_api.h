@@ -49,7 +49,8 @@ extern VersionApi version;
 // Loads both libraries from System32 and fills the tables. False when a library
 // or one of its functions is missing; the tables are then left as they were.
 // On Wine, AddPrinterW, DeletePrinterDriverExW and EnumPrinterKeyW are
-// wrappers that give the results Windows gives (see winspool_api.cpp).
+// wrappers that give the results Windows gives, and ClosePrinter one that
+// lets EnumPrinterKeyW's wrapper forget the handle (see winspool_api.cpp).
 bool BindSpoolerLibraries();
 
 namespace winspool_detail {
