@@ -117,7 +117,15 @@ HRESULT CopyBetweenPaths(InstallRun& run, const wchar_t* targetDir, const wchar_
         }
         return E_FAIL;
     }
-    UniqueFile destination(OpenDestinationWithRetry(run, PathOf(targetPath)));
+    // A target directory the run could not resolve leaves a bare name, which
+    // Windows resolves against the current directory: an elevated installer
+    // must not drop a component into whatever folder it was started from.
+    UniqueFile destination;
+    if (*targetDir) {
+        destination.Reset(OpenDestinationWithRetry(run, PathOf(targetPath)));
+    } else {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+    }
     if (!destination) {
         if (report) {
             LogError(run, 9, "Cant't open destination file: %s", PathOf(targetPath));

@@ -282,6 +282,9 @@ public:
 constexpr wchar_t kInstaller[] = L"C:\\Zantorelle\\Setup\\zrlsetup.exe";
 constexpr wchar_t kTrayProgram[] = L"C:\\Zantorelle\\zantray.exe";
 constexpr wchar_t kTrayOriginal[] = L"C:\\Zantorelle\\zantray.exe.original";
+// The harness's current folder: a run that cannot resolve a folder must not
+// write into this one instead.
+constexpr wchar_t kCurrentFolder[] = L"C:\\chaos-current";
 
 KernelApi realKernel;
 WinspoolApi realSpooler;
@@ -1145,6 +1148,24 @@ bool DamagedEntrySetAside() {
            number == 7;
 }
 
+// Empties the current folder; false when there was anything to take away.
+bool CurrentFolderWasEmpty() {
+    WIN32_FIND_DATAW found;
+    std::wstring folder = std::wstring(kCurrentFolder) + L"\\";
+    HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
+    bool empty = true;
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) {
+            empty = false;
+            DeleteFileW((folder + found.cFileName).c_str());
+        }
+    }
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+    }
+    return empty;
+}
+
 bool NoDuplicates() {
     std::vector<std::wstring> names = PrinterNames();
     for (size_t i = 0; i < names.size(); ++i) {
@@ -1208,6 +1229,9 @@ int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
     }
     if (GetFileAttributesW(kTrayProgram) == INVALID_FILE_ATTRIBUTES) {
         report.Violation("the clean reinstall deleted the tray program it registers", clean);
+    }
+    if (!CurrentFolderWasEmpty()) {
+        report.Violation("a run wrote into the current folder", faulty);
     }
     return report.violations;
 }
@@ -1280,7 +1304,9 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     SetUpWorld();
-    if (!CopyFileW(kTrayProgram, kTrayOriginal, FALSE) || !InstallOtherDriver()) {
+    CreateDirectoryW(kCurrentFolder, nullptr);
+    if (!CopyFileW(kTrayProgram, kTrayOriginal, FALSE) || !InstallOtherDriver() ||
+        !SetCurrentDirectoryW(kCurrentFolder)) {
         fprintf(stderr, "no product in C:\\Zantorelle, or no second driver: %lu\n", GetLastError());
         return 2;
     }

@@ -214,6 +214,23 @@ TEST_F(FileCopy, NoSourceDirectoryReadsTheBareNameFromTheCurrentFolder) {
     EXPECT_EQ(ReadFileBytes(Target()), "here");
 }
 
+// A folder the run could not resolve (no system or driver directory) is
+// no licence to write the component into the current folder.
+TEST_F(FileCopy, NoTargetDirectoryWritesNothingIntoTheCurrentFolder) {
+    WriteFileBytes(Source(), "abc");
+    wchar_t previous[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    SetCurrentDirectoryW(targetDir_.c_str());
+
+    HRESULT result = Copy(L"", 1);
+    SetCurrentDirectoryW(previous);
+
+    EXPECT_EQ(result, E_FAIL);
+    EXPECT_FALSE(FileExists(Target()));
+    EXPECT_EQ(LogOf(run_), Header(L"", 1) + L"  Error(9): Cant't open destination file: " + kName +
+                               ErrorSuffix(ERROR_PATH_NOT_FOUND) + L"\r\n  Copy Failed :(\r\n");
+}
+
 TEST_F(FileCopy, TargetDirectoryWithoutSeparatorGetsOne) {
     WriteFileBytes(Source(), "abc");
 
