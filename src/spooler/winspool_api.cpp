@@ -181,7 +181,8 @@ constexpr wchar_t kWinePrintersKey[] = L"System\\CurrentControlSet\\Control\\Pri
 // the next printer opened, so the name is kept only until its handle closes.
 struct ListedPrinter {
     HANDLE printer;
-    wchar_t name[kPathBufferChars];
+    // Room for any name the block below can hold.
+    wchar_t name[2 * kPathBufferChars];
 };
 ListedPrinter lastListed = {};
 
@@ -202,8 +203,11 @@ const wchar_t* PrinterNameOf(HANDLE printer) {
     alignas(PRINTER_INFO_4W) BYTE block[sizeof(PRINTER_INFO_4W) + 4 * kPathBufferChars];
     DWORD needed = 0;
     const auto* info = reinterpret_cast<PRINTER_INFO_4W*>(block);
-    if (!exports.GetPrinterW(printer, 4, block, sizeof(block), &needed) || !info->pPrinterName ||
-        lstrlenW(info->pPrinterName) >= static_cast<int>(kPathBufferChars)) {
+    if (!exports.GetPrinterW(printer, 4, block, sizeof(block), &needed) || !info->pPrinterName) {
+        return nullptr;
+    }
+    if (lstrlenW(info->pPrinterName) >= static_cast<int>(ARRAYSIZE(lastListed.name))) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return nullptr;
     }
     lastListed.printer = printer;
