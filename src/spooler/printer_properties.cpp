@@ -182,9 +182,26 @@ bool ReadSecurity(HANDLE printer, BYTE& noSecurity, RecordWriter& record) {
         return false;
     }
     PSECURITY_DESCRIPTOR security = static_cast<PRINTER_INFO_3*>(block.Get())->pSecurityDescriptor;
-    if (security && IsValidSecurityDescriptor(security)) {
-        PutBytes(record, RecordField::Security, security, GetSecurityDescriptorLength(security));
+    if (!security || !IsValidSecurityDescriptor(security)) {
+        return true;
     }
+    // The record holds the self-relative form, the one a journal read
+    // accepts; the spooler's reply carries it so, but an absolute one is
+    // made self-relative rather than stored as pointers.
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    UniqueGlobal relative;
+    if (GetSecurityDescriptorControl(security, &control, &revision) &&
+        !(control & SE_SELF_RELATIVE)) {
+        DWORD bytes = 0;
+        MakeSelfRelativeSD(security, nullptr, &bytes);
+        relative.Reset(bytes ? AllocGlobal(bytes) : nullptr);
+        if (!relative || !MakeSelfRelativeSD(security, relative.Get(), &bytes)) {
+            return Failed(relative ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY);
+        }
+        security = relative.Get();
+    }
+    PutBytes(record, RecordField::Security, security, GetSecurityDescriptorLength(security));
     return true;
 }
 
@@ -290,6 +307,16 @@ bool SamePrintDefaultsLayout(const DEVMODEW& a, const DEVMODEW& b) {
            a.dmDriverVersion == b.dmDriverVersion && a.dmSpecVersion == b.dmSpecVersion;
 }
 
+// A driver that fails a merge without saying why refuses the saved defaults:
+// ERROR_INVALID_DATA, which lets them go rather than re-create the printer at
+// every install for the same refusal.
+const DEVMODEW* RefusedPrintDefaults() {
+    if (GetLastError() == ERROR_SUCCESS) {
+        SetLastError(ERROR_INVALID_DATA);
+    }
+    return nullptr;
+}
+
 // The saved print defaults as the new printer's driver takes them: whole when
 // that driver wrote them (same size and version), otherwise their public
 // settings merged by the driver into its own DEVMODE. Null, with the error,
@@ -300,9 +327,10 @@ const DEVMODEW* PrintDefaultsFor(HANDLE printer, const wchar_t* name, const DEVM
         return &saved;
     }
     auto* device = const_cast<LPWSTR>(name);
+    SetLastError(ERROR_SUCCESS);
     LONG bytes = winspool.DocumentPropertiesW(nullptr, printer, device, nullptr, nullptr, 0);
     if (bytes <= 0) {
-        return nullptr;
+        return RefusedPrintDefaults();
     }
     // Too small for a DEVMODE: a driver that cannot merge.
     if (bytes < static_cast<LONG>(offsetof(DEVMODEW, dmFields) + sizeof(DWORD))) {
@@ -319,9 +347,10 @@ const DEVMODEW* PrintDefaultsFor(HANDLE printer, const wchar_t* name, const DEVM
     // query and overwrites it.
     out->dmSize = static_cast<WORD>(bytes > 0xFFFF ? 0xFFFF : bytes);
     auto* in = const_cast<DEVMODEW*>(&saved);
+    SetLastError(ERROR_SUCCESS);
     if (winspool.DocumentPropertiesW(nullptr, printer, device, out, in,
                                      DM_IN_BUFFER | DM_OUT_BUFFER) != IDOK) {
-        return nullptr;
+        return RefusedPrintDefaults();
     }
     return out;
 }

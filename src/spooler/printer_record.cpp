@@ -109,10 +109,51 @@ bool ReadDevMode(const BYTE* data, DWORD bytes, CarriedProperties& properties) {
     return true;
 }
 
+// A SID that ends within the descriptor's bytes.
+bool SidWithin(const BYTE* data, DWORD bytes, DWORD at) {
+    constexpr DWORD kSidHeaderBytes = 8;  // revision, count, authority
+    if (at > bytes || bytes - at < kSidHeaderBytes) {
+        return false;
+    }
+    DWORD count = data[at + 1];
+    return count <= SID_MAX_SUB_AUTHORITIES &&
+           bytes - at - kSidHeaderBytes >= count * sizeof(DWORD) &&
+           IsValidSid(const_cast<BYTE*>(data + at));
+}
+
+// An access list whose declared size, and every entry in it, ends within
+// the descriptor's bytes.
+bool AclWithin(const BYTE* data, DWORD bytes, DWORD at) {
+    if (at > bytes || bytes - at < sizeof(ACL)) {
+        return false;
+    }
+    WORD aclBytes = 0;
+    CopyMemory(&aclBytes, data + at + offsetof(ACL, AclSize), sizeof(aclBytes));
+    return aclBytes >= sizeof(ACL) && aclBytes <= bytes - at &&
+           IsValidAcl(reinterpret_cast<ACL*>(const_cast<BYTE*>(data + at)));
+}
+
+// What the spooler gave: a self-relative descriptor whose parts lie within
+// the field. Its offsets are read from the journal, which anyone with the
+// registry editor may have changed: neither Windows' nor Wine's validity
+// check bounds them, and the length query follows them wherever they point.
 bool ReadSecurity(const BYTE* data, DWORD bytes, CarriedProperties& properties) {
+    SECURITY_DESCRIPTOR_RELATIVE header;
+    if (bytes < sizeof(header)) {
+        return false;
+    }
+    CopyMemory(&header, data, sizeof(header));
+    if (header.Revision != SECURITY_DESCRIPTOR_REVISION || !(header.Control & SE_SELF_RELATIVE) ||
+        (header.Owner && !SidWithin(data, bytes, header.Owner)) ||
+        (header.Group && !SidWithin(data, bytes, header.Group)) ||
+        ((header.Control & SE_DACL_PRESENT) && header.Dacl &&
+         !AclWithin(data, bytes, header.Dacl)) ||
+        ((header.Control & SE_SACL_PRESENT) && header.Sacl &&
+         !AclWithin(data, bytes, header.Sacl))) {
+        return false;
+    }
     auto* security = reinterpret_cast<PSECURITY_DESCRIPTOR>(const_cast<BYTE*>(data));
-    if (bytes < SECURITY_DESCRIPTOR_MIN_LENGTH || !IsValidSecurityDescriptor(security) ||
-        GetSecurityDescriptorLength(security) > bytes) {
+    if (!IsValidSecurityDescriptor(security) || GetSecurityDescriptorLength(security) > bytes) {
         return false;
     }
     properties.security = security;

@@ -39,6 +39,33 @@ enum class Transit : BYTE {
     DeleteEarlier,  // an earlier run left it in the journal, which holds it as it was
 };
 
+// An earlier run's entry of a printer that is there brings it back only
+// when it reads: true, with `transit` set, when it decides the printer's
+// way. A damaged entry is set aside and the printer journaled afresh as it
+// is now (false); one the registry did not give keeps the printer.
+bool PlanEarlier(InstallRun& run, const wchar_t* name, Transit& transit) {
+    JournalEntry held;
+    JournalRead read = ReadJournalEntry(name, held);
+    transit = Transit::Stay;
+    switch (read) {
+        case JournalRead::Entry:
+            transit = Transit::DeleteEarlier;
+            return true;
+        case JournalRead::Gone:
+            return false;
+        case JournalRead::Failed:
+            KeepPrinter(run, name, kNotJournaled, GetLastError());
+            return true;
+        case JournalRead::Damaged:
+            break;
+    }
+    if (ReportUnreadableEntry(run, name, read)) {
+        return false;
+    }
+    KeepPrinter(run, name, kNotJournaled, GetLastError());
+    return true;
+}
+
 // Journals what the printer had, unless it cannot be brought back as it was.
 // One an earlier run left in the journal is the printer that run was
 // bringing back when it was cut off: the journal holds it as it was, and it
@@ -50,9 +77,10 @@ Transit PlanTakeOut(InstallRun& run, PRINTER_INFO_2W& entry, bool& written) {
         KeepPrinter(run, name, kNotJournaled, GetLastError());
         return Transit::Stay;
     }
-    if (earlier == JournalLookup::Present) {
-        written = true;
-        return Transit::DeleteEarlier;
+    Transit planned;
+    if (earlier == JournalLookup::Present && PlanEarlier(run, name, planned)) {
+        written = written || planned == Transit::DeleteEarlier;
+        return planned;
     }
     if (run.defaultPrinterError) {
         KeepPrinter(run, name, kNotDeleted, run.defaultPrinterError);

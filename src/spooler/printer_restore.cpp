@@ -64,17 +64,7 @@ bool PrinterOpens(const wchar_t* name) {
 }
 
 // An entry this run did not write, of a printer that is not there: an
-// earlier run took it out and did not bring it back. An entry this build cannot read at all would
-// fail every install: it is reported once and set aside for an administrator.
-void ReportUnreadable(InstallRun& run, const wchar_t* name, JournalRead read) {
-    LogError(run, 21, "Can`t read the journal entry of printer '%s'",
-             ShownName(name, kUnnamedPrinter));
-    if (read == JournalRead::Damaged && SetAsideJournalEntry(name)) {
-        LogLine(run, "The journal entry of printer '%s' is set aside in HKEY_LOCAL_MACHINE\\%s",
-                ShownName(name, kUnnamedPrinter), kSetAsideKey);
-    }
-}
-
+// earlier run took it out and did not bring it back.
 Restored RestoreFromJournal(InstallRun& run, const wchar_t* name, bool& back) {
     // This run's own entries name printers it is bringing back itself.
     if (SavedByThisRun(run, name)) {
@@ -86,7 +76,7 @@ Restored RestoreFromJournal(InstallRun& run, const wchar_t* name, bool& back) {
         return Restored::No;
     }
     if (read != JournalRead::Entry) {
-        ReportUnreadable(run, name, read);
+        ReportUnreadableEntry(run, name, read);
         return Restored::No;
     }
     // A printer that is there but did not open is refused by AddPrinterW as
@@ -155,6 +145,19 @@ void ReleaseRestored(InstallRun& run, const JournalNames& names, const UniqueGlo
 }
 
 }  // namespace
+
+// An entry this build cannot read at all would fail every install: it is
+// reported once and set aside for an administrator.
+bool ReportUnreadableEntry(InstallRun& run, const wchar_t* name, JournalRead read) {
+    LogError(run, 21, "Can`t read the journal entry of printer '%s'",
+             ShownName(name, kUnnamedPrinter));
+    if (read != JournalRead::Damaged || !SetAsideJournalEntry(name)) {
+        return false;
+    }
+    LogLine(run, "The journal entry of printer '%s' is set aside in HKEY_LOCAL_MACHINE\\%s",
+            ShownName(name, kUnnamedPrinter), kSetAsideKey);
+    return true;
+}
 
 void RestorePrinters(InstallRun& run) {
     int restored = 0;

@@ -14,6 +14,7 @@
 #include <winspool.h>
 
 #include "core/install_run.h"
+#include "spooler/printer_journal.h"
 #include "spooler/saved_printers.h"
 
 // A reinstall is the one run that puts back what it takes out: ReInstall sets
@@ -36,3 +37,6 @@ void AddFallbackPrinter(InstallRun& run);
 // Re-creates the saved printers and, in a reinstall, the printers an earlier
 // run left in the journal; the fallback printer when none came back.
 void RestorePrinters(InstallRun& run);
+// Error 21 for the journal entry of `name`; a damaged one is set aside, and
+// then the line says where. True when it is set aside.
+bool ReportUnreadableEntry(InstallRun& run, const wchar_t* name, JournalRead read);

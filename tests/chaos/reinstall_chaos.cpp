@@ -535,7 +535,10 @@ struct Printer {
 struct Expected {
     std::map<std::wstring, Printer> printers;
     std::wstring defaultPrinter;  // empty: none to check
-    bool damagedEntry;
+    // An entry no build can read, as it was written: empty name, none.
+    std::wstring damagedEntry;
+    DWORD damagedType;
+    std::vector<BYTE> damagedData;
 };
 
 struct Random {
@@ -920,13 +923,42 @@ void JournalLostPrinter(Random& random, unsigned seed, bool wasDefault, Expected
     }
 }
 
-// An entry no build can read: reported once, then set aside.
-void JournalDamagedEntry() {
-    HKEY key = nullptr;
+// An entry no build can read: reported once, then set aside. It may name a
+// printer that is there, which must then be journaled afresh, not lost; its
+// record may hold a security descriptor whose owner lies far outside it.
+void JournalDamagedEntry(Random& random, Expected& expected) {
+    expected.damagedEntry = kDamagedEntry;
+    for (const auto& [name, printer] : expected.printers) {
+        if (name != kLostPrinter && random.Next(2)) {
+            expected.damagedEntry = name;
+        }
+    }
     DWORD number = 7;
+    expected.damagedType = REG_DWORD;
+    expected.damagedData.assign(reinterpret_cast<BYTE*>(&number),
+                                reinterpret_cast<BYTE*>(&number) + sizeof(number));
+    if (random.Next(2)) {
+        // As long as an absolute descriptor, so that only its owner gives it away.
+        BYTE outside[SECURITY_DESCRIPTOR_MIN_LENGTH] = {};
+        SECURITY_DESCRIPTOR_RELATIVE header = {
+            SECURITY_DESCRIPTOR_REVISION, 0, SE_SELF_RELATIVE, 0x7FF00000, 0, 0, 0};
+        CopyMemory(outside, &header, sizeof(header));
+        RecordWriter record;
+        BeginRecord(record);
+        PutText(record, RecordField::SubKey, L"damaged");
+        PutBytes(record, RecordField::Security, outside, sizeof(outside));
+        void* block = nullptr;
+        DWORD bytes = 0;
+        EndRecord(record, block, bytes);
+        expected.damagedType = REG_BINARY;
+        expected.damagedData.assign(static_cast<BYTE*>(block), static_cast<BYTE*>(block) + bytes);
+        FreeGlobal(block);
+    }
+    HKEY key = nullptr;
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, kJournalKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                     nullptr);
-    RegSetValueExW(key, kDamagedEntry, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4);
+    RegSetValueExW(key, expected.damagedEntry.c_str(), 0, expected.damagedType,
+                   expected.damagedData.data(), static_cast<DWORD>(expected.damagedData.size()));
     RegCloseKey(key);
 }
 
@@ -989,8 +1021,7 @@ Expected SetUpPrinters(unsigned seed, Random& random) {
                            expected);
     }
     if (random.Next(6) == 0) {
-        JournalDamagedEntry();
-        expected.damagedEntry = true;
+        JournalDamagedEntry(random, expected);
     }
     return expected;
 }
@@ -1140,12 +1171,14 @@ bool JournalIsGone() {
     return false;
 }
 
-bool DamagedEntrySetAside() {
-    DWORD number = 0;
-    DWORD bytes = sizeof(number);
-    return RegGetValueW(HKEY_LOCAL_MACHINE, kSetAsideKey, kDamagedEntry, RRF_RT_REG_DWORD, nullptr,
-                        &number, &bytes) == ERROR_SUCCESS &&
-           number == 7;
+bool DamagedEntrySetAside(const Expected& expected) {
+    std::vector<BYTE> data(expected.damagedData.size() + 1);
+    DWORD type = 0;
+    auto bytes = static_cast<DWORD>(data.size());
+    return RegGetValueW(HKEY_LOCAL_MACHINE, kSetAsideKey, expected.damagedEntry.c_str(), RRF_RT_ANY,
+                        &type, data.data(), &bytes) == ERROR_SUCCESS &&
+           type == expected.damagedType &&
+           std::vector<BYTE>(data.begin(), data.begin() + bytes) == expected.damagedData;
 }
 
 // Empties the current folder; false when there was anything to take away.
@@ -1221,7 +1254,7 @@ int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
     if (!JournalIsGone()) {
         report.Violation("the journal is still there after the clean run", clean);
     }
-    if (expected.damagedEntry && !DamagedEntrySetAside()) {
+    if (!expected.damagedEntry.empty() && !DamagedEntrySetAside(expected)) {
         report.Violation("the damaged journal entry was not set aside as it was", clean);
     }
     if (!NoDuplicates()) {
