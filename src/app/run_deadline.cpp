@@ -26,6 +26,20 @@ RunDeadline::RunDeadline(InstallRun& run, Command command) : run_(run), command_
     }
 }
 
+void RunDeadline::BeginReport() {
+    if (!thread_) {
+        return;
+    }
+    LockRunLog();
+    bool fired = fired_;
+    reporting_ = !fired;
+    UnlockRunLog();
+    // The watch is writing the log and reporting the run: it ends the process.
+    if (fired) {
+        WaitForSingleObject(thread_, INFINITE);
+    }
+}
+
 void RunDeadline::Stop() {
     if (!thread_) {
         return;
@@ -55,11 +69,20 @@ DWORD WINAPI RunDeadline::Watch(void* self) {
 
 void RunDeadline::Fire() {
     // A run that stopped its watch in time is done; one that did not will
-    // wait in Stop() until the process ends.
+    // wait in BeginReport() or Stop() until the process ends.
     LockRunLog();
     bool stopped = stopped_;
+    bool reporting = reporting_;
+    fired_ = !stopped;
     UnlockRunLog();
     if (stopped) {
+        return;
+    }
+    // The run's own report did not end in time (the event log does not
+    // answer): its log is being read, and another report would wait as long.
+    if (reporting) {
+        LockRunLog();
+        kernel.TerminateProcess(GetCurrentProcess(), kExitErrorsLogged);
         return;
     }
     SetLastError(ERROR_TIMEOUT);

@@ -25,6 +25,11 @@ public:
     RunDeadline(const RunDeadline&) = delete;
     RunDeadline& operator=(const RunDeadline&) = delete;
 
+    // Called before the run reads its log whole to report it: from then on a
+    // deadline that passes ends the process without a line of its own (the
+    // report is what it would have written). Once the deadline has fired, it
+    // does not return.
+    void BeginReport();
     // Ends the watch; once the deadline has fired, it does not return.
     void Stop();
 
@@ -37,4 +42,6 @@ private:
     HANDLE stop_ = nullptr;
     HANDLE thread_ = nullptr;
     bool stopped_ = false;
+    bool reporting_ = false;
+    bool fired_ = false;
 };

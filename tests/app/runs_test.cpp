@@ -223,6 +223,47 @@ TEST_F(RunsTest, ARunPastItsDeadlineIsEndedAndReportedWithTheStepItWasIn) {
     }
 }
 
+// A run whose own report does not return by the deadline: its log is being
+// read, so the watch ends the process as it stands, with no second report.
+TEST_F(RunsTest, ARunStuckInItsOwnReportIsEndedWithoutASecondOne) {
+    Stuck::release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Stuck::ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    static LONG reports = 0;
+    ScopedOverride report(
+        eventLog.ReportEventW,
+        [](HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR*, void*) -> BOOL {
+            InterlockedIncrement(&reports);
+            WaitForSingleObject(Stuck::release, INFINITE);
+            return TRUE;
+        });
+    ScopedOverride end(kernel.TerminateProcess, [](HANDLE, UINT code) -> BOOL {
+        Stuck::code = code;
+        UnlockRunLog();
+        SetEvent(Stuck::ended);
+        return TRUE;
+    });
+    DWORD before = runDeadlineMs;
+    runDeadlineMs = 500;
+    Stuck::code = 0;
+    HANDLE run = CreateThread(
+        nullptr, 0,
+        [](void*) -> DWORD {
+            DWORD scheduled = 0;
+            RunWithProcedure([](InstallRun&) {}, Command::Install, nullptr, &scheduled);
+            return 0;
+        },
+        nullptr, 0, nullptr);
+    EXPECT_EQ(WaitForSingleObject(Stuck::ended, 10000), WAIT_OBJECT_0);
+    SetEvent(Stuck::release);
+    EXPECT_EQ(WaitForSingleObject(run, 10000), WAIT_OBJECT_0);
+    runDeadlineMs = before;
+    EXPECT_EQ(Stuck::code, UINT{kExitErrorsLogged});
+    EXPECT_EQ(reports, 1);
+    for (HANDLE handle : {run, Stuck::release, Stuck::ended}) {
+        CloseHandle(handle);
+    }
+}
+
 struct Scheduling {
     static inline std::vector<std::wstring> asked;
 };
