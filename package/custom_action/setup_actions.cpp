@@ -56,9 +56,10 @@ bool PendingDeletionOfProductFile(const wchar_t* value, DWORD chars) {
 // a date and a product code or two.
 constexpr DWORD kDataChars = 1024;
 constexpr wchar_t kSeparator = L'|';
-// How long a run of the installer may take before it is ended, and how long
-// its end may take then.
-constexpr DWORD kWaitMinutes = kRunDeadlineMinutes + kRunDeadlineMarginMinutes;
+// How long a run of the installer may take before it is ended (its wait for
+// another run, its deadline, a margin), and how long its end may take then.
+constexpr DWORD kWaitMinutes =
+    kRunLockWaitMinutes + kRunDeadlineMinutes + kRunDeadlineMarginMinutes;
 constexpr DWORD kEndMs = 10 * 1000;
 
 // Windows Installer reads field 0 as a template: paths and numbers go into

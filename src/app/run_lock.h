@@ -9,11 +9,6 @@
 
 #include "core/product.h"
 
-// Longer than the slowest run takes within its own limits (every tray wait,
-// spooler restart and copy retry running out adds up to about 5 minutes),
-// and the log dialog is shown only after the lock is released.
-inline constexpr DWORD kRunLockWaitMinutes = 10;
-
 // Holds the lock for one scope, from the wait on.
 class ScopedRunLock {
 public:
