@@ -297,9 +297,9 @@ bool InSessionZero() {
 }
 
 // False when the program is left to the Run value: in session 0, which has
-// services and no user's desktop (a deployment running as SYSTEM), and when
+// services and no user's desktop (a deployment running as SYSTEM), when
 // neither the shell's user's token nor the installer's own is the signed-in
-// user's.
+// user's, and when the start itself failed.
 bool StartTray(const CountedString& path) {
     if (InSessionZero()) {
         return false;
@@ -323,13 +323,14 @@ bool StartTray(const CountedString& path) {
         return false;
     }
     // Otherwise the installer's own token is the signed-in user's: the start as before.
-    if (started ||
-        tray.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
-                            nullptr, nullptr, &startup, &process)) {
+    started =
+        started || tray.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE,
+                                       NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process);
+    if (started) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
-    return true;
+    return started;
 }
 
 }  // namespace

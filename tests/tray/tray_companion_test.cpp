@@ -777,6 +777,8 @@ TEST_F(RegisterTrayCompanionTest, LackOfMemoryNeverRegistersAFolderAndLeaksNothi
         ScopedOverride realloc(kernel.HeapReAlloc, &FailingHeapReAlloc);
         AllocationCounter heap;
         RegisterTrayCompanion(run);
+        // The run's own log, which says the refused start leaves the program to the Run value.
+        FreeCountedString(run.logText);
         EXPECT_EQ(heap.HeapBlocks(), 0);
     }
     EXPECT_EQ(started.starts, 1);
@@ -929,6 +931,10 @@ TEST_F(RegisterTrayCompanionTest, StartsOnlyAsTheSignedInUserElseLeavesItToTheNe
     EXPECT_EQ(started.flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT |
                                                 EXTENDED_STARTUPINFO_PRESENT));
     EXPECT_EQ(started.startup.cb, sizeof(STARTUPINFOEXW));
+    // Every way refused: the program is left to the next logon, and the log says so.
+    started.passThrough = false;
+    EXPECT_EQ(start(), L"token child own " + std::wstring(kLeftToLogon));
+    started.passThrough = true;
     // The installer's own token only when its user is the session's, as
     // Wine's one user always is: not as SYSTEM.
     ScopedOverride none(tray.GetShellWindow, []() -> HWND { return nullptr; });
