@@ -20,16 +20,18 @@ constexpr const wchar_t* kProtectedPrintValues[] = {L"WindowsProtectedPrintGroup
 bool ComponentIsUsable(InstallRun& run, const wchar_t* name) {
     wchar_t path[kPathBufferChars + kSystemPathChars];
     const wchar_t* folder = CountedText(run.sourceDir);
-    if (lstrlenW(folder) + lstrlenW(name) >= static_cast<int>(ARRAYSIZE(path))) {
+    // A folder too long for the path leaves the component unreadable, named alone.
+    ComponentImage image = ComponentImage::Missing;
+    if (lstrlenW(folder) + lstrlenW(name) < static_cast<int>(ARRAYSIZE(path))) {
+        lstrcpyW(path, folder);
+        lstrcatW(path, name);
+        image = CheckComponentImage(path);
+    } else {
+        lstrcpyW(path, name);
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        LogError(run, 23, "The printer component '%s' is missing from the installer's folder",
-                 name);
-        return false;
     }
-    lstrcpyW(path, folder);
-    lstrcatW(path, name);
     const wchar_t* fault = nullptr;
-    switch (CheckComponentImage(path)) {
+    switch (image) {
         case ComponentImage::Usable:
             return true;
         case ComponentImage::Missing:

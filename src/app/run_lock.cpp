@@ -69,15 +69,12 @@ bool OwnedByAdministrators(HANDLE mutex) {
     }
     // What this installer makes is owned by its token's default owner: the
     // Administrators group for an elevated administrator, SYSTEM for SYSTEM.
-    BYTE own[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_OWNER)];
+    alignas(TOKEN_OWNER) BYTE own[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_OWNER)];
     DWORD bytes = 0;
-    HANDLE token = nullptr;
-    bool same = false;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        same = GetTokenInformation(token, TokenOwner, own, sizeof(own), &bytes) &&
-               EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(own)->Owner);
-        CloseHandle(token);
-    }
+    UniqueHandle token;
+    bool same = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
+                GetTokenInformation(token.Get(), TokenOwner, own, sizeof(own), &bytes) &&
+                EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(own)->Owner);
     return same || IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
            IsWellKnownSid(owner, WinLocalSystemSid);
 }

@@ -6,7 +6,7 @@
 namespace {
 
 // Headers a 64-bit image starts with: the DOS stub's pointer to the NT
-// headers, then those, then the section table (PE/COFF specification).
+// headers, then those, then the section table (Microsoft's PE format).
 constexpr DWORD kMaxNtHeadersOffset = 64 * 1024;
 constexpr WORD kMaxSections = 96;
 

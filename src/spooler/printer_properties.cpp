@@ -182,26 +182,10 @@ bool ReadSecurity(HANDLE printer, BYTE& noSecurity, RecordWriter& record) {
         return false;
     }
     PSECURITY_DESCRIPTOR security = static_cast<PRINTER_INFO_3*>(block.Get())->pSecurityDescriptor;
-    if (!security || !IsValidSecurityDescriptor(security)) {
-        return true;
+    // The spooler's reply holds the self-relative form, the one a journal read accepts.
+    if (security && IsValidSecurityDescriptor(security)) {
+        PutBytes(record, RecordField::Security, security, GetSecurityDescriptorLength(security));
     }
-    // The record holds the self-relative form, the one a journal read
-    // accepts; the spooler's reply carries it so, but an absolute one is
-    // made self-relative rather than stored as pointers.
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    UniqueGlobal relative;
-    if (GetSecurityDescriptorControl(security, &control, &revision) &&
-        !(control & SE_SELF_RELATIVE)) {
-        DWORD bytes = 0;
-        MakeSelfRelativeSD(security, nullptr, &bytes);
-        relative.Reset(bytes ? AllocGlobal(bytes) : nullptr);
-        if (!relative || !MakeSelfRelativeSD(security, relative.Get(), &bytes)) {
-            return Failed(relative ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY);
-        }
-        security = relative.Get();
-    }
-    PutBytes(record, RecordField::Security, security, GetSecurityDescriptorLength(security));
     return true;
 }
 

@@ -318,19 +318,17 @@ bool StartTray(const CountedString& path) {
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOW;
     PROCESS_INFORMATION process = {};
-    bool started = StartAsShellUser(commandLine, startup, process);
-    if (!started && !RunsAsSessionUser()) {
+    // Without the shell's user's token, the installer's own only when it is the
+    // signed-in user's: the start as before.
+    if (!StartAsShellUser(commandLine, startup, process) &&
+        !(RunsAsSessionUser() &&
+          tray.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                              nullptr, nullptr, &startup, &process))) {
         return false;
     }
-    // Otherwise the installer's own token is the signed-in user's: the start as before.
-    started =
-        started || tray.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE,
-                                       NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process);
-    if (started) {
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    return started;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
 }
 
 }  // namespace
