@@ -13,6 +13,10 @@ constexpr DWORD kCheckAccess = SERVICE_QUERY_STATUS | SERVICE_START;
 constexpr int kMaxPolls = 50;
 constexpr DWORD kPollMs = 200;
 
+// Open scopes whose end will start the spooler again. A run ended from outside
+// (its deadline) never reaches that end: its watch thread reads this instead.
+volatile LONG stoppedScopes = 0;
+
 SC_HANDLE OpenManager() {
     return services.OpenSCManagerW(nullptr, nullptr, kManagerAccess);
 }
@@ -37,6 +41,7 @@ void RequestStop(SpoolerRestart& guard, SERVICE_STATUS& status) {
         }
     }
     guard.stopRequested = 1;
+    InterlockedIncrement(&stoppedScopes);
 }
 
 }  // namespace
@@ -102,6 +107,9 @@ void EndSpoolerRestart(SpoolerRestart& guard) {
         if (guard.stopRequested && !StartSpoolerAndWait(guard.service) && guard.run) {
             LogError(*guard.run, 4, "Can't start the spooler");
         }
+        if (guard.stopRequested) {
+            InterlockedDecrement(&stoppedScopes);
+        }
         services.CloseServiceHandle(guard.service);
         guard.service = nullptr;
     }
@@ -115,6 +123,20 @@ void RestartSpooler(InstallRun* run) {
     SpoolerRestart guard = {};
     BeginSpoolerRestart(guard, run);
     EndSpoolerRestart(guard);
+}
+
+void StartSpoolerLeftStopped(InstallRun& run) {
+    if (InterlockedCompareExchange(&stoppedScopes, 0, 0) == 0) {
+        return;
+    }
+    LogLine(run, ">Start the spooler the run had stopped");
+    // Handles of its own: the run's thread may close the scope's at any moment.
+    UniqueService manager(OpenManager());
+    UniqueService service(
+        manager ? services.OpenServiceW(manager.Get(), kSpoolerService, kCheckAccess) : nullptr);
+    if (!service || !StartSpoolerAndWait(service.Get())) {
+        LogError(run, 4, "Can't start the spooler");
+    }
 }
 
 bool CheckSpooler(InstallRun& run) {
