@@ -101,8 +101,9 @@ void RunDeadline::Fire() {
     StartSpoolerLeftStopped(run_);
     // The run's own thread writes no more lines: the report takes the log whole.
     LockRunLog();
-    // The event log may not answer: the report gets a thread and a bounded
-    // wait, and no thread to be had means no report, never a process that stays.
+    // The event log may not answer: the report gets a thread of its own and a
+    // bounded wait (not through the kernel table, as in Watch); no thread to be
+    // had means no report, never a process that stays.
     HANDLE report = CreateThread(nullptr, 0, &Report, this, 0, nullptr);
     if (report) {
         WaitForSingleObject(report, runReportMs);

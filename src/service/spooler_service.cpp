@@ -33,6 +33,9 @@ bool WaitForState(SC_HANDLE service, SERVICE_STATUS& status, DWORD state) {
 }
 
 void RequestStop(SpoolerRestart& guard, SERVICE_STATUS& status) {
+    // Counted before the request: a deadline that passes in between must not
+    // find the spooler stopped and the scope uncounted.
+    InterlockedIncrement(&stoppedScopes);
     if (!services.ControlService(guard.service, SERVICE_CONTROL_STOP, &status)) {
         DWORD code = GetLastError();
         // A spooler that was not running is what a stop wants anyway.
@@ -41,7 +44,6 @@ void RequestStop(SpoolerRestart& guard, SERVICE_STATUS& status) {
         }
     }
     guard.stopRequested = 1;
-    InterlockedIncrement(&stoppedScopes);
 }
 
 }  // namespace
