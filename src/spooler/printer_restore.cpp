@@ -24,7 +24,7 @@ enum class Restored {
 HANDLE AddRestoredPrinter(InstallRun& run, const wchar_t* name, const CarriedProperties& saved) {
     UniqueGlobal dacl;
     if (saved.security && !PartOfDescriptor(saved.security, DescriptorPart::Dacl, dacl) &&
-        GetLastError() == ERROR_NOT_ENOUGH_MEMORY) {
+        GetLastError() != ERROR_SUCCESS) {
         LogError(run, 15, "Can`t add printer '%s'", ShownName(name, kUnnamedPrinter));
         return nullptr;
     }
