@@ -263,6 +263,16 @@ bool FieldAt(const BYTE* block, DWORD bytes, DWORD at, FieldHeader& header, cons
     return next <= bytes;
 }
 
+// A block that starts as a record of this format.
+bool IsRecord(const BYTE* block, DWORD bytes) {
+    DWORD header[2] = {};
+    if (!block || bytes < kRecordHeaderBytes) {
+        return false;
+    }
+    CopyMemory(header, block, sizeof(header));
+    return header[0] == kMagic && header[1] == kFormat;
+}
+
 }  // namespace
 
 void BeginRecord(RecordWriter& record) {
@@ -331,12 +341,7 @@ void AbandonRecord(RecordWriter& record) {
 bool ReadRecord(const void* block, DWORD bytes, CarriedProperties& properties) {
     properties = {};
     const auto* at = static_cast<const BYTE*>(block);
-    DWORD header[2] = {};
-    if (!block || bytes < kRecordHeaderBytes) {
-        return false;
-    }
-    CopyMemory(header, at, sizeof(header));
-    if (header[0] != kMagic || header[1] != kFormat) {
+    if (!IsRecord(at, bytes)) {
         return false;
     }
     properties.block = at;
@@ -357,12 +362,7 @@ bool ReadRecord(const void* block, DWORD bytes, CarriedProperties& properties) {
 }
 
 bool NextField(const BYTE* block, DWORD bytes, DWORD& cursor, RecordFieldView& view) {
-    DWORD header[2] = {};
-    if (!block || bytes < kRecordHeaderBytes) {
-        return false;
-    }
-    CopyMemory(header, block, sizeof(header));
-    if (header[0] != kMagic || header[1] != kFormat) {
+    if (!IsRecord(block, bytes)) {
         return false;
     }
     cursor = cursor < kRecordHeaderBytes ? kRecordHeaderBytes : cursor;
