@@ -236,6 +236,18 @@ bool MergeOwed(InstallRun& run, const wchar_t* name, void*& block, DWORD& bytes)
     return true;
 }
 
+bool OwesSubKey(const wchar_t* name) {
+    JournalEntry entry;
+    return ReadOwedEntry(name, entry) == JournalRead::Entry &&
+           (entry.properties.owed & FieldBit(RecordField::SubKey));
+}
+
+void SubKeyOfRecord(const void* block, DWORD bytes, char (&subKey)[kSubKeyBytes]) {
+    CarriedProperties properties;
+    ReadRecord(block, bytes, properties);
+    lstrcpynA(subKey, properties.subKey, kSubKeyBytes);
+}
+
 void ForgetOwedOfGonePrinters() {
     JournalNames names = {};
     if (!ReadOwedNames(names)) {
