@@ -62,8 +62,7 @@ void PutCarried(RecordWriter& record, const CarriedProperties& from, DWORD mask)
     PutCarriedNumber(record, from, mask, RecordField::StartTime, from.startTime);
     PutCarriedNumber(record, from, mask, RecordField::UntilTime, from.untilTime);
     if ((mask & FieldBit(RecordField::DevMode)) && from.devMode) {
-        PutBytes(record, RecordField::DevMode, from.devMode,
-                 DWORD{from.devMode->dmSize} + from.devMode->dmDriverExtra);
+        PutDevMode(record, from.devMode);
     }
     if ((mask & FieldBit(RecordField::Security)) && from.security) {
         PutBytes(record, RecordField::Security, from.security,

@@ -149,14 +149,12 @@ void KeepUnflushed(InstallRun& run, Transit* transit, DWORD code) {
 
 void DeleteInTransit(InstallRun& run, const PRINTER_INFO_2W& entry, Transit transit) {
     bool deleted = RemovePrinter(run, entry.pPrinterName);
-    if (transit != Transit::DeleteSaved) {
-        return;
-    }
-    // Still in the spooler: nothing is in transit, and it still owes what it
-    // owed. Out of it: what it owed is in its journal entry now.
-    if (deleted) {
+    // Out of the spooler: what it owed is in its journal entry now (an
+    // earlier run's entry holds all of it as it was). Still in it: nothing
+    // is in transit, and it still owes what it owed.
+    if (deleted && transit != Transit::Delete) {
         ForgetOwedEntry(entry.pPrinterName);
-    } else {
+    } else if (!deleted && transit == Transit::DeleteSaved) {
         ForgetJournaledPrinter(entry.pPrinterName);
     }
 }
