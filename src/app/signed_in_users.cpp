@@ -174,21 +174,22 @@ void Round(InstallRun& run, SignedInUsers& users, bool restore, UINT32 asked) {
         if (!StepAnswer(run, session, started, code)) {
             continue;
         }
-        DWORD answer = code - kStepDone - 1;
-        if (!restore && answer < asked) {
-            // Only a product printer's name is of use to the restore.
-            session.defaultEntry =
-                IsProductDriver(run.printers[answer].pDriverName) ? answer + 1 : 0;
-        } else if (code != kStepDone) {
+        // The k-th name asked about, or (restore) 1: the default is given back.
+        DWORD answer = code - kStepDone;
+        if (answer > (restore ? 1 : asked)) {
             // What the step answered with kStepFailed, or whatever else it
             // ended with (a crash's status).
             DWORD error = (code & 0xE0000000) == kStepFailed ? code & 0xFFFF : code;
             SetLastError(error ? error : ERROR_INVALID_DATA);
             LogError(run, 35 + restore, kStepFailures[restore], id);
+            continue;
         }
-        // A restore step answers kStepDone + 1 when it made the printer the
-        // default again.
-        if (code == kStepDone + (restore ? 1 : session.defaultEntry) && session.defaultEntry) {
+        // Only a product printer's name is of use to the restore.
+        if (!restore) {
+            session.defaultEntry =
+                answer && IsProductDriver(run.printers[answer - 1].pDriverName) ? answer : 0;
+        }
+        if (answer && session.defaultEntry) {
             LogLine(run, "Session %d: the default printer is '%s'%s", id,
                     run.printers[session.defaultEntry - 1].pPrinterName, restore ? L" again" : L"");
         }
