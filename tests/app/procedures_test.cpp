@@ -9,6 +9,8 @@
 #include "app/signed_in_users.h"
 #include "app/user_api.h"
 #include "app/user_steps.h"
+#include "spooler/enumerations.h"
+#include "spooler/printer_settings.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
 #include "core/deferred_delete.h"
@@ -17,6 +19,7 @@
 #include "support/scoped_override.h"
 #include "support/test_support.h"
 #include "../files/pending_value.h"
+#include "../spooler/spooler_scratch.h"
 
 namespace {
 
@@ -358,6 +361,72 @@ TEST_F(SignedInUsersTest, AnyOtherAccountMakesNoCallAndWritesNoLine) {
     EXPECT_EQ(LogOf(run_), L"");
     EXPECT_EQ(users.sessions, nullptr);
     EXPECT_EQ(GetEnvironmentVariableW(L"__COMPAT_LAYER", nullptr, 0), 0u);
+}
+
+// Under Wine, for real: the only user's token, its environment, and
+// CreateProcessAsUserW starting the installed zrlsetup.exe with each internal
+// word. Only SYSTEM and the session list are played (Wine lists no session).
+TEST(SignedInUserSteps, RealStepsLearnTheDefaultAndGiveItAndTheMarksBack) {
+    constexpr wchar_t kSettings[] =
+        L"Software\\Dravish Software KFT\\Zantorelle\\Zantorelles\\steps";
+    SpoolerScratch scratch;
+    ASSERT_TRUE(scratch.AddDriver(kDriverName));
+    ASSERT_TRUE(scratch.AddDriver(L"Steps Generic"));
+    ASSERT_TRUE(scratch.AddPrinter(L"Steps Office", kDriverName));
+    ASSERT_TRUE(scratch.AddPrinter(L"Steps Plain", L"Steps Generic"));
+    HANDLE office = scratch.OpenForDelete(L"Steps Office");
+    ASSERT_NE(office, nullptr);
+    EXPECT_TRUE(WritePrinterSubKey(office, "steps"));
+    winspool.ClosePrinter(office);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSettings, L"kept", REG_SZ, L"1", 4), 0);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSettings, L"deleted", REG_SZ, L"1", 4), 0);
+    ASSERT_TRUE(winspool.SetDefaultPrinterW(L"Steps Office"));
+
+    InstallRun run = EmptyRun();
+    std::wstring setup = SetupDir() + L"\\";
+    AssignCountedString(run.sourceDir, setup.c_str());
+    EnumeratePrinters(run.printers, run.printerCount);
+    static std::wstring installer;
+    installer = setup + L"zrlsetup.exe";
+    ScopedOverride system(user.GetTokenInformation, &SystemAccount);
+    ScopedOverride one(sessions.WTSEnumerateSessionsW,
+                       [](HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info, DWORD* count) -> BOOL {
+                           listed[0] = {1, nullptr, WTSActive};
+                           *info = listed;
+                           *count = 1;
+                           return TRUE;
+                       });
+    ScopedOverride kept(sessions.WTSFreeMemory, [](void*) {});
+    ScopedOverride path(kernel.GetModuleFileNameW, [](HMODULE, LPWSTR to, DWORD chars) -> DWORD {
+        lstrcpynW(to, installer.c_str(), static_cast<int>(chars));
+        return static_cast<DWORD>(lstrlenW(to));
+    });
+
+    SignedInUsers users = {};
+    AskSignedInUsers(run, users);
+    // What the printer's deletion leaves the user: another default, the mark.
+    winspool.SetDefaultPrinterW(L"Steps Plain");
+    RegSetKeyValueW(HKEY_CURRENT_USER, kSettings, L"deleted", REG_SZ, L"1", 4);
+    RestoreSignedInUsers(run, users);
+    FreeSignedInUsers(users);
+
+    EXPECT_EQ(LogOf(run),
+              L">Asking the signed-in users for their default printers\r\n"
+              L"  Session 1: the default printer is 'Steps Office'\r\n"
+              L">Restoring the signed-in users' default printers and settings\r\n"
+              L"  Session 1: the default printer is 'Steps Office' again\r\n");
+    EXPECT_EQ(scratch.DefaultPrinter(), L"Steps Office");
+    EXPECT_NE(RegGetValueW(HKEY_CURRENT_USER, kSettings, L"deleted", RRF_RT_ANY, nullptr, nullptr,
+                           nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegGetValueW(HKEY_CURRENT_USER, kSettings, L"kept", RRF_RT_ANY, nullptr, nullptr, nullptr),
+        ERROR_SUCCESS);
+    RegDeleteKeyW(HKEY_CURRENT_USER, kSettings);
+    FreePrinterList(run.printers, run.printerCount);
+    FreeCountedString(run.sourceDir);
+    FreeCountedString(run.logText);
+    SetEnvironmentVariableW(L"__COMPAT_LAYER", nullptr);
 }
 
 }  // namespace
