@@ -13,7 +13,6 @@ SessionApi sessions = {
     &OnDemand<kWtsApi, kEnumerateSessions, decltype(SessionApi::WTSEnumerateSessionsW)>::Call,
     &OnDemand<kWtsApi, kWtsFreeMemory, decltype(SessionApi::WTSFreeMemory)>::Call,
     &OnDemand<kWtsApi, kQueryUserToken, decltype(SessionApi::WTSQueryUserToken)>::Call,
-    &::GetTokenInformation,
     &OnDemand<kUserEnv, kCreateEnvironmentBlock,
               decltype(SessionApi::CreateEnvironmentBlock)>::Call,
     &OnDemand<kUserEnv, kDestroyEnvironmentBlock,

@@ -15,7 +15,6 @@ struct SessionApi {
     decltype(&::WTSEnumerateSessionsW) WTSEnumerateSessionsW;
     decltype(&::WTSFreeMemory) WTSFreeMemory;
     decltype(&::WTSQueryUserToken) WTSQueryUserToken;
-    decltype(&::GetTokenInformation) GetTokenInformation;
     decltype(&::CreateEnvironmentBlock) CreateEnvironmentBlock;
     decltype(&::DestroyEnvironmentBlock) DestroyEnvironmentBlock;
     decltype(&::CreateProcessAsUserW) CreateProcessAsUserW;

@@ -20,8 +20,9 @@ struct UserSession {
     // 1 + the index in the run's printers of the user's default printer when
     // it is a product printer; 0 for none.
     UINT32 defaultEntry;
-    // Why the session has no token, or why its step failed to start; 0 else.
+    // Why the session's step failed to start; 0 else.
     DWORD error;
+    // The step of the round under way, until its answer is read.
     HANDLE process;
 };
 

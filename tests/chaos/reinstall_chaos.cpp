@@ -20,6 +20,9 @@
 #include <sddl.h>
 #include <winspool.h>
 
+#include <shellapi.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <map>
@@ -32,6 +35,9 @@
 #include "app/event_log_api.h"
 #include "app/procedures.h"
 #include "app/runs.h"
+#include "app/session_api.h"
+#include "app/signed_in_users.h"
+#include "app/user_steps.h"
 #include "app/user_api.h"
 #include "core/counted_string.h"
 #include "core/kernel_api.h"
@@ -109,6 +115,8 @@ template <>
 constexpr Answer kAnswer<&KernelApi::WaitForSingleObject> = Answer::WaitFailed;
 template <>
 constexpr Answer kAnswer<&TrayApi::WaitForSingleObject> = Answer::WaitFailed;
+template <>
+constexpr Answer kAnswer<&SessionApi::WaitForSingleObject> = Answer::WaitFailed;
 
 template <auto Member, typename R>
 R Failed(DWORD code) {
@@ -244,6 +252,12 @@ const SlotInfo kSlots[] = {
     Entry<&tray, &TrayApi::WTSQuerySessionInformationW>("tray.WTSQuerySessionInformationW"),
     Entry<&tray, &TrayApi::LookupAccountNameW>("tray.LookupAccountNameW"),
     Entry<&tray, &TrayApi::GetTokenInformation>("tray.GetTokenInformation"),
+    Entry<&sessions, &SessionApi::WTSEnumerateSessionsW>("sessions.WTSEnumerateSessionsW"),
+    Entry<&sessions, &SessionApi::WTSQueryUserToken>("sessions.WTSQueryUserToken"),
+    Entry<&sessions, &SessionApi::CreateEnvironmentBlock>("sessions.CreateEnvironmentBlock"),
+    Entry<&sessions, &SessionApi::CreateProcessAsUserW>("sessions.CreateProcessAsUserW"),
+    Entry<&sessions, &SessionApi::WaitForSingleObject>("sessions.WaitForSingleObject"),
+    Entry<&sessions, &SessionApi::GetExitCodeProcess>("sessions.GetExitCodeProcess"),
     Entry<&eventLog, &EventLogApi::RegisterEventSourceW>("eventLog.RegisterEventSourceW"),
     Entry<&eventLog, &EventLogApi::ReportEventW>("eventLog.ReportEventW"),
     Entry<&user, &UserApi::IsWindow>("user.IsWindow"),
@@ -291,6 +305,7 @@ WinspoolApi realSpooler;
 ServiceApi realServices;
 TrayApi realTray;
 UserApi realUser;
+SessionApi realSessions;
 
 struct World {
     static inline DWORD serviceState = SERVICE_RUNNING;
@@ -441,6 +456,78 @@ BOOL WINAPI NoTrayProcessAsUser(HANDLE, DWORD, LPCWSTR, LPWSTR, DWORD, LPVOID, L
     return FALSE;
 }
 
+// ---- the signed-in users of a run as SYSTEM: session 0 without a user, and
+// Wine's one user in session 1, whose steps run in-process (the harness
+// would otherwise collect a process per step) with their spooler calls
+// faultable like the run's.
+
+struct Users {
+    static inline bool asSystem;
+    static inline std::map<HANDLE, DWORD> exitCodes;
+    // The product printers a seed set up: each user must be asked while
+    // all of them are still there.
+    static inline std::vector<std::wstring> productPrinters;
+    static inline bool askedLate;
+};
+
+std::vector<std::wstring> PrinterNames();
+
+BOOL WINAPI AccountOfSeed(HANDLE token, TOKEN_INFORMATION_CLASS type, void* info, DWORD bytes,
+                          DWORD* needed) {
+    if (!Users::asSystem || type != TokenUser) {
+        return realUser.GetTokenInformation(token, type, info, bytes, needed);
+    }
+    DWORD sidBytes = SECURITY_MAX_SID_SIZE;
+    auto* account = static_cast<TOKEN_USER*>(info);
+    account->User.Sid = static_cast<BYTE*>(info) + sizeof(TOKEN_USER);
+    return CreateWellKnownSid(WinLocalSystemSid, nullptr, account->User.Sid, &sidBytes);
+}
+
+WTS_SESSION_INFOW signedIn[] = {{0, nullptr, WTSDisconnected}, {1, nullptr, WTSActive}};
+
+BOOL WINAPI ListSignedIn(HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info, DWORD* count) {
+    *info = signedIn;
+    *count = 2;
+    return TRUE;
+}
+
+BOOL WINAPI TokenOfSession(ULONG session, HANDLE* token) {
+    if (session == 0) {
+        SetLastError(ERROR_NO_TOKEN);
+        return FALSE;
+    }
+    return realSessions.WTSQueryUserToken(session, token);
+}
+
+BOOL WINAPI StepInProcess(HANDLE, LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
+                          LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
+                          LPPROCESS_INFORMATION process) {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(commandLine, &argc);
+    if (argc > 1 && wcscmp(argv[1], kDefaultStepWord) == 0) {
+        std::vector<std::wstring> now = PrinterNames();
+        for (const std::wstring& name : Users::productPrinters) {
+            Users::askedLate =
+                Users::askedLate || std::find(now.begin(), now.end(), name) == now.end();
+        }
+    }
+    DWORD code = static_cast<DWORD>(DispatchCommand(argc, argv));
+    LocalFree(argv);
+    process->hProcess = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    process->hThread = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    Users::exitCodes[process->hProcess] = code;
+    return TRUE;
+}
+
+BOOL WINAPI ExitCodeOfStep(HANDLE process, DWORD* code) {
+    *code = Users::exitCodes[process];
+    return TRUE;
+}
+
+BOOL WINAPI NoTermination(HANDLE, UINT) {
+    return TRUE;
+}
+
 INT_PTR WINAPI NoDialog(HINSTANCE, LPCWSTR, HWND, DLGPROC, LPARAM run) {
     World::dialogLog = CountedText(reinterpret_cast<const InstallRun*>(run)->logText);
     return -1;
@@ -456,6 +543,7 @@ void SetUpWorld() {
     realServices = services;
     realTray = tray;
     realUser = user;
+    realSessions = sessions;
     kernel.Sleep = &NoSleep;
     kernel.GetModuleFileNameW = &NoModuleName;
     kernel.WaitForSingleObject = &NoWait;
@@ -477,6 +565,14 @@ void SetUpWorld() {
     winspool.DeletePrinter = &DeletePrinterKeepingSecurity;
     user.DialogBoxParamW = &NoDialog;
     user.GetAsyncKeyState = &NoShift;
+    user.GetTokenInformation = &AccountOfSeed;
+    sessions.WTSEnumerateSessionsW = &ListSignedIn;
+    sessions.WTSFreeMemory = [](void*) {};
+    sessions.WTSQueryUserToken = &TokenOfSession;
+    sessions.CreateProcessAsUserW = &StepInProcess;
+    sessions.WaitForSingleObject = &NoWait;
+    sessions.GetExitCodeProcess = &ExitCodeOfStep;
+    sessions.TerminateProcess = &NoTermination;
 }
 
 // ---- the printers a seed starts from ----------------------------------------------
@@ -1035,6 +1131,9 @@ struct Outcome {
     long globalBlocks;
     long printersOpen;
     long servicesOpen;
+    // A signed-in user was asked for the default printer after a product
+    // printer had gone.
+    bool askedLate;
 };
 
 Outcome Reinstall(const Plan& faults, bool faulty) {
@@ -1043,6 +1142,14 @@ Outcome Reinstall(const Plan& faults, bool faulty) {
     World::servicesOpen = 0;
     World::dialogLog.clear();
     Outcome outcome = {};
+    Users::productPrinters.clear();
+    for (const std::wstring& name : PrinterNames()) {
+        if (name != kOtherPrinter) {
+            Users::productPrinters.push_back(name);
+        }
+    }
+    Users::exitCodes.clear();
+    Users::askedLate = false;
     AllocationCounter blocks;
     {
         FaultLayer layer;
@@ -1056,6 +1163,7 @@ Outcome Reinstall(const Plan& faults, bool faulty) {
     outcome.globalBlocks = blocks.GlobalBlocks();
     outcome.printersOpen = World::printersOpen;
     outcome.servicesOpen = World::servicesOpen;
+    outcome.askedLate = Users::askedLate;
     return outcome;
 }
 
@@ -1237,6 +1345,8 @@ int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
     Report report = {seed, faults, verbose, 0};
     PendingValue pending;
 
+    // Every other seed runs as SYSTEM, with a signed-in user to serve.
+    Users::asSystem = seed % 2 != 0;
     Outcome faulty = Reinstall(faults, true);
     faultyRunsWithErrors += faulty.errors;
     CheckNothingHeld(report, "the faulty", faulty);
@@ -1262,6 +1372,9 @@ int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
     }
     if (GetFileAttributesW(kTrayProgram) == INVALID_FILE_ATTRIBUTES) {
         report.Violation("the clean reinstall deleted the tray program it registers", clean);
+    }
+    if (faulty.askedLate || clean.askedLate) {
+        report.Violation("a signed-in user was asked after a product printer went", faulty);
     }
     if (!CurrentFolderWasEmpty()) {
         report.Violation("a run wrote into the current folder", faulty);
@@ -1293,6 +1406,7 @@ struct Watchdog {
 // Which calls a run makes at all, and how often: the plans aim at those.
 std::vector<long> Reach() {
     Random random = {7};
+    Users::asSystem = true;
     SetUpPrinters(0, random);
     Reinstall(Plan{}, false);
     while (SetUpPrinters(0, random).printers.size() < 3) {
