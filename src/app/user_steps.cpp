@@ -39,8 +39,9 @@ int DefaultPrinterStep(int argc, wchar_t** argv) {
 }
 
 int RestoreUserStep(const wchar_t* given) {
-    // A printer that did not come back is none to give; "" would make
-    // SetDefaultPrinter pick one where there is no default.
+    // SetDefaultPrinter picks a printer of its own for an empty name, and its
+    // result is not defined for a printer that is not there: only a given
+    // printer that opens (one that came back) is made the default.
     UniquePrinter printer;
     DWORD answer = kStepDone;
     if (given[0] && OpenPrinterInto(given, nullptr, printer)) {
