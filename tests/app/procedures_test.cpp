@@ -9,8 +9,6 @@
 #include "app/signed_in_users.h"
 #include "app/user_api.h"
 #include "app/user_steps.h"
-#include "spooler/enumerations.h"
-#include "spooler/printer_settings.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
 #include "core/deferred_delete.h"
@@ -20,6 +18,8 @@
 #include "support/test_support.h"
 #include "../files/pending_value.h"
 #include "../spooler/spooler_scratch.h"
+#include "spooler/enumerations.h"
+#include "spooler/printer_settings.h"
 
 namespace {
 
@@ -110,117 +110,63 @@ TEST_F(ProceduresTest, UninstallWhoseFilesAllGoLogsNoRetry) {
     FreeCountedString(run.logText);
 }
 
-// ---- the signed-in users of a run as SYSTEM, through the session table ---------
+// ---- a run as SYSTEM and the signed-in users, through the session table ----------
 
-constexpr wchar_t kInstallerPath[] = L"C:\\Zantorelle\\Setup\\zrlsetup.exe";
-
-// What each session's steps do: the answer of the asking step and of the
-// restore step; kHangs for a step that never ends, kNoStart for one that
-// cannot be started (ERROR_ACCESS_DENIED).
+// Session n's steps answer kAsk[n] and kRestore[n]; kHangs never ends, kNoStart
+// cannot start (ERROR_ACCESS_DENIED). Session 0 has no user.
 constexpr DWORD kHangs = 0xFFFFFFFF;
 constexpr DWORD kNoStart = 0xFFFFFFFE;
-struct Script {
-    DWORD session;
-    DWORD tokenError;
-    DWORD ask;
-    DWORD restore;
-};
+constexpr DWORD kAsk[] = {0, kStepDone + 1, kStepDone + 2, kStepFailed | ERROR_ACCESS_DENIED,
+                          kHangs};
+constexpr DWORD kRestore[] = {0, kStepDone + 1, kStepDone, kStepDone, kNoStart};
+WTS_SESSION_INFOW listed[] = {{0, nullptr, WTSDisconnected},
+                              {1, nullptr, WTSActive},
+                              {2, nullptr, WTSActive},
+                              {3, nullptr, WTSActive},
+                              {4, nullptr, WTSActive}};
 
-struct Sessions {
-    static inline std::vector<Script> script;
-    static inline std::map<HANDLE, DWORD> tokens;  // token -> session
-    static inline std::map<HANDLE, DWORD> steps;   // process -> exit code or kHangs
-    static inline std::vector<std::wstring> commandLines;
-    static inline std::vector<HANDLE> terminated;
+struct Fake {
+    static inline std::map<HANDLE, DWORD> handles;  // token: session; process: its answer
+    static inline std::vector<std::wstring> lines;
+    static inline std::vector<DWORD> ended;
     static inline int calls;
-    static inline bool inherited;
 };
 
-BOOL WINAPI SystemAccount(HANDLE, TOKEN_INFORMATION_CLASS, void* info, DWORD bytes, DWORD* needed) {
-    DWORD sidBytes = SECURITY_MAX_SID_SIZE;
-    auto* user = static_cast<TOKEN_USER*>(info);
-    user->User.Sid = static_cast<BYTE*>(info) + sizeof(TOKEN_USER);
-    *needed = bytes;
-    return CreateWellKnownSid(WinLocalSystemSid, nullptr, user->User.Sid, &sidBytes);
+BOOL WINAPI SystemAccount(HANDLE, TOKEN_INFORMATION_CLASS, void* info, DWORD, DWORD*) {
+    DWORD bytes = SECURITY_MAX_SID_SIZE;
+    auto* account = static_cast<TOKEN_USER*>(info);
+    account->User.Sid = account + 1;
+    return CreateWellKnownSid(WinLocalSystemSid, nullptr, account->User.Sid, &bytes);
 }
 
-WTS_SESSION_INFOW listed[8];
-
-BOOL WINAPI ListScripted(HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info, DWORD* count) {
-    ++Sessions::calls;
-    for (size_t i = 0; i < Sessions::script.size(); ++i) {
-        listed[i] = {Sessions::script[i].session, nullptr, WTSActive};
-    }
+BOOL WINAPI FiveSessions(HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info, DWORD* count) {
     *info = listed;
-    *count = static_cast<DWORD>(Sessions::script.size());
+    *count = ++Fake::calls ? 5 : 0;
     return TRUE;
 }
 
 BOOL WINAPI TokenOf(ULONG session, HANDLE* token) {
-    ++Sessions::calls;
-    for (const Script& s : Sessions::script) {
-        if (s.session == session && s.tokenError) {
-            SetLastError(s.tokenError);
-            return FALSE;
-        }
+    *token = ++Fake::calls && session ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
+    Fake::handles[*token] = session;
+    SetLastError(ERROR_NO_TOKEN);
+    return session != 0;
+}
+
+BOOL WINAPI StartScripted(HANDLE token, LPCWSTR, LPWSTR line, LPSECURITY_ATTRIBUTES,
+                          LPSECURITY_ATTRIBUTES, BOOL, DWORD flags, LPVOID, LPCWSTR folder,
+                          LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process) {
+    DWORD session = Fake::handles.at(token);
+    bool restore = std::wstring(line).find(L" user.restore ") != std::wstring::npos;
+    DWORD answer = (restore ? kRestore : kAsk)[session];
+    Fake::lines.push_back(std::to_wstring(session) + L": " + line + L" in " + folder + L" on " +
+                          startup->lpDesktop + (flags == CREATE_UNICODE_ENVIRONMENT ? L"" : L"!"));
+    SetLastError(ERROR_ACCESS_DENIED);
+    if (++Fake::calls && answer == kNoStart) {
+        return FALSE;
     }
-    *token = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    Sessions::tokens[*token] = session;
-    return TRUE;
-}
-
-BOOL WINAPI ScriptedStep(HANDLE token, LPCWSTR program, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
-                         LPSECURITY_ATTRIBUTES, BOOL inherit, DWORD flags, LPVOID environment,
-                         LPCWSTR folder, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process) {
-    ++Sessions::calls;
-    std::wstring line = commandLine;
-    EXPECT_EQ(program, nullptr);
-    EXPECT_FALSE(inherit);
-    EXPECT_EQ(flags, static_cast<DWORD>(CREATE_UNICODE_ENVIRONMENT));
-    EXPECT_STREQ(static_cast<const wchar_t*>(environment), L"A=1");
-    EXPECT_STREQ(folder, L"C:\\Zantorelle\\Setup\\");
-    EXPECT_STREQ(startup->lpDesktop, L"winsta0\\default");
-    DWORD session = Sessions::tokens.at(token);
-    Sessions::commandLines.push_back(std::to_wstring(session) + L": " + line);
-    for (const Script& s : Sessions::script) {
-        DWORD code = line.find(L" user.restore ") != std::wstring::npos ? s.restore : s.ask;
-        if (s.session != session) {
-            continue;
-        }
-        if (code == kNoStart) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
-        process->hProcess = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        process->hThread = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        Sessions::steps[process->hProcess] = code;
-    }
-    return TRUE;
-}
-
-BOOL WINAPI UserEnvironment(void** block, HANDLE, BOOL inherit) {
-    ++Sessions::calls;
-    Sessions::inherited = inherit;
-    static wchar_t variables[] = L"A=1\0";
-    *block = variables;
-    return TRUE;
-}
-
-DWORD WINAPI WaitForStep(HANDLE process, DWORD ms) {
-    ++Sessions::calls;
-    EXPECT_LE(ms, 30000u);
-    return Sessions::steps.at(process) == kHangs ? WAIT_TIMEOUT : WAIT_OBJECT_0;
-}
-
-BOOL WINAPI StepExitCode(HANDLE process, DWORD* code) {
-    ++Sessions::calls;
-    *code = Sessions::steps.at(process);
-    return TRUE;
-}
-
-BOOL WINAPI EndStep(HANDLE process, UINT) {
-    ++Sessions::calls;
-    Sessions::terminated.push_back(process);
+    process->hProcess = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    process->hThread = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Fake::handles[process->hProcess] = answer;
     return TRUE;
 }
 
@@ -229,23 +175,21 @@ bool IsOpen(HANDLE handle) {
     return GetHandleInformation(handle, &flags);
 }
 
-// Every entry of the session table, played as above, and the installer's own path.
+// Every entry of the session table played as above; the installer's own path.
 class SignedInUsersTest : public testing::Test {
 protected:
     SignedInUsersTest() {
-        Sessions::tokens.clear();
-        Sessions::steps.clear();
-        Sessions::commandLines.clear();
-        Sessions::terminated.clear();
-        Sessions::calls = 0;
+        Fake::handles.clear();
+        Fake::lines.clear();
+        Fake::ended.clear();
+        Fake::calls = 0;
         run_ = EmptyRun();
-        AssignCountedString(run_.sourceDir, L"C:\\Zantorelle\\Setup\\");
-        printers_[0].pPrinterName = const_cast<LPWSTR>(L"Office");
-        printers_[0].pDriverName = const_cast<LPWSTR>(kDriverName);
-        printers_[1].pPrinterName = const_cast<LPWSTR>(L"Plain");
-        printers_[1].pDriverName = const_cast<LPWSTR>(L"Generic");
-        printers_[2].pPrinterName = const_cast<LPWSTR>(L"Lab");
-        printers_[2].pDriverName = const_cast<LPWSTR>(kDriverName);
+        AssignCountedString(run_.sourceDir, L"C:\\Setup\\");
+        const wchar_t* const names[] = {L"Office", L"Plain", L"Lab"};
+        for (int i = 0; i < 3; ++i) {
+            printers_[i].pPrinterName = const_cast<LPWSTR>(names[i]);
+            printers_[i].pDriverName = const_cast<LPWSTR>(i == 1 ? L"Generic" : kDriverName);
+        }
         run_.printers = printers_;
         run_.printerCount = 3;
     }
@@ -254,97 +198,89 @@ protected:
         FreeCountedString(run_.logText);
         SetEnvironmentVariableW(L"__COMPAT_LAYER", nullptr);
     }
-
+    using Sessions = SessionApi;
     PRINTER_INFO_2W printers_[3] = {};
     InstallRun run_;
-    ScopedOverride<decltype(sessions.WTSEnumerateSessionsW)> list_{sessions.WTSEnumerateSessionsW,
-                                                                   &ListScripted};
-    ScopedOverride<decltype(sessions.WTSFreeMemory)> free_{
-        sessions.WTSFreeMemory, [](void* info) { EXPECT_EQ(info, listed); }};
-    ScopedOverride<decltype(sessions.WTSQueryUserToken)> token_{sessions.WTSQueryUserToken,
-                                                                &TokenOf};
-    ScopedOverride<decltype(sessions.CreateEnvironmentBlock)> environment_{
-        sessions.CreateEnvironmentBlock, &UserEnvironment};
-    ScopedOverride<decltype(sessions.DestroyEnvironmentBlock)> destroy_{
+    ScopedOverride<decltype(Sessions::WTSEnumerateSessionsW)> list_{sessions.WTSEnumerateSessionsW,
+                                                                    &FiveSessions};
+    ScopedOverride<decltype(Sessions::WTSFreeMemory)> free_{sessions.WTSFreeMemory, [](void*) {}};
+    ScopedOverride<decltype(Sessions::WTSQueryUserToken)> token_{sessions.WTSQueryUserToken,
+                                                                 &TokenOf};
+    ScopedOverride<decltype(Sessions::CreateEnvironmentBlock)> environment_{
+        sessions.CreateEnvironmentBlock, [](void** block, HANDLE, BOOL inherit) -> BOOL {
+            *block = inherit ? const_cast<wchar_t*>(L"A=1\0") : nullptr;
+            return ++Fake::calls && inherit;
+        }};
+    ScopedOverride<decltype(Sessions::DestroyEnvironmentBlock)> destroy_{
         sessions.DestroyEnvironmentBlock, [](void*) -> BOOL { return TRUE; }};
-    ScopedOverride<decltype(sessions.CreateProcessAsUserW)> start_{sessions.CreateProcessAsUserW,
-                                                                   &ScriptedStep};
-    ScopedOverride<decltype(sessions.WaitForSingleObject)> wait_{sessions.WaitForSingleObject,
-                                                                 &WaitForStep};
-    ScopedOverride<decltype(sessions.GetExitCodeProcess)> exit_{sessions.GetExitCodeProcess,
-                                                                &StepExitCode};
-    ScopedOverride<decltype(sessions.TerminateProcess)> end_{sessions.TerminateProcess, &EndStep};
+    ScopedOverride<decltype(Sessions::CreateProcessAsUserW)> start_{sessions.CreateProcessAsUserW,
+                                                                    &StartScripted};
+    ScopedOverride<decltype(Sessions::WaitForSingleObject)> wait_{
+        sessions.WaitForSingleObject, [](HANDLE process, DWORD ms) -> DWORD {
+            EXPECT_LE(ms, 30000u);
+            return ++Fake::calls && Fake::handles.at(process) == kHangs ? WAIT_TIMEOUT
+                                                                        : WAIT_OBJECT_0;
+        }};
+    ScopedOverride<decltype(Sessions::GetExitCodeProcess)> exit_{
+        sessions.GetExitCodeProcess, [](HANDLE process, DWORD* code) -> BOOL {
+            *code = Fake::handles.at(process);
+            return ++Fake::calls != 0;
+        }};
+    ScopedOverride<decltype(Sessions::TerminateProcess)> end_{
+        sessions.TerminateProcess, [](HANDLE process, UINT) -> BOOL {
+            Fake::ended.push_back(Fake::handles.at(process));
+            return ++Fake::calls != 0;
+        }};
     ScopedOverride<decltype(kernel.GetModuleFileNameW)> path_{
-        kernel.GetModuleFileNameW, [](HMODULE, LPWSTR path, DWORD chars) -> DWORD {
-            lstrcpynW(path, kInstallerPath, static_cast<int>(chars));
-            return static_cast<DWORD>(lstrlenW(path));
+        kernel.GetModuleFileNameW, [](HMODULE, LPWSTR path, DWORD) -> DWORD {
+            return static_cast<DWORD>(lstrlenW(lstrcpyW(path, L"C:\\Setup\\zrlsetup.exe")));
         }};
 };
 
-// Two users signed in, one whose default printer is a product printer and
-// one whose is not; one step that fails, one that never ends, one that
-// cannot start; and a session without a user. Each costs its own user only.
+// Two users whose default printers are a product printer and another; a step
+// that fails, one that never ends, one that cannot start; a session without
+// a user. Each costs its own user only.
 TEST_F(SignedInUsersTest, AsSystemEachSignedInUserIsAskedBeforeAndGivenBackAfter) {
     ScopedOverride system(user.GetTokenInformation, &SystemAccount);
-    Sessions::script = {
-        {0, ERROR_NO_TOKEN, 0, 0},
-        {1, 0, kStepDone + 1, kStepDone + 1},  // "Office", the product's
-        {2, 0, kStepDone + 2, kStepDone},      // "Plain", another driver's
-        {3, 0, kStepFailed | ERROR_ACCESS_DENIED, kStepDone},
-        {4, 0, kHangs, kNoStart},
-    };
     AllocationCounter blocks;
     SignedInUsers users = {};
     AskSignedInUsers(run_, users);
     RestoreSignedInUsers(run_, users);
-    std::vector<HANDLE> tokens;
-    for (DWORD i = 0; i < users.count; ++i) {
-        tokens.push_back(users.sessions[i].token);
-    }
     FreeSignedInUsers(users);
-    // Before anything else can take their numbers again.
-    for (HANDLE token : tokens) {
-        EXPECT_FALSE(token && IsOpen(token));
+    for (const auto& [handle, n] : Fake::handles) {
+        EXPECT_FALSE(IsOpen(handle));  // before anything else can take the numbers again
     }
-    for (const auto& [process, code] : Sessions::steps) {
-        EXPECT_FALSE(IsOpen(process));
-    }
-
     EXPECT_EQ(LogOf(run_),
               L">Asking the signed-in users for their default printers\r\n"
               L"  Session 0: no user's token (1008)\r\n"
               L"  Session 1: the default printer is 'Office'\r\n"
               L"  Error(35): Can`t learn the default printer of session 3's user" +
                   ErrorTail(ERROR_ACCESS_DENIED) +
-                  L"\r\n"
-                  L"  Error(37): The step for session 4's user did not end within 30 seconds" +
+                  L"\r\n  Error(37): The step for session 4's user did not end within 30 "
+                  L"seconds" +
                   ErrorTail(WAIT_TIMEOUT) +
-                  L"\r\n"
-                  L">Restoring the signed-in users' default printers and settings\r\n"
+                  L"\r\n>Restoring the signed-in users' default printers and settings\r\n"
                   L"  Session 1: the default printer is 'Office' again\r\n"
                   L"  Error(36): Can`t restore the default printer and settings of session 4's "
                   L"user" +
                   ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n");
     EXPECT_EQ(run_.errorCount, 3);
-    EXPECT_EQ(run_.logDepth, 0);
-    const std::wstring program = L"\"" + std::wstring(kInstallerPath) + L"\"";
-    const std::wstring ask = program + L" user.default \"Office\" \"Plain\" \"Lab\"";
-    EXPECT_THAT(Sessions::commandLines,
-                testing::ElementsAre(L"1: " + ask, L"2: " + ask, L"3: " + ask, L"4: " + ask,
-                                     L"1: " + program + L" user.restore \"Office\"",
-                                     L"2: " + program + L" user.restore \"\"",
-                                     L"3: " + program + L" user.restore \"\"",
-                                     L"4: " + program + L" user.restore \"\""));
-    // The steps' environment is the user's over the installer's, which
-    // names the compatibility layer that lets the user's token run them.
-    EXPECT_TRUE(Sessions::inherited);
-    wchar_t layer[32] = {};
-    GetEnvironmentVariableW(L"__COMPAT_LAYER", layer, 32);
+    const std::wstring ask =
+        L"\"C:\\Setup\\zrlsetup.exe\" user.default \"Office\" \"Plain\" \"Lab\"";
+    const std::wstring restore = L"\"C:\\Setup\\zrlsetup.exe\" user.restore ";
+    const std::wstring where = L" in C:\\Setup\\ on winsta0\\default";
+    EXPECT_THAT(
+        Fake::lines,
+        testing::ElementsAre(L"1: " + ask + where, L"2: " + ask + where, L"3: " + ask + where,
+                             L"4: " + ask + where, L"1: " + restore + L"\"Office\"" + where,
+                             L"2: " + restore + L"\"\"" + where, L"3: " + restore + L"\"\"" + where,
+                             L"4: " + restore + L"\"\"" + where));
+    EXPECT_THAT(Fake::ended, testing::ElementsAre(kHangs));
+    // The steps' environment takes this one's, which names the layer that
+    // lets a user's token run an installer that asks for administrators.
+    wchar_t layer[16] = {};
+    GetEnvironmentVariableW(L"__COMPAT_LAYER", layer, 16);
     EXPECT_STREQ(layer, L"RunAsInvoker");
-    // The step that never ended was ended; no memory is left taken.
-    ASSERT_EQ(Sessions::terminated.size(), 1u);
-    EXPECT_EQ(Sessions::steps[Sessions::terminated[0]], kHangs);
-    EXPECT_EQ(tokens.size(), 5u);
     EXPECT_EQ(blocks.HeapBlocks(), 1);  // the log's own
     EXPECT_EQ(blocks.GlobalBlocks(), 0);
 }
@@ -352,76 +288,66 @@ TEST_F(SignedInUsersTest, AsSystemEachSignedInUserIsAskedBeforeAndGivenBackAfter
 // Not as SYSTEM (an administrator's own run, and every run under Wine): not
 // one call of the session table, not one line, nothing in the environment.
 TEST_F(SignedInUsersTest, AnyOtherAccountMakesNoCallAndWritesNoLine) {
-    Sessions::script = {{1, 0, kStepDone + 1, kStepDone + 1}};
     SignedInUsers users = {};
     AskSignedInUsers(run_, users);
     RestoreSignedInUsers(run_, users);
     FreeSignedInUsers(users);
-    EXPECT_EQ(Sessions::calls, 0);
+    EXPECT_EQ(Fake::calls, 0);
     EXPECT_EQ(LogOf(run_), L"");
-    EXPECT_EQ(users.sessions, nullptr);
     EXPECT_EQ(GetEnvironmentVariableW(L"__COMPAT_LAYER", nullptr, 0), 0u);
 }
 
-// Under Wine, for real: the only user's token, its environment, and
-// CreateProcessAsUserW starting the installed zrlsetup.exe with each internal
-// word. Only SYSTEM and the session list are played (Wine lists no session).
+// Under Wine, for real: Wine's one user's token and environment, and
+// CreateProcessAsUserW starting the installed zrlsetup.exe. Only SYSTEM and
+// the session list are played (Wine lists none).
 TEST(SignedInUserSteps, RealStepsLearnTheDefaultAndGiveItAndTheMarksBack) {
     constexpr wchar_t kSettings[] =
         L"Software\\Dravish Software KFT\\Zantorelle\\Zantorelles\\steps";
     SpoolerScratch scratch;
-    ASSERT_TRUE(scratch.AddDriver(kDriverName));
-    ASSERT_TRUE(scratch.AddDriver(L"Steps Generic"));
-    ASSERT_TRUE(scratch.AddPrinter(L"Steps Office", kDriverName));
-    ASSERT_TRUE(scratch.AddPrinter(L"Steps Plain", L"Steps Generic"));
-    HANDLE office = scratch.OpenForDelete(L"Steps Office");
-    ASSERT_NE(office, nullptr);
-    EXPECT_TRUE(WritePrinterSubKey(office, "steps"));
-    winspool.ClosePrinter(office);
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSettings, L"kept", REG_SZ, L"1", 4), 0);
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSettings, L"deleted", REG_SZ, L"1", 4), 0);
+    ASSERT_TRUE(scratch.AddDriver(kDriverName) && scratch.AddDriver(L"Steps Generic"));
+    ASSERT_TRUE(scratch.AddPrinter(L"Steps Office", kDriverName) &&
+                scratch.AddPrinter(L"Steps Plain", L"Steps Generic"));
+    UniquePrinter office(scratch.OpenForDelete(L"Steps Office"));
+    ASSERT_TRUE(WritePrinterSubKey(office.Get(), "steps"));
+    RegSetKeyValueW(HKEY_CURRENT_USER, kSettings, L"kept", REG_SZ, L"1", 4);
     ASSERT_TRUE(winspool.SetDefaultPrinterW(L"Steps Office"));
-
     InstallRun run = EmptyRun();
-    std::wstring setup = SetupDir() + L"\\";
+    static std::wstring setup = SetupDir() + L"\\";
     AssignCountedString(run.sourceDir, setup.c_str());
     EnumeratePrinters(run.printers, run.printerCount);
-    static std::wstring installer;
-    installer = setup + L"zrlsetup.exe";
     ScopedOverride system(user.GetTokenInformation, &SystemAccount);
     ScopedOverride one(sessions.WTSEnumerateSessionsW,
                        [](HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info, DWORD* count) -> BOOL {
-                           listed[0] = {1, nullptr, WTSActive};
-                           *info = listed;
+                           *info = listed + 1;
                            *count = 1;
                            return TRUE;
                        });
     ScopedOverride kept(sessions.WTSFreeMemory, [](void*) {});
-    ScopedOverride path(kernel.GetModuleFileNameW, [](HMODULE, LPWSTR to, DWORD chars) -> DWORD {
-        lstrcpynW(to, installer.c_str(), static_cast<int>(chars));
-        return static_cast<DWORD>(lstrlenW(to));
+    ScopedOverride path(kernel.GetModuleFileNameW, [](HMODULE, LPWSTR to, DWORD) -> DWORD {
+        return static_cast<DWORD>(lstrlenW(lstrcpyW(to, (setup + L"zrlsetup.exe").c_str())));
     });
-
+    // Asked, then left what the printer's deletion leaves: another default, the mark.
     SignedInUsers users = {};
     AskSignedInUsers(run, users);
-    // What the printer's deletion leaves the user: another default, the mark.
     winspool.SetDefaultPrinterW(L"Steps Plain");
     RegSetKeyValueW(HKEY_CURRENT_USER, kSettings, L"deleted", REG_SZ, L"1", 4);
     RestoreSignedInUsers(run, users);
     FreeSignedInUsers(users);
-
     EXPECT_EQ(LogOf(run),
               L">Asking the signed-in users for their default printers\r\n"
               L"  Session 1: the default printer is 'Steps Office'\r\n"
               L">Restoring the signed-in users' default printers and settings\r\n"
               L"  Session 1: the default printer is 'Steps Office' again\r\n");
     EXPECT_EQ(scratch.DefaultPrinter(), L"Steps Office");
-    EXPECT_NE(RegGetValueW(HKEY_CURRENT_USER, kSettings, L"deleted", RRF_RT_ANY, nullptr, nullptr,
-                           nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(
-        RegGetValueW(HKEY_CURRENT_USER, kSettings, L"kept", RRF_RT_ANY, nullptr, nullptr, nullptr),
-        ERROR_SUCCESS);
+    EXPECT_NE(RegGetValueW(HKEY_CURRENT_USER, kSettings, L"deleted", RRF_RT_ANY, 0, 0, 0), 0);
+    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, kSettings, L"kept", RRF_RT_ANY, 0, 0, 0), 0);
+    // A name a step does not take fails it before it does anything.
+    std::wstring longName(255, L'x');
+    wchar_t* argv[] = {nullptr, nullptr, const_cast<wchar_t*>(L"Steps Plain"), longName.data()};
+    EXPECT_EQ(UserStep(false, 4, argv), static_cast<int>(kStepFailed | ERROR_INVALID_PARAMETER));
+    argv[3] = argv[2];
+    EXPECT_EQ(UserStep(true, 4, argv), static_cast<int>(kStepFailed | ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(scratch.DefaultPrinter(), L"Steps Office");
     RegDeleteKeyW(HKEY_CURRENT_USER, kSettings);
     FreePrinterList(run.printers, run.printerCount);
     FreeCountedString(run.sourceDir);

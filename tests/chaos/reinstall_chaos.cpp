@@ -22,7 +22,6 @@
 
 #include <shellapi.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <map>
@@ -36,7 +35,6 @@
 #include "app/procedures.h"
 #include "app/runs.h"
 #include "app/session_api.h"
-#include "app/signed_in_users.h"
 #include "app/user_steps.h"
 #include "app/user_api.h"
 #include "core/counted_string.h"
@@ -456,17 +454,12 @@ BOOL WINAPI NoTrayProcessAsUser(HANDLE, DWORD, LPCWSTR, LPWSTR, DWORD, LPVOID, L
     return FALSE;
 }
 
-// ---- the signed-in users of a run as SYSTEM: session 0 without a user, and
-// Wine's one user in session 1, whose steps run in-process (the harness
-// would otherwise collect a process per step) with their spooler calls
-// faultable like the run's.
-
+// Every other seed runs as SYSTEM, with session 0 (no user) and Wine's user in
+// session 1, whose steps run in-process, their spooler calls faultable too.
 struct Users {
     static inline bool asSystem;
-    static inline std::map<HANDLE, DWORD> exitCodes;
-    // The product printers a seed set up: each user must be asked while
-    // all of them are still there.
-    static inline std::vector<std::wstring> productPrinters;
+    static inline DWORD exitCode;
+    static inline size_t printersAtStart;
     static inline bool askedLate;
 };
 
@@ -478,53 +471,25 @@ BOOL WINAPI AccountOfSeed(HANDLE token, TOKEN_INFORMATION_CLASS type, void* info
         return realUser.GetTokenInformation(token, type, info, bytes, needed);
     }
     DWORD sidBytes = SECURITY_MAX_SID_SIZE;
-    auto* account = static_cast<TOKEN_USER*>(info);
-    account->User.Sid = static_cast<BYTE*>(info) + sizeof(TOKEN_USER);
-    return CreateWellKnownSid(WinLocalSystemSid, nullptr, account->User.Sid, &sidBytes);
+    static_cast<TOKEN_USER*>(info)->User.Sid = static_cast<TOKEN_USER*>(info) + 1;
+    return CreateWellKnownSid(WinLocalSystemSid, nullptr, static_cast<TOKEN_USER*>(info) + 1,
+                              &sidBytes);
 }
 
 WTS_SESSION_INFOW signedIn[] = {{0, nullptr, WTSDisconnected}, {1, nullptr, WTSActive}};
 
-BOOL WINAPI ListSignedIn(HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info, DWORD* count) {
-    *info = signedIn;
-    *count = 2;
-    return TRUE;
-}
-
-BOOL WINAPI TokenOfSession(ULONG session, HANDLE* token) {
-    if (session == 0) {
-        SetLastError(ERROR_NO_TOKEN);
-        return FALSE;
-    }
-    return realSessions.WTSQueryUserToken(session, token);
-}
-
+// A user asked for the default printer after a product printer went is a violation.
 BOOL WINAPI StepInProcess(HANDLE, LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
                           LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
                           LPPROCESS_INFORMATION process) {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(commandLine, &argc);
-    if (argc > 1 && wcscmp(argv[1], kDefaultStepWord) == 0) {
-        std::vector<std::wstring> now = PrinterNames();
-        for (const std::wstring& name : Users::productPrinters) {
-            Users::askedLate =
-                Users::askedLate || std::find(now.begin(), now.end(), name) == now.end();
-        }
-    }
-    DWORD code = static_cast<DWORD>(DispatchCommand(argc, argv));
+    Users::askedLate |=
+        wcscmp(argv[1], kDefaultStepWord) == 0 && PrinterNames().size() < Users::printersAtStart;
+    Users::exitCode = static_cast<DWORD>(DispatchCommand(argc, argv));
     LocalFree(argv);
     process->hProcess = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     process->hThread = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    Users::exitCodes[process->hProcess] = code;
-    return TRUE;
-}
-
-BOOL WINAPI ExitCodeOfStep(HANDLE process, DWORD* code) {
-    *code = Users::exitCodes[process];
-    return TRUE;
-}
-
-BOOL WINAPI NoTermination(HANDLE, UINT) {
     return TRUE;
 }
 
@@ -566,13 +531,24 @@ void SetUpWorld() {
     user.DialogBoxParamW = &NoDialog;
     user.GetAsyncKeyState = &NoShift;
     user.GetTokenInformation = &AccountOfSeed;
-    sessions.WTSEnumerateSessionsW = &ListSignedIn;
+    sessions.WTSEnumerateSessionsW = [](HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info,
+                                        DWORD* count) -> BOOL {
+        *info = signedIn;
+        *count = 2;
+        return TRUE;
+    };
     sessions.WTSFreeMemory = [](void*) {};
-    sessions.WTSQueryUserToken = &TokenOfSession;
+    sessions.WTSQueryUserToken = [](ULONG session, HANDLE* token) -> BOOL {
+        SetLastError(ERROR_NO_TOKEN);
+        return session && realSessions.WTSQueryUserToken(session, token);
+    };
     sessions.CreateProcessAsUserW = &StepInProcess;
     sessions.WaitForSingleObject = &NoWait;
-    sessions.GetExitCodeProcess = &ExitCodeOfStep;
-    sessions.TerminateProcess = &NoTermination;
+    sessions.GetExitCodeProcess = [](HANDLE, DWORD* code) -> BOOL {
+        *code = Users::exitCode;
+        return TRUE;
+    };
+    sessions.TerminateProcess = [](HANDLE, UINT) -> BOOL { return TRUE; };
 }
 
 // ---- the printers a seed starts from ----------------------------------------------
@@ -1131,9 +1107,6 @@ struct Outcome {
     long globalBlocks;
     long printersOpen;
     long servicesOpen;
-    // A signed-in user was asked for the default printer after a product
-    // printer had gone.
-    bool askedLate;
 };
 
 Outcome Reinstall(const Plan& faults, bool faulty) {
@@ -1142,14 +1115,7 @@ Outcome Reinstall(const Plan& faults, bool faulty) {
     World::servicesOpen = 0;
     World::dialogLog.clear();
     Outcome outcome = {};
-    Users::productPrinters.clear();
-    for (const std::wstring& name : PrinterNames()) {
-        if (name != kOtherPrinter) {
-            Users::productPrinters.push_back(name);
-        }
-    }
-    Users::exitCodes.clear();
-    Users::askedLate = false;
+    Users::printersAtStart = PrinterNames().size();
     AllocationCounter blocks;
     {
         FaultLayer layer;
@@ -1163,7 +1129,6 @@ Outcome Reinstall(const Plan& faults, bool faulty) {
     outcome.globalBlocks = blocks.GlobalBlocks();
     outcome.printersOpen = World::printersOpen;
     outcome.servicesOpen = World::servicesOpen;
-    outcome.askedLate = Users::askedLate;
     return outcome;
 }
 
@@ -1345,8 +1310,8 @@ int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
     Report report = {seed, faults, verbose, 0};
     PendingValue pending;
 
-    // Every other seed runs as SYSTEM, with a signed-in user to serve.
     Users::asSystem = seed % 2 != 0;
+    Users::askedLate = false;
     Outcome faulty = Reinstall(faults, true);
     faultyRunsWithErrors += faulty.errors;
     CheckNothingHeld(report, "the faulty", faulty);
@@ -1373,7 +1338,7 @@ int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
     if (GetFileAttributesW(kTrayProgram) == INVALID_FILE_ATTRIBUTES) {
         report.Violation("the clean reinstall deleted the tray program it registers", clean);
     }
-    if (faulty.askedLate || clean.askedLate) {
+    if (Users::askedLate) {
         report.Violation("a signed-in user was asked after a product printer went", faulty);
     }
     if (!CurrentFolderWasEmpty()) {
