@@ -139,19 +139,6 @@ BOOL WINAPI SystemAccount(HANDLE, TOKEN_INFORMATION_CLASS, void* info, DWORD, DW
     return CreateWellKnownSid(WinLocalSystemSid, nullptr, account->User.Sid, &bytes);
 }
 
-BOOL WINAPI FiveSessions(HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info, DWORD* count) {
-    *info = listed;
-    *count = ++Fake::calls ? 5 : 0;
-    return TRUE;
-}
-
-BOOL WINAPI TokenOf(ULONG session, HANDLE* token) {
-    *token = ++Fake::calls && session ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
-    Fake::handles[*token] = session;
-    SetLastError(ERROR_NO_TOKEN);
-    return session != 0;
-}
-
 BOOL WINAPI StartScripted(HANDLE token, LPCWSTR, LPWSTR line, LPSECURITY_ATTRIBUTES,
                           LPSECURITY_ATTRIBUTES, BOOL, DWORD flags, LPVOID, LPCWSTR folder,
                           LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process) {
@@ -161,7 +148,7 @@ BOOL WINAPI StartScripted(HANDLE token, LPCWSTR, LPWSTR line, LPSECURITY_ATTRIBU
     Fake::lines.push_back(std::to_wstring(session) + L": " + line + L" in " + folder + L" on " +
                           startup->lpDesktop + (flags == CREATE_UNICODE_ENVIRONMENT ? L"" : L"!"));
     SetLastError(ERROR_ACCESS_DENIED);
-    if (++Fake::calls && answer == kNoStart) {
+    if (answer == kNoStart) {
         return FALSE;
     }
     process->hProcess = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -170,12 +157,8 @@ BOOL WINAPI StartScripted(HANDLE token, LPCWSTR, LPWSTR line, LPSECURITY_ATTRIBU
     return TRUE;
 }
 
-bool IsOpen(HANDLE handle) {
-    DWORD flags = 0;
-    return GetHandleInformation(handle, &flags);
-}
-
-// Every entry of the session table played as above; the installer's own path.
+// Every entry of the session table played as above (each counts its calls);
+// the installer's own path.
 class SignedInUsersTest : public testing::Test {
 protected:
     SignedInUsersTest() {
@@ -183,6 +166,44 @@ protected:
         Fake::lines.clear();
         Fake::ended.clear();
         Fake::calls = 0;
+        sessions = {
+            [](HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info, DWORD* count) -> BOOL {
+                *info = listed;
+                *count = 5;
+                return ++Fake::calls;
+            },
+            [](void*) {},
+            [](ULONG session, HANDLE* token) -> BOOL {
+                *token = session ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
+                Fake::handles[*token] = session;
+                SetLastError(ERROR_NO_TOKEN);
+                return ++Fake::calls && session;
+            },
+            [](void** block, HANDLE, BOOL inherit) -> BOOL {
+                *block = const_cast<wchar_t*>(L"A=1\0");
+                return ++Fake::calls && inherit;
+            },
+            [](void*) -> BOOL { return TRUE; },
+            [](HANDLE token, LPCWSTR program, LPWSTR line, LPSECURITY_ATTRIBUTES a,
+               LPSECURITY_ATTRIBUTES b, BOOL inherit, DWORD flags, LPVOID environment,
+               LPCWSTR folder, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process) -> BOOL {
+                return ++Fake::calls && StartScripted(token, program, line, a, b, inherit, flags,
+                                                      environment, folder, startup, process);
+            },
+            [](HANDLE process, DWORD ms) -> DWORD {
+                EXPECT_LE(ms, 30000u);
+                return ++Fake::calls && Fake::handles.at(process) == kHangs ? WAIT_TIMEOUT
+                                                                            : WAIT_OBJECT_0;
+            },
+            [](HANDLE process, DWORD* code) -> BOOL {
+                *code = Fake::handles.at(process);
+                return ++Fake::calls;
+            },
+            [](HANDLE process, UINT) -> BOOL {
+                Fake::ended.push_back(Fake::handles.at(process));
+                return ++Fake::calls;
+            },
+        };
         run_ = EmptyRun();
         AssignCountedString(run_.sourceDir, L"C:\\Setup\\");
         const wchar_t* const names[] = {L"Office", L"Plain", L"Lab"};
@@ -194,43 +215,14 @@ protected:
         run_.printerCount = 3;
     }
     ~SignedInUsersTest() override {
+        sessions = saved_;
         FreeCountedString(run_.sourceDir);
         FreeCountedString(run_.logText);
         SetEnvironmentVariableW(L"__COMPAT_LAYER", nullptr);
     }
-    using Sessions = SessionApi;
+    SessionApi saved_ = sessions;
     PRINTER_INFO_2W printers_[3] = {};
     InstallRun run_;
-    ScopedOverride<decltype(Sessions::WTSEnumerateSessionsW)> list_{sessions.WTSEnumerateSessionsW,
-                                                                    &FiveSessions};
-    ScopedOverride<decltype(Sessions::WTSFreeMemory)> free_{sessions.WTSFreeMemory, [](void*) {}};
-    ScopedOverride<decltype(Sessions::WTSQueryUserToken)> token_{sessions.WTSQueryUserToken,
-                                                                 &TokenOf};
-    ScopedOverride<decltype(Sessions::CreateEnvironmentBlock)> environment_{
-        sessions.CreateEnvironmentBlock, [](void** block, HANDLE, BOOL inherit) -> BOOL {
-            *block = inherit ? const_cast<wchar_t*>(L"A=1\0") : nullptr;
-            return ++Fake::calls && inherit;
-        }};
-    ScopedOverride<decltype(Sessions::DestroyEnvironmentBlock)> destroy_{
-        sessions.DestroyEnvironmentBlock, [](void*) -> BOOL { return TRUE; }};
-    ScopedOverride<decltype(Sessions::CreateProcessAsUserW)> start_{sessions.CreateProcessAsUserW,
-                                                                    &StartScripted};
-    ScopedOverride<decltype(Sessions::WaitForSingleObject)> wait_{
-        sessions.WaitForSingleObject, [](HANDLE process, DWORD ms) -> DWORD {
-            EXPECT_LE(ms, 30000u);
-            return ++Fake::calls && Fake::handles.at(process) == kHangs ? WAIT_TIMEOUT
-                                                                        : WAIT_OBJECT_0;
-        }};
-    ScopedOverride<decltype(Sessions::GetExitCodeProcess)> exit_{
-        sessions.GetExitCodeProcess, [](HANDLE process, DWORD* code) -> BOOL {
-            *code = Fake::handles.at(process);
-            return ++Fake::calls != 0;
-        }};
-    ScopedOverride<decltype(Sessions::TerminateProcess)> end_{
-        sessions.TerminateProcess, [](HANDLE process, UINT) -> BOOL {
-            Fake::ended.push_back(Fake::handles.at(process));
-            return ++Fake::calls != 0;
-        }};
     ScopedOverride<decltype(kernel.GetModuleFileNameW)> path_{
         kernel.GetModuleFileNameW, [](HMODULE, LPWSTR path, DWORD) -> DWORD {
             return static_cast<DWORD>(lstrlenW(lstrcpyW(path, L"C:\\Setup\\zrlsetup.exe")));
@@ -247,8 +239,10 @@ TEST_F(SignedInUsersTest, AsSystemEachSignedInUserIsAskedBeforeAndGivenBackAfter
     AskSignedInUsers(run_, users);
     RestoreSignedInUsers(run_, users);
     FreeSignedInUsers(users);
+    DWORD flags = 0;
     for (const auto& [handle, n] : Fake::handles) {
-        EXPECT_FALSE(IsOpen(handle));  // before anything else can take the numbers again
+        // Closed, before anything else can take the numbers again.
+        EXPECT_FALSE(GetHandleInformation(handle, &flags));
     }
     EXPECT_EQ(LogOf(run_),
               L">Asking the signed-in users for their default printers\r\n"
