@@ -157,7 +157,7 @@ void Round(InstallRun& run, SignedInUsers& users, bool restore, UINT32 asked) {
     for (DWORD i = 0; i < users.count; ++i) {
         UserSession& session = users.sessions[i];
         if (restore) {
-            // A name that does not survive the quotes fails the step's checks.
+            // Only a name the asking round passed whole can have been answered.
             wsprintfW(
                 arguments, L" %s \"%s\"", kRestoreStepWord,
                 session.defaultEntry ? run.printers[session.defaultEntry - 1].pPrinterName : L"");

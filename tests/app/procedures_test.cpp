@@ -341,6 +341,9 @@ TEST(SignedInUserSteps, RealStepsLearnTheDefaultAndGiveItAndTheMarksBack) {
     EXPECT_EQ(UserStep(false, 4, argv), static_cast<int>(kStepFailed | ERROR_INVALID_PARAMETER));
     argv[3] = argv[2];
     EXPECT_EQ(UserStep(true, 4, argv), static_cast<int>(kStepFailed | ERROR_INVALID_PARAMETER));
+    // A printer that is not there is made no default.
+    argv[2] = const_cast<wchar_t*>(L"Steps Gone");
+    EXPECT_EQ(UserStep(true, 3, argv), static_cast<int>(kStepDone));
     EXPECT_EQ(scratch.DefaultPrinter(), L"Steps Office");
     RegDeleteKeyW(HKEY_CURRENT_USER, kSettings);
     FreePrinterList(run.printers, run.printerCount);

@@ -461,6 +461,10 @@ struct Users {
     static inline DWORD exitCode;
     static inline size_t printersAtStart;
     static inline bool askedLate;
+    // The user's own default printer: on Windows another account's than the
+    // installer's, here a store of its own, so that the steps leave the
+    // installer's default (which the checks follow) alone.
+    static inline std::wstring defaultPrinter;
 };
 
 std::vector<std::wstring> PrinterNames();
@@ -478,6 +482,14 @@ BOOL WINAPI AccountOfSeed(HANDLE token, TOKEN_INFORMATION_CLASS type, void* info
 
 WTS_SESSION_INFOW signedIn[] = {{0, nullptr, WTSDisconnected}, {1, nullptr, WTSActive}};
 
+BOOL WINAPI UserDefault(LPWSTR name, LPDWORD chars) {
+    DWORD needed = static_cast<DWORD>(Users::defaultPrinter.size() + 1);
+    bool fits = *chars >= needed;
+    SetLastError(Users::defaultPrinter.empty() ? ERROR_FILE_NOT_FOUND : ERROR_INSUFFICIENT_BUFFER);
+    *chars = needed;
+    return fits && needed > 1 && lstrcpyW(name, Users::defaultPrinter.c_str());
+}
+
 // A user asked for the default printer after a product printer went is a violation.
 BOOL WINAPI StepInProcess(HANDLE, LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
                           LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
@@ -486,7 +498,15 @@ BOOL WINAPI StepInProcess(HANDLE, LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIB
     wchar_t** argv = CommandLineToArgvW(commandLine, &argc);
     Users::askedLate |=
         wcscmp(argv[1], kDefaultStepWord) == 0 && PrinterNames().size() < Users::printersAtStart;
+    WinspoolApi installers = winspool;
+    winspool.GetDefaultPrinterW = &UserDefault;
+    winspool.SetDefaultPrinterW = [](LPCWSTR name) -> BOOL {
+        Users::defaultPrinter = name;
+        return TRUE;
+    };
     Users::exitCode = static_cast<DWORD>(DispatchCommand(argc, argv));
+    winspool.GetDefaultPrinterW = installers.GetDefaultPrinterW;
+    winspool.SetDefaultPrinterW = installers.SetDefaultPrinterW;
     LocalFree(argv);
     process->hProcess = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     process->hThread = CreateEventW(nullptr, TRUE, TRUE, nullptr);
@@ -1312,6 +1332,7 @@ int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
 
     Users::asSystem = seed % 2 != 0;
     Users::askedLate = false;
+    Users::defaultPrinter = expected.defaultPrinter;
     Outcome faulty = Reinstall(faults, true);
     faultyRunsWithErrors += faulty.errors;
     CheckNothingHeld(report, "the faulty", faulty);
