@@ -1069,6 +1069,30 @@ TEST_F(JournalTest, AnUnreadableEntryIsReportedOnceAndSetAside) {
     FreeCountedString(run.logText);
     RestorePrinters(run);
     EXPECT_THAT(LogOf(run), testing::Not(testing::HasSubstr(L"Error(21)")));
+
+    // A copy that cannot be written leaves the entry in the journal: it is
+    // never in neither place.
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kJournalKey, kOffice, REG_DWORD, &number, 4),
+              ERROR_SUCCESS);
+    FreeCountedString(run.logText);
+    {
+        ScopedOverride full(kernel.RegSetValueExW,
+                            [](HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                               DWORD bytes) -> LSTATUS {
+                                return std::wstring(name).rfind(kOffice, 0) == 0
+                                           ? ERROR_WRITE_FAULT
+                                           : RegSetValueExW(key, name, reserved, type, data, bytes);
+                            });
+        RestorePrinters(run);
+    }
+    EXPECT_THAT(LogOf(run), testing::StartsWith(L"Error(21): Can`t read the journal entry of "
+                                                L"printer 'Zrl Office'" +
+                                                ErrorTail(ERROR_INVALID_DATA) + L"\r\n>"));
+    kept = 0;
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kJournalKey, kOffice, RRF_RT_REG_DWORD, nullptr,
+                           &kept, &bytes),
+              ERROR_SUCCESS);
+    EXPECT_EQ(kept, 7u);
 }
 
 // ---- printer data and the settings key ------------------------------------------
