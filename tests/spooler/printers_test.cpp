@@ -1222,8 +1222,8 @@ TEST(JournalRecord, EveryCutAndEveryBoundIsReadOrRefusedWithoutReadingPastTheEnd
         {last(8, 9, 16), false},
         {last(8, 8, 8), false},
         {last(0, 0xFFFFFFFF, 16), false},
-        {last(0, 0xFFFFFFF9, 16), false},  // aligns to 0
-        {last(0xFFFFFFF9, 0, 16), false},
+        {last(0, 0xFFFFFFF9, 0), false},  // aligns to 0
+        {last(0xFFFFFFF9, 0, 0), false},
         {last(0x80000000, 0x80000000, 16), false},
         {Record(Field(RecordField::Comment, "")), false},
         {Record(Field(RecordField::Comment, Bytes("a\0b\0", 4))), false},  // no terminator
@@ -1257,9 +1257,14 @@ TEST(JournalRecord, EveryCutAndEveryBoundIsReadOrRefusedWithoutReadingPastTheEnd
     const size_t group = offsetof(SECURITY_DESCRIPTOR_RELATIVE, Group);
     const size_t sacl = offsetof(SECURITY_DESCRIPTOR_RELATIVE, Sacl);
     const size_t dacl = offsetof(SECURITY_DESCRIPTOR_RELATIVE, Dacl);
+    // A gap before an access list: only its own bound sees its size pass the end.
+    Bytes alone = SelfRelative(L"D:(A;;GA;;;WD)");
+    Bytes gap = Changed(alone.substr(0, 20) + Bytes(20, '\0') + alone.substr(20), dacl, 40);
     const std::pair<Bytes, bool> descriptors[] = {
         {security, true},
         {security.substr(0, size - 1), false},
+        {gap, true},
+        {Changed(gap, 42, static_cast<DWORD>(alone.size()) - 20 + 8, sizeof(WORD)), false},
         {security.substr(0, sizeof(header) - 1), false},
         {Changed(security, 0, 2, 1), false},  // revision
         {Changed(security, offsetof(SECURITY_DESCRIPTOR_RELATIVE, Control),
