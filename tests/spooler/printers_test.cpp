@@ -1272,6 +1272,8 @@ TEST(JournalRecord, EveryCutAndEveryBoundIsReadOrRefusedWithoutReadingPastTheEnd
          false},
         {Changed(security, owner, size), false},
         {Changed(security, owner, size - 8), false},
+        // A SID header in the last eight bytes, its two sub-authorities past the end.
+        {Changed(Changed(security, owner, size - 8), size - 8, 0x0201, sizeof(WORD)), false},
         {Changed(security, owner, 0xFFFFFFF0), false},
         {Changed(security, header.Owner + 1, 16, 1), false},  // sub-authority count
         {Changed(security, group, size), false},
