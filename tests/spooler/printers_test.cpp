@@ -1205,14 +1205,14 @@ TEST(JournalRecord, EveryCutAndEveryBoundIsReadOrRefusedWithoutReadingPastTheEnd
     // A last field, of a number this build passes over, with `room` bytes after its header.
     auto last = [](DWORD nameBytes, DWORD dataBytes, size_t room) {
         return Record(
-            RawField(static_cast<RecordField>(17), nameBytes, dataBytes, Bytes(room, 'x')));
+            RawField(static_cast<RecordField>(31), nameBytes, dataBytes, Bytes(room, 'x')));
     };
     const std::pair<Bytes, bool> blobs[] = {
         {Record(""), true},
         {Record("", 2), false},  // a newer format
         {Record("", 0), false},
         {Dwords({0x504C525B, 1}) + Field(RecordField::SubKey, Utf16(L"abc")), false},
-        {Record(Field(static_cast<RecordField>(17), "later")), true},
+        {Record(Field(static_cast<RecordField>(31), "later")), true},
         {Record(Field(static_cast<RecordField>(0xFFFFFFFF), "later")), true},
         {last(8, 0, 8), true},  // a name that fills the record
         {last(9, 0, 8), false},
