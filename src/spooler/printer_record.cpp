@@ -191,6 +191,10 @@ DWORD* NumberSlot(RecordField field, CarriedProperties& properties) {
             return &properties.startTime;
         case RecordField::UntilTime:
             return &properties.untilTime;
+        case RecordField::Owed:
+            return &properties.owed;
+        case RecordField::Tries:
+            return &properties.tries;
         default:
             return nullptr;
     }
@@ -230,6 +234,11 @@ bool ReadField(const FieldHeader& header, const BYTE* name, const BYTE* data,
             return ReadSecurity(data, header.dataBytes, properties);
         case RecordField::PrinterData:
             return SplitDataName(name, header.nameBytes, key, value);
+        case RecordField::LeftAs:
+            // Read field by field when it is used: NextField bounds each one.
+            properties.leftAs = data;
+            properties.leftAsBytes = header.dataBytes;
+            return true;
         default:
             return true;
     }
@@ -252,6 +261,16 @@ bool FieldAt(const BYTE* block, DWORD bytes, DWORD at, FieldHeader& header, cons
     data = name + Aligned(header.nameBytes);
     next = at + sizeof(FieldHeader) + Aligned(header.nameBytes) + Aligned(header.dataBytes);
     return next <= bytes;
+}
+
+// A block that starts as a record of this format.
+bool IsRecord(const BYTE* block, DWORD bytes) {
+    DWORD header[2] = {};
+    if (!block || bytes < kRecordHeaderBytes) {
+        return false;
+    }
+    CopyMemory(header, block, sizeof(header));
+    return header[0] == kMagic && header[1] == kFormat;
 }
 
 }  // namespace
@@ -322,12 +341,7 @@ void AbandonRecord(RecordWriter& record) {
 bool ReadRecord(const void* block, DWORD bytes, CarriedProperties& properties) {
     properties = {};
     const auto* at = static_cast<const BYTE*>(block);
-    DWORD header[2] = {};
-    if (!block || bytes < kRecordHeaderBytes) {
-        return false;
-    }
-    CopyMemory(header, at, sizeof(header));
-    if (header[0] != kMagic || header[1] != kFormat) {
+    if (!IsRecord(at, bytes)) {
         return false;
     }
     properties.block = at;
@@ -347,23 +361,53 @@ bool ReadRecord(const void* block, DWORD bytes, CarriedProperties& properties) {
     return Holds(properties, RecordField::SubKey);
 }
 
-bool NextPrinterData(const CarriedProperties& properties, DWORD& cursor, PrinterDataValue& value) {
-    if (cursor < kRecordHeaderBytes) {
-        cursor = kRecordHeaderBytes;
+bool NextField(const BYTE* block, DWORD bytes, DWORD& cursor, RecordFieldView& view) {
+    if (!IsRecord(block, bytes)) {
+        return false;
     }
-    while (cursor < properties.bytes) {
-        FieldHeader field = {};
-        const BYTE* name = nullptr;
-        const BYTE* data = nullptr;
-        DWORD next = 0;
-        if (!FieldAt(properties.block, properties.bytes, cursor, field, name, data, next)) {
-            return false;
+    cursor = cursor < kRecordHeaderBytes ? kRecordHeaderBytes : cursor;
+    FieldHeader field = {};
+    DWORD next = 0;
+    if (cursor >= bytes || !FieldAt(block, bytes, cursor, field, view.name, view.data, next)) {
+        return false;
+    }
+    cursor = next;
+    view.field = static_cast<RecordField>(field.field);
+    view.type = field.type;
+    view.nameBytes = field.nameBytes;
+    view.dataBytes = field.dataBytes;
+    return true;
+}
+
+bool SameField(const RecordFieldView& a, const RecordFieldView& b) {
+    return a.field == b.field && a.type == b.type && a.nameBytes == b.nameBytes &&
+           a.dataBytes == b.dataBytes && SameBytes(a.name, b.name, a.nameBytes) &&
+           SameBytes(a.data, b.data, a.dataBytes);
+}
+
+bool FindField(const BYTE* block, DWORD bytes, const RecordFieldView& like,
+               RecordFieldView& found) {
+    for (DWORD cursor = 0; NextField(block, bytes, cursor, found);) {
+        if (found.field == like.field && (like.field != RecordField::PrinterData ||
+                                          (found.nameBytes == like.nameBytes &&
+                                           SameBytes(found.name, like.name, like.nameBytes)))) {
+            return true;
         }
-        cursor = next;
-        if (static_cast<RecordField>(field.field) == RecordField::PrinterData &&
-            SplitDataName(name, field.nameBytes, value.key, value.name)) {
+    }
+    return false;
+}
+
+void PutField(RecordWriter& record, const RecordFieldView& view) {
+    PutField(record, view.field, view.type, view.name, view.nameBytes, view.data, view.dataBytes);
+}
+
+bool NextPrinterData(const CarriedProperties& properties, DWORD& cursor, PrinterDataValue& value) {
+    RecordFieldView field = {};
+    while (NextField(properties.block, properties.bytes, cursor, field)) {
+        if (field.field == RecordField::PrinterData &&
+            SplitDataName(field.name, field.nameBytes, value.key, value.name)) {
             value.type = field.type;
-            value.data = data;
+            value.data = field.data;
             value.bytes = field.dataBytes;
             return true;
         }
