@@ -62,8 +62,7 @@ void PutCarried(RecordWriter& record, const CarriedProperties& from, DWORD mask)
     PutCarriedNumber(record, from, mask, RecordField::StartTime, from.startTime);
     PutCarriedNumber(record, from, mask, RecordField::UntilTime, from.untilTime);
     if ((mask & FieldBit(RecordField::DevMode)) && from.devMode) {
-        PutBytes(record, RecordField::DevMode, from.devMode,
-                 DWORD{from.devMode->dmSize} + from.devMode->dmDriverExtra);
+        PutDevMode(record, from.devMode);
     }
     if ((mask & FieldBit(RecordField::Security)) && from.security) {
         PutBytes(record, RecordField::Security, from.security,
@@ -181,7 +180,7 @@ bool OweProperties(InstallRun& run, HANDLE printer, const wchar_t* name,
                 ShownName(name, kUnnamedPrinter), static_cast<int>(tries));
         return true;
     }
-    RecordWriter left;
+    RecordWriter left = {};
     if (!LeftAs(run, printer, name, owed, left)) {
         DWORD code = GetLastError();
         AbandonRecord(left);
@@ -234,6 +233,18 @@ bool MergeOwed(InstallRun& run, const wchar_t* name, void*& block, DWORD& bytes)
     block = mergedBlock;
     bytes = mergedBytes;
     return true;
+}
+
+bool OwesSubKey(const wchar_t* name) {
+    JournalEntry entry;
+    return ReadOwedEntry(name, entry) == JournalRead::Entry &&
+           (entry.properties.owed & FieldBit(RecordField::SubKey));
+}
+
+void SubKeyOfRecord(const void* block, DWORD bytes, char (&subKey)[kSubKeyBytes]) {
+    CarriedProperties properties;
+    ReadRecord(block, bytes, properties);
+    lstrcpynA(subKey, properties.subKey, kSubKeyBytes);
 }
 
 void ForgetOwedOfGonePrinters() {

@@ -251,8 +251,7 @@ void PutEntry(const PRINTER_INFO_2W& entry, RecordWriter& record) {
     PutText(record, RecordField::Datatype, entry.pDatatype);
     PutText(record, RecordField::Parameters, entry.pParameters);
     if (entry.pDevMode) {
-        PutBytes(record, RecordField::DevMode, entry.pDevMode,
-                 DWORD{entry.pDevMode->dmSize} + entry.pDevMode->dmDriverExtra);
+        PutDevMode(record, entry.pDevMode);
     }
 }
 

@@ -302,6 +302,21 @@ void PutBytes(RecordWriter& record, RecordField field, const void* data, DWORD b
     PutField(record, field, REG_BINARY, nullptr, 0, data, bytes);
 }
 
+void PutDevMode(RecordWriter& record, const DEVMODEW* devMode) {
+    DWORD bytes = DWORD{devMode->dmSize} + devMode->dmDriverExtra;
+    PutBytes(record, RecordField::DevMode, devMode, bytes);
+    if (record.failed) {
+        return;
+    }
+    // The spooler writes the device name (the printer's) with whatever
+    // followed it in its buffer; two reads of one DEVMODE must compare equal.
+    auto* written = reinterpret_cast<DEVMODEW*>(record.block + record.bytes - Aligned(bytes));
+    int chars = lstrlenW(written->dmDeviceName);
+    for (int i = chars; i < CCHDEVICENAME; ++i) {
+        written->dmDeviceName[i] = 0;
+    }
+}
+
 void PutPrinterData(RecordWriter& record, const wchar_t* key, const wchar_t* value, DWORD type,
                     const BYTE* data, DWORD bytes) {
     DWORD keyBytes = TextBytes(key);
