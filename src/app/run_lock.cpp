@@ -2,6 +2,7 @@
 
 #include <sddl.h>
 
+#include "app/user_api.h"
 #include "core/handles.h"
 #include "core/kernel_api.h"
 
@@ -72,8 +73,8 @@ bool OwnedByAdministrators(HANDLE mutex) {
     alignas(TOKEN_OWNER) BYTE own[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_OWNER)];
     DWORD bytes = 0;
     UniqueHandle token;
-    bool same = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
-                GetTokenInformation(token.Get(), TokenOwner, own, sizeof(own), &bytes) &&
+    bool same = user.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
+                user.GetTokenInformation(token.Get(), TokenOwner, own, sizeof(own), &bytes) &&
                 EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(own)->Owner);
     return same || IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
            IsWellKnownSid(owner, WinLocalSystemSid);

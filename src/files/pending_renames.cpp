@@ -254,10 +254,10 @@ void FenceLeftData(const PendingValue& value, DWORD bytes) {
 bool WritePendingValue(HKEY key, const PendingValue& value, DWORD bytes) {
     const BYTE* data = static_cast<const BYTE*>(value.buffer.Get());
     if (HoldsNothing(data, bytes)) {
-        return RegDeleteValueW(key, kPendingValue) == ERROR_SUCCESS;
+        return kernel.RegDeleteValueW(key, kPendingValue) == ERROR_SUCCESS;
     }
     FenceLeftData(value, bytes);
-    return RegSetValueExW(key, kPendingValue, 0, value.type, data, bytes) == ERROR_SUCCESS;
+    return kernel.RegSetValueExW(key, kPendingValue, 0, value.type, data, bytes) == ERROR_SUCCESS;
 }
 
 }  // namespace

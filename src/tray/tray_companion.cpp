@@ -172,8 +172,9 @@ bool WriteRunValue(const CountedString& path) {
     }
     UniqueKey guard(key);
     DWORD bytes = static_cast<DWORD>((CountedLength(path) + 1) * sizeof(wchar_t));
-    return RegSetValueExW(key, kTrayRunValue, 0, REG_SZ,
-                          reinterpret_cast<const BYTE*>(CountedText(path)), bytes) == ERROR_SUCCESS;
+    return kernel.RegSetValueExW(key, kTrayRunValue, 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(CountedText(path)),
+                                 bytes) == ERROR_SUCCESS;
 }
 
 // The signed-in user's token, from the process that owns the shell window, and
@@ -351,7 +352,7 @@ void StopTrayCompanion(const wchar_t* keep) {
     if (mutex) {
         DeleteRegisteredTray(key, keep);
     }
-    RegDeleteValueA(key, kTrayRunValueAnsi);
+    kernel.RegDeleteValueW(key, kTrayRunValue);
 }
 
 void RegisterTrayCompanion(InstallRun& run) {

@@ -15,8 +15,6 @@ inline constexpr char kTrayExeName[] = "zantray.exe";
 // The machine-wide autostart entry of the tray program, under HKEY_LOCAL_MACHINE.
 inline constexpr char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr wchar_t kTrayRunValue[] = L"ZantorelleTray";
-// The same name for RegDeleteValueA, which takes it in the ANSI code page.
-inline constexpr char kTrayRunValueAnsi[] = "ZantorelleTray";
 
 // Asks a running tray program to end and waits for it, deletes the executable
 // that the autostart value names (unless it is the file `keep` names), and

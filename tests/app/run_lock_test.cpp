@@ -126,9 +126,25 @@ namespace {
 // SYSTEM's lock is taken, and a run that cannot have it says so.
 struct Namespace {
     static inline std::wstring mutexName;
+    static inline std::wstring accessList;
     static inline bool administratorsBoundary;
     static inline DWORD createError;
 };
+
+// The access list a lock is made with, as SDDL: "(none)" without one.
+std::wstring AccessList(LPSECURITY_ATTRIBUTES security) {
+    LPWSTR text = nullptr;
+    if (!security || !ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                         security->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                         &text, nullptr)) {
+        return L"(none)";
+    }
+    std::wstring sddl = text;
+    LocalFree(text);
+    return sddl;
+}
+
+constexpr wchar_t kAdministratorsAndSystem[] = L"D:P(A;;GA;;;BA)(A;;GA;;;SY)";
 
 TEST_F(RunLockTest, OnlyAnAdministratorsLockIsTakenAndARunWithoutOneSaysSo) {
     auto run = []() {
@@ -139,12 +155,18 @@ TEST_F(RunLockTest, OnlyAnAdministratorsLockIsTakenAndARunWithoutOneSaysSo) {
     };
     std::wstring unavailable = L"Error(29): Can`t have the run lock: this run goes on without it";
     {
-        ScopedOverride barred(kernel.CreateMutexW, [](LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return HANDLE{};
-        });
+        ScopedOverride barred(kernel.CreateMutexW,
+                              [](LPSECURITY_ATTRIBUTES security, BOOL, LPCWSTR name) {
+                                  Namespace::mutexName = name;
+                                  Namespace::accessList = AccessList(security);
+                                  SetLastError(ERROR_ACCESS_DENIED);
+                                  return HANDLE{};
+                              });
         EXPECT_THAT(run(),
                     testing::EndsWith(unavailable + ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n"));
+        // Without namespaces (Wine), the global name, never without its access list.
+        EXPECT_EQ(Namespace::mutexName, kRunLockName);
+        EXPECT_EQ(Namespace::accessList, kAdministratorsAndSystem);
     }
     {
         OtherRun squatter(false);
@@ -178,7 +200,8 @@ TEST_F(RunLockTest, OnlyAnAdministratorsLockIsTakenAndARunWithoutOneSaysSo) {
     ScopedOverride deleted(kernel.DeleteBoundaryDescriptor, [](HANDLE) {});
     ScopedOverride mutex(kernel.CreateMutexW,
                          [](LPSECURITY_ATTRIBUTES security, BOOL, LPCWSTR name) -> HANDLE {
-                             Namespace::mutexName = security ? name : L"(no access list)";
+                             Namespace::mutexName = name;
+                             Namespace::accessList = AccessList(security);
                              return CreateMutexW(nullptr, FALSE, nullptr);
                          });
     Namespace::createError = ERROR_ALREADY_EXISTS;
@@ -187,6 +210,7 @@ TEST_F(RunLockTest, OnlyAnAdministratorsLockIsTakenAndARunWithoutOneSaysSo) {
               L"manager." +
                   ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n");
     EXPECT_EQ(Namespace::mutexName, L"Zantorelle Setup\\run");
+    EXPECT_EQ(Namespace::accessList, kAdministratorsAndSystem);
     EXPECT_TRUE(Namespace::administratorsBoundary);
     // A standard user is not within the boundary: Windows refuses it the namespace.
     Namespace::createError = ERROR_ACCESS_DENIED;

@@ -131,10 +131,14 @@ setup uninstall
 
 msiexec /i 'C:\older.msi'
 rm "$WINEPREFIX/drive_c/Program Files/Zantorelle/Setup/zrlsetup.exe"
+# A pending deletion of a product file that is gone already asks for no restart.
+spooler_setup pending '\??\C:\zrl-gone\zrlmon64.dll'
 msiexec /x 'C:\older.msi'
 outcome "removal without the installer" 0 \
     "Zantorelle: \"C:\\Program Files\\Zantorelle\\Setup\\zrlsetup.exe\" uninstall could not be started (error 2)." \
     "Zantorelle: the product is removed anyway."
+"$WINE" reg delete 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager' \
+    /v PendingFileRenameOperations /f >/dev/null 2>&1
 check "removal without the installer: the product is not registered" diff <(versions) /dev/null
 
 # A first install of the package over printers another setup of the product

@@ -6,11 +6,13 @@
 #include <winspool.h>
 #include <winsplp.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "core/handles.h"
 #include "core/product.h"
+#include "files/component_image.h"
 #include "spooler/winspool_api.h"
 #include "support/test_support.h"
 
@@ -319,6 +321,144 @@ TEST(StandInLayout, InstallLaysOutTheProductAsItShips) {
     for (const wchar_t* name : {L"zrlmon64-1213.dll", L"zrlmon64-1214.dll", L"zrlmon64-2027.dll",
                                 L"zrlmon64-noversion.dll", L"version-65535.dll"}) {
         EXPECT_FALSE(FileExists(setup + L"\\" + name)) << name;
+    }
+}
+
+// ---- the component check, on the stand-ins and on copies damaged byte by byte ----
+
+// An image's bytes and where its headers lie.
+struct Image {
+    std::string bytes;
+    DWORD nt;
+    DWORD sections;
+
+    explicit Image(std::string file) : bytes(std::move(file)) {
+        nt = Dos().e_lfanew;
+        sections = nt + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
+                   Nt().FileHeader.SizeOfOptionalHeader;
+    }
+    IMAGE_DOS_HEADER& Dos() { return *reinterpret_cast<IMAGE_DOS_HEADER*>(bytes.data()); }
+    IMAGE_NT_HEADERS64& Nt() { return *reinterpret_cast<IMAGE_NT_HEADERS64*>(bytes.data() + nt); }
+    IMAGE_SECTION_HEADER& Section(int i) {
+        return reinterpret_cast<IMAGE_SECTION_HEADER*>(bytes.data() + sections)[i];
+    }
+    IMAGE_SECTION_HEADER& LastSection() { return Section(Nt().FileHeader.NumberOfSections - 1); }
+    DWORD Size() const { return static_cast<DWORD>(bytes.size()); }
+    // The NT headers and the section table copied to `to`, where the DOS header points.
+    void MoveHeadersTo(DWORD to) {
+        std::string headers = bytes.substr(
+            nt, sections - nt + Nt().FileHeader.NumberOfSections * sizeof(IMAGE_SECTION_HEADER));
+        bytes.resize(std::max<size_t>(bytes.size(), to + headers.size()));
+        bytes.replace(to, headers.size(), headers);
+        Dos().e_lfanew = static_cast<LONG>(to);
+    }
+};
+
+class ComponentImageCheck : public testing::Test {
+protected:
+    void SetUp() override { dir_ = MakeTempDir(L"component-image"); }
+    void TearDown() override { RemoveTree(dir_); }
+    ComponentImage Check(const std::string& bytes) {
+        std::wstring path = dir_ + L"\\component.dll";
+        WriteFileBytes(path, bytes);
+        return CheckComponentImage(path.c_str());
+    }
+    std::wstring dir_;
+};
+
+TEST_F(ComponentImageCheck, TheStandInsPassAndAProgramIsNoComponent) {
+    for (const wchar_t* name : {kMonitorDll, kDriverDll, kUiDll}) {
+        EXPECT_EQ(CheckComponentImage(StandIn(name).c_str()), ComponentImage::Usable) << name;
+    }
+    EXPECT_EQ(CheckComponentImage(StandIn(L"zantray.exe").c_str()), ComponentImage::NotADll);
+    EXPECT_EQ(CheckComponentImage((dir_ + L"\\none.dll").c_str()), ComponentImage::Missing);
+}
+
+TEST_F(ComponentImageCheck, EveryCutAndEveryBoundOfTheHeadersIsRefused) {
+    Image dll(ReadFileBytes(StandIn(kMonitorDll)));
+    ASSERT_EQ(Check(dll.bytes), ComponentImage::Usable);
+    // Cut short in any header, at the end of the headers and of every section.
+    std::vector<DWORD> cuts;
+    WORD count = dll.Nt().FileHeader.NumberOfSections;
+    for (DWORD n = 0; n <= dll.sections + count * sizeof(IMAGE_SECTION_HEADER); ++n) {
+        cuts.push_back(n);
+    }
+    cuts.push_back(dll.Nt().OptionalHeader.SizeOfHeaders - 1);
+    for (int i = 0; i < count; ++i) {
+        if (dll.Section(i).SizeOfRawData) {
+            cuts.push_back(dll.Section(i).PointerToRawData + dll.Section(i).SizeOfRawData - 1);
+        }
+    }
+    for (DWORD cut : cuts) {
+        EXPECT_EQ(Check(dll.bytes.substr(0, cut)), ComponentImage::NotAnImage) << "cut to " << cut;
+    }
+
+    struct Damage {
+        const char* what;
+        void (*change)(Image&);
+        ComponentImage expected;
+    };
+    const Damage damages[] = {
+        {"an x64 program", [](Image& i) { i.Nt().FileHeader.Characteristics &= ~IMAGE_FILE_DLL; },
+         ComponentImage::NotADll},
+        {"not executable",
+         [](Image& i) { i.Nt().FileHeader.Characteristics &= ~IMAGE_FILE_EXECUTABLE_IMAGE; },
+         ComponentImage::NotADll},
+        {"no MZ", [](Image& i) { i.Dos().e_magic = 0x4D5A; }, ComponentImage::NotAnImage},
+        {"NT headers at 0", [](Image& i) { i.Dos().e_lfanew = 0; }, ComponentImage::NotAnImage},
+        {"NT headers before the file", [](Image& i) { i.Dos().e_lfanew = LONG{-4}; },
+         ComponentImage::NotAnImage},
+        {"NT headers at 64 KiB", [](Image& i) { i.MoveHeadersTo(64 * 1024); },
+         ComponentImage::Usable},
+        {"NT headers past 64 KiB", [](Image& i) { i.MoveHeadersTo(64 * 1024 + 8); },
+         ComponentImage::NotAnImage},
+        {"NT headers past the end", [](Image& i) { i.Dos().e_lfanew = LONG(i.Size() - 8); },
+         ComponentImage::NotAnImage},
+        {"no PE signature", [](Image& i) { i.Nt().Signature = 0x00014550; },
+         ComponentImage::NotAnImage},
+        {"i386", [](Image& i) { i.Nt().FileHeader.Machine = IMAGE_FILE_MACHINE_I386; },
+         ComponentImage::NotX64},
+        {"ARM64", [](Image& i) { i.Nt().FileHeader.Machine = IMAGE_FILE_MACHINE_ARM64; },
+         ComponentImage::NotX64},
+        {"32-bit optional header",
+         [](Image& i) { i.Nt().OptionalHeader.Magic = IMAGE_NT_OPTIONAL_HDR32_MAGIC; },
+         ComponentImage::NotX64},
+        {"no sections", [](Image& i) { i.Nt().FileHeader.NumberOfSections = 0; },
+         ComponentImage::NotAnImage},
+        {"97 sections", [](Image& i) { i.Nt().FileHeader.NumberOfSections = 97; },
+         ComponentImage::NotAnImage},
+        {"section table past the end",
+         [](Image& i) { i.Nt().FileHeader.SizeOfOptionalHeader = 0xFFFF; },
+         ComponentImage::NotAnImage},
+        {"headers to the end", [](Image& i) { i.Nt().OptionalHeader.SizeOfHeaders = i.Size(); },
+         ComponentImage::Usable},
+        {"headers past the end",
+         [](Image& i) { i.Nt().OptionalHeader.SizeOfHeaders = i.Size() + 1; },
+         ComponentImage::NotAnImage},
+        {"last section to the end",
+         [](Image& i) {
+             i.LastSection().SizeOfRawData = i.Size() - i.LastSection().PointerToRawData;
+         },
+         ComponentImage::Usable},
+        {"last section past the end",
+         [](Image& i) {
+             i.LastSection().SizeOfRawData = i.Size() - i.LastSection().PointerToRawData + 1;
+         },
+         ComponentImage::NotAnImage},
+        {"a section whose 32-bit end wraps",
+         [](Image& i) { i.Section(0).PointerToRawData = i.Section(0).SizeOfRawData = 0x80000000; },
+         ComponentImage::NotAnImage},
+        {"a section at 4 GiB",
+         [](Image& i) {
+             i.Section(0).PointerToRawData = 0xFFFFFFFF;
+             i.Section(0).SizeOfRawData = 1;
+         },
+         ComponentImage::NotAnImage},
+    };
+    for (const Damage& damage : damages) {
+        Image copy = dll;
+        damage.change(copy);
+        EXPECT_EQ(Check(copy.bytes), damage.expected) << damage.what;
     }
 }
 

@@ -1,5 +1,7 @@
 #include <gmock/gmock.h>
+#include <windows.h>
 #include <lmerr.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstring>
@@ -1219,6 +1221,223 @@ TEST_F(JournalTest, AnUnreadableEntryIsReportedOnceAndSetAside) {
     FreeCountedString(run.logText);
     RestorePrinters(run);
     EXPECT_THAT(LogOf(run), testing::Not(testing::HasSubstr(L"Error(21)")));
+
+    // A copy that cannot be written leaves the entry in the journal: it is
+    // never in neither place.
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kJournalKey, kOffice, REG_DWORD, &number, 4),
+              ERROR_SUCCESS);
+    FreeCountedString(run.logText);
+    {
+        ScopedOverride full(kernel.RegSetValueExW,
+                            [](HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                               DWORD bytes) -> LSTATUS {
+                                return std::wstring(name).rfind(kOffice, 0) == 0
+                                           ? ERROR_WRITE_FAULT
+                                           : RegSetValueExW(key, name, reserved, type, data, bytes);
+                            });
+        RestorePrinters(run);
+    }
+    EXPECT_THAT(LogOf(run), testing::StartsWith(L"Error(21): Can`t read the journal entry of "
+                                                L"printer 'Zrl Office'" +
+                                                ErrorTail(ERROR_INVALID_DATA) + L"\r\n>"));
+    kept = 0;
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kJournalKey, kOffice, RRF_RT_REG_DWORD, nullptr,
+                           &kept, &bytes),
+              ERROR_SUCCESS);
+    EXPECT_EQ(kept, 7u);
+}
+
+// ---- journal records as anyone with the registry editor can write them -----------
+
+using Bytes = std::string;
+
+Bytes Dwords(std::initializer_list<DWORD> values) {
+    Bytes bytes;
+    for (DWORD value : values) {
+        bytes.append(reinterpret_cast<const char*>(&value), sizeof(value));
+    }
+    return bytes;
+}
+
+Bytes Utf16(const std::wstring& text) {
+    return Bytes(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * sizeof(wchar_t));
+}
+
+Bytes Padded(Bytes bytes) {
+    bytes.resize((bytes.size() + 7) & ~size_t{7});
+    return bytes;
+}
+
+// A field header with any sizes, then `rest` as it is.
+Bytes RawField(RecordField field, DWORD nameBytes, DWORD dataBytes, const Bytes& rest) {
+    return Dwords({static_cast<DWORD>(field), REG_BINARY, nameBytes, dataBytes}) + rest;
+}
+
+Bytes Field(RecordField field, const Bytes& data, const Bytes& name = "") {
+    return RawField(field, static_cast<DWORD>(name.size()), static_cast<DWORD>(data.size()),
+                    Padded(name) + Padded(data));
+}
+
+Bytes Record(const Bytes& fields, DWORD format = 1) {
+    return Dwords({0x504C525A, format}) + Field(RecordField::SubKey, Utf16(L"abc")) + fields;
+}
+
+// A copy of the bytes that ends where a page nobody may read begins: a read
+// past the end of a record crashes the test instead of passing unseen.
+bool ReadFenced(const Bytes& bytes, CarriedProperties& properties) {
+    constexpr SIZE_T kRoom = 64 * 1024;
+    static BYTE* base = [] {
+        auto* pages = static_cast<BYTE*>(
+            VirtualAlloc(nullptr, kRoom + 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old = 0;
+        VirtualProtect(pages + kRoom, 4096, PAGE_NOACCESS, &old);
+        return pages;
+    }();
+    BYTE* at = base + kRoom - bytes.size();
+    CopyMemory(at, bytes.data(), bytes.size());
+    return ReadRecord(at, static_cast<DWORD>(bytes.size()), properties);
+}
+
+Bytes SelfRelative(const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ULONG bytes = 0;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                                     &descriptor, &bytes));
+    Bytes copy(static_cast<const char*>(descriptor), bytes);
+    LocalFree(descriptor);
+    return copy;
+}
+
+// The descriptor with one header field (at `offset`) changed.
+Bytes Changed(Bytes descriptor, size_t offset, DWORD value, size_t width = sizeof(DWORD)) {
+    CopyMemory(descriptor.data() + offset, &value, width);
+    return descriptor;
+}
+
+TEST(JournalRecord, EveryCutAndEveryBoundIsReadOrRefusedWithoutReadingPastTheEnd) {
+    // A whole record: SubKey, texts, a number, the flag, a DEVMODE, a
+    // descriptor and a printer-data value.
+    DEVMODEW devMode = {};
+    devMode.dmSize = sizeof(devMode);
+    Bytes security = SelfRelative(L"O:BAG:SYD:(A;;GA;;;WD)S:(AU;FA;GA;;;WD)");
+    Bytes whole =
+        Record(Field(RecordField::Comment, Utf16(L"c")) +
+               Field(RecordField::Attributes, Dwords({64})) + Field(RecordField::Default, "") +
+               Field(RecordField::DevMode,
+                     Bytes(reinterpret_cast<const char*>(&devMode), sizeof(devMode))) +
+               Field(RecordField::Security, security) +
+               Field(RecordField::PrinterData, Dwords({7}),
+                     Utf16(L"PrinterDriverData") + Utf16(L"Pages")));
+    CarriedProperties read = {};
+    ASSERT_TRUE(ReadFenced(whole, read));
+    EXPECT_STREQ(read.subKey, "abc");
+    EXPECT_EQ(read.attributes, 64u);
+    EXPECT_NE(read.security, nullptr);
+    DWORD cursor = 0;
+    PrinterDataValue value = {};
+    EXPECT_TRUE(NextPrinterData(read, cursor, value));
+    EXPECT_FALSE(NextPrinterData(read, cursor, value));
+
+    // Cut anywhere: only a cut between two fields after the SubKey leaves a record.
+    std::vector<size_t> ends;
+    for (size_t at = 8; at < whole.size();) {
+        DWORD sizes[2];
+        CopyMemory(sizes, whole.data() + at + 8, sizeof(sizes));
+        at += 16 + ((sizes[0] + 7) & ~7u) + ((sizes[1] + 7) & ~7u);
+        ends.push_back(at);
+    }
+    for (size_t cut = 0; cut < whole.size(); ++cut) {
+        bool fieldEnd = std::find(ends.begin(), ends.end(), cut) != ends.end();
+        EXPECT_EQ(ReadFenced(whole.substr(0, cut), read), fieldEnd) << "cut to " << cut;
+    }
+
+    // A last field, of a number this build passes over, with `room` bytes after its header.
+    auto last = [](DWORD nameBytes, DWORD dataBytes, size_t room) {
+        return Record(
+            RawField(static_cast<RecordField>(31), nameBytes, dataBytes, Bytes(room, 'x')));
+    };
+    const std::pair<Bytes, bool> blobs[] = {
+        {Record(""), true},
+        {Record("", 2), false},  // a newer format
+        {Record("", 0), false},
+        {Dwords({0x504C525B, 1}) + Field(RecordField::SubKey, Utf16(L"abc")), false},
+        {Record(Field(static_cast<RecordField>(31), "later")), true},
+        {Record(Field(static_cast<RecordField>(0xFFFFFFFF), "later")), true},
+        {last(8, 0, 8), true},  // a name that fills the record
+        {last(9, 0, 8), false},
+        {last(0, 16, 16), true},
+        {last(0, 17, 16), false},
+        {last(8, 8, 16), true},
+        {last(8, 9, 16), false},
+        {last(8, 8, 8), false},
+        {last(0, 0xFFFFFFFF, 16), false},
+        {last(0, 0xFFFFFFF9, 0), false},  // aligns to 0
+        {last(0xFFFFFFF9, 0, 0), false},
+        {last(0x80000000, 0x80000000, 16), false},
+        {Record(Field(RecordField::Comment, "")), false},
+        {Record(Field(RecordField::Comment, Bytes("a\0b\0", 4))), false},  // no terminator
+        {Record(Field(RecordField::Comment, Utf16(L"c").substr(0, 3))), false},
+        {Record(Field(RecordField::Comment, Utf16(L"c") + "x")), false},
+        {Dwords({0x504C525A, 1}) + Field(RecordField::SubKey, Utf16(L"")), false},
+        {Dwords({0x504C525A, 1}) + Field(RecordField::SubKey, Utf16(std::wstring(63, L'k'))), true},
+        {Dwords({0x504C525A, 1}) + Field(RecordField::SubKey, Utf16(std::wstring(64, L'k'))),
+         false},
+        {Record(Field(RecordField::Priority, Dwords({1}).substr(0, 3))), false},
+        {Record(Field(RecordField::Priority, Dwords({1, 2}))), false},
+        {Record(Field(RecordField::DevMode, Bytes(sizeof(DEVMODEW), '\0'))), false},
+        {Record(Field(RecordField::DevMode, Bytes(reinterpret_cast<const char*>(&devMode),
+                                                  offsetof(DEVMODEW, dmFields)))),
+         false},
+        {Record(Field(RecordField::PrinterData, "", Utf16(L"PrinterDriverData"))), false},
+        {Record(Field(RecordField::PrinterData, "", Utf16(L"") + Utf16(L"Pages"))), false},
+        {Record(Field(RecordField::PrinterData, "", Utf16(L"K") + Utf16(L"V") + "xx")), false},
+    };
+    for (const auto& [blob, readable] : blobs) {
+        EXPECT_EQ(ReadFenced(blob, read), readable) << testing::PrintToString(blob);
+    }
+
+    // The descriptor's offsets and sizes at and past each bound.
+    SECURITY_DESCRIPTOR_RELATIVE header;
+    CopyMemory(&header, security.data(), sizeof(header));
+    DWORD size = static_cast<DWORD>(security.size());
+    WORD daclBytes = 0;
+    CopyMemory(&daclBytes, security.data() + header.Dacl + 2, sizeof(daclBytes));
+    const size_t owner = offsetof(SECURITY_DESCRIPTOR_RELATIVE, Owner);
+    const size_t group = offsetof(SECURITY_DESCRIPTOR_RELATIVE, Group);
+    const size_t sacl = offsetof(SECURITY_DESCRIPTOR_RELATIVE, Sacl);
+    const size_t dacl = offsetof(SECURITY_DESCRIPTOR_RELATIVE, Dacl);
+    // A gap before an access list: only its own bound sees its size pass the end.
+    Bytes alone = SelfRelative(L"D:(A;;GA;;;WD)");
+    Bytes gap = Changed(alone.substr(0, 20) + Bytes(20, '\0') + alone.substr(20), dacl, 40);
+    const std::pair<Bytes, bool> descriptors[] = {
+        {security, true},
+        {security.substr(0, size - 1), false},
+        {gap, true},
+        {Changed(gap, 42, static_cast<DWORD>(alone.size()) - 20 + 8, sizeof(WORD)), false},
+        {security.substr(0, sizeof(header) - 1), false},
+        {Changed(security, 0, 2, 1), false},  // revision
+        {Changed(security, offsetof(SECURITY_DESCRIPTOR_RELATIVE, Control),
+                 header.Control & ~SE_SELF_RELATIVE, sizeof(WORD)),
+         false},
+        {Changed(security, owner, size), false},
+        {Changed(security, owner, size - 8), false},
+        // A SID header in the last eight bytes, its two sub-authorities past the end.
+        {Changed(Changed(security, owner, size - 8), size - 8, 0x0201, sizeof(WORD)), false},
+        {Changed(security, owner, 0xFFFFFFF0), false},
+        {Changed(security, header.Owner + 1, 16, 1), false},  // sub-authority count
+        {Changed(security, group, size), false},
+        {Changed(security, sacl, size - 4), false},
+        {Changed(security, dacl, size), false},
+        {Changed(security, header.Dacl + 2, size - header.Dacl + 1, sizeof(WORD)), false},
+        {Changed(security, header.Dacl + 2, sizeof(ACL) - 1, sizeof(WORD)), false},
+        {Changed(security, header.Dacl + 4, 2, sizeof(WORD)), false},  // entries
+        // Parts that overlap: their sizes add up to more than the descriptor.
+        {Changed(security, header.Dacl + 2, daclBytes + 4, sizeof(WORD)), false},
+    };
+    for (const auto& [descriptor, readable] : descriptors) {
+        EXPECT_EQ(ReadFenced(Record(Field(RecordField::Security, descriptor)), read), readable)
+            << testing::PrintToString(descriptor);
+    }
 }
 
 // ---- printer data and the settings key ------------------------------------------

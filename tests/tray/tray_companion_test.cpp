@@ -1,5 +1,6 @@
 #include <gmock/gmock.h>
 #include <windows.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 
 #include <string>
@@ -886,6 +887,42 @@ DWORD TrayParent() {
     return entry.th32ProcessID == pid ? entry.th32ParentProcessID : 0;
 }
 
+// The session of "CONTOSO\alice", and a lookup where "alice" alone names a
+// local account, the installer's own; CONTOSO's alice is the installer's
+// account only when `domainUserIsOwn`.
+struct Namesake {
+    static inline bool domainUserIsOwn;
+
+    static BOOL WINAPI Session(HANDLE, DWORD, WTS_INFO_CLASS what, LPWSTR* text, DWORD* bytes) {
+        static wchar_t user[] = L"alice";
+        static wchar_t domain[] = L"CONTOSO";
+        *text = what == WTSUserName ? user : domain;
+        *bytes = static_cast<DWORD>((lstrlenW(*text) + 1) * sizeof(wchar_t));
+        return TRUE;
+    }
+    static BOOL WINAPI Lookup(LPCWSTR, LPCWSTR account, PSID sid, LPDWORD sidBytes, LPWSTR domain,
+                              LPDWORD domainChars, PSID_NAME_USE use) {
+        std::wstring name = account;
+        PSID other = nullptr;
+        ConvertStringSidToSidW(L"S-1-5-21-7-8-9-1104", &other);
+        alignas(TOKEN_USER) BYTE own[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD bytes = 0;
+        HANDLE token = nullptr;
+        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+        GetTokenInformation(token, TokenUser, own, sizeof(own), &bytes);
+        CloseHandle(token);
+        PSID found = name == L"alice" || (name == L"CONTOSO\\alice" && domainUserIsOwn)
+                         ? reinterpret_cast<TOKEN_USER*>(own)->User.Sid
+                     : name == L"CONTOSO\\alice" ? other
+                                                 : nullptr;
+        BOOL copied = found && CopySid(*sidBytes, sid, found);
+        LocalFree(other);
+        lstrcpynW(domain, L"CONTOSO", *domainChars);
+        *use = SidTypeUser;
+        return copied;
+    }
+};
+
 // Wine has no shell window; its desktop window belongs to explorer.exe, another
 // process, as the shell window would, and its token calls and a start as that
 // process's child work for real.
@@ -946,6 +983,16 @@ TEST_F(RegisterTrayCompanionTest, StartsOnlyAsTheSignedInUserElseLeavesItToTheNe
             bytes -= sizeof(*user);
             return CreateWellKnownSid(WinLocalSystemSid, nullptr, user->User.Sid, &bytes);
         });
+        EXPECT_EQ(start(), kLeftToLogon);
+    }
+    {
+        ScopedOverride session(tray.WTSQuerySessionInformationW, &Namesake::Session);
+        ScopedOverride kept(tray.WTSFreeMemory, [](PVOID) {});
+        ScopedOverride lookup(tray.LookupAccountNameW, &Namesake::Lookup);
+        Namesake::domainUserIsOwn = true;
+        EXPECT_EQ(start(), L"own running");
+        // A local account of the signed-in user's name is another user.
+        Namesake::domainUserIsOwn = false;
         EXPECT_EQ(start(), kLeftToLogon);
     }
     {
