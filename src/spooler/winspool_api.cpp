@@ -82,42 +82,65 @@ bool SameFileName(const wchar_t* a, const wchar_t* b) {
     return a && b && *a && CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
-// Calls `use` with each file the driver names: its DLLs, data and help files
-// and the dependent files, a list of strings ending with an empty one.
-template <typename Use>
-void ForEachDriverFile(const DRIVER_INFO_3W& driver, Use use) {
-    const wchar_t* named[] = {driver.pDriverPath, driver.pDataFile, driver.pConfigFile,
-                              driver.pHelpFile};
-    for (const wchar_t* file : named) {
+// Steps through the files a driver names: its DLLs, data and help files,
+// then the dependent files, a list of strings ending with an empty one.
+struct DriverFileCursor {
+    const DRIVER_INFO_3W& driver;
+    int named;                 // the next of the four named files
+    const wchar_t* dependent;  // the next dependent file
+};
+
+DriverFileCursor FirstDriverFile(const DRIVER_INFO_3W& driver) {
+    return {driver, 0, driver.pDependentFiles};
+}
+
+// The next file, or null after the last.
+const wchar_t* NextDriverFile(DriverFileCursor& cursor) {
+    const wchar_t* const named[] = {cursor.driver.pDriverPath, cursor.driver.pDataFile,
+                                    cursor.driver.pConfigFile, cursor.driver.pHelpFile};
+    while (cursor.named < static_cast<int>(ARRAYSIZE(named))) {
+        const wchar_t* file = named[cursor.named++];
         if (file && *file) {
-            use(file);
+            return file;
         }
     }
-    for (const wchar_t* file = driver.pDependentFiles; file && *file; file += lstrlenW(file) + 1) {
-        use(file);
+    const wchar_t* file = cursor.dependent;
+    if (!file || !*file) {
+        return nullptr;
     }
+    cursor.dependent = file + lstrlenW(file) + 1;
+    return file;
+}
+
+bool NamesFile(const DRIVER_INFO_3W& driver, const wchar_t* file) {
+    DriverFileCursor cursor = FirstDriverFile(driver);
+    while (const wchar_t* named = NextDriverFile(cursor)) {
+        if (SameFileName(file, named)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool UsedByAnother(const DriverFileList& list, DWORD self, const wchar_t* file) {
     const auto* drivers = static_cast<const DRIVER_INFO_3W*>(list.block.Get());
-    bool shared = false;
-    for (DWORD i = 0; i < list.count && !shared; ++i) {
-        if (i != self) {
-            ForEachDriverFile(drivers[i], [&](const wchar_t* other) {
-                shared = shared || SameFileName(file, other);
-            });
+    for (DWORD i = 0; i < list.count; ++i) {
+        if (i != self && NamesFile(drivers[i], file)) {
+            return true;
         }
     }
-    return shared;
+    return false;
 }
 
 bool SharesAFile(const DriverFileList& list, DWORD self) {
     const auto* drivers = static_cast<const DRIVER_INFO_3W*>(list.block.Get());
-    bool shared = false;
-    ForEachDriverFile(drivers[self], [&](const wchar_t* file) {
-        shared = shared || UsedByAnother(list, self, file);
-    });
-    return shared;
+    DriverFileCursor cursor = FirstDriverFile(drivers[self]);
+    while (const wchar_t* file = NextDriverFile(cursor)) {
+        if (UsedByAnother(list, self, file)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 int FindDriver(const DriverFileList& list, const wchar_t* name) {
@@ -164,11 +187,12 @@ BOOL WINAPI DeletePrinterDriverAsWindows(LPWSTR server, LPWSTR environment, LPWS
         return FALSE;
     }
     const auto* drivers = static_cast<const DRIVER_INFO_3W*>(list.block.Get());
-    ForEachDriverFile(drivers[self], [&](const wchar_t* file) {
+    DriverFileCursor cursor = FirstDriverFile(drivers[self]);
+    while (const wchar_t* file = NextDriverFile(cursor)) {
         if (!UsedByAnother(list, static_cast<DWORD>(self), file)) {
             DeleteFileW(file);
         }
-    });
+    }
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
