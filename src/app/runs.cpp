@@ -23,8 +23,8 @@ bool ShiftIsDown() {
 void InitLogDialog(HWND dialog, const InstallRun& run) {
     SetDlgItemTextW(dialog, kLogTextId, CountedText(run.logText));
     wchar_t caption[kPathBufferChars];
-    wsprintfW(caption, L"Zantorelle build %d- Install", kBuildNumber);
-    lstrcatW(caption, run.errorCount != 0 ? L" error log!" : L" log.");
+    wsprintfW(caption, L"Zantorelle build %d- Install%hs", kBuildNumber,
+              run.errorCount != 0 ? " error log!" : " log.");
     SetWindowTextW(dialog, caption);
 }
 
