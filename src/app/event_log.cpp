@@ -19,25 +19,29 @@ struct Outcome {
     int exitCode;
     WORD type;
     DWORD messageId;
-    const wchar_t* meaning;
+    const char* meaning;  // ASCII, kept narrow: the executable must stay within 64 KiB
 };
+
+// Room for the longest meaning below and its terminator; the copy never
+// writes more.
+constexpr int kMeaningChars = 80;
 
 // The last entry also stands for any code not listed.
 constexpr Outcome kOutcomes[] = {
     {Command::Check, kExitInstalled, EVENTLOG_INFORMATION_TYPE, MSG_CHECK_PASSED,
-     L"an install could go ahead"},
+     "an install could go ahead"},
     {Command::Check, kExitRefused, EVENTLOG_ERROR_TYPE, MSG_CHECK_REFUSED,
-     L"an install would be refused before it changed anything"},
+     "an install would be refused before it changed anything"},
     {Command::None, kExitInstalled, EVENTLOG_INFORMATION_TYPE, MSG_RUN_SUCCEEDED,
-     L"install finished without errors"},
+     "install finished without errors"},
     {Command::None, kExitUninstalled, EVENTLOG_INFORMATION_TYPE, MSG_RUN_SUCCEEDED,
-     L"uninstall finished without errors"},
+     "uninstall finished without errors"},
     {Command::None, kExitRebootScheduled, EVENTLOG_WARNING_TYPE, MSG_RUN_NEEDS_RESTART,
-     L"no errors; leftover files are scheduled for deletion at the next restart"},
+     "no errors; leftover files are scheduled for deletion at the next restart"},
     {Command::None, kExitRefused, EVENTLOG_ERROR_TYPE, MSG_RUN_REFUSED,
-     L"the install was refused before it changed anything"},
+     "the install was refused before it changed anything"},
     {Command::None, kExitErrorsLogged, EVENTLOG_ERROR_TYPE, MSG_RUN_FAILED,
-     L"the run logged errors"},
+     "the run logged errors"},
 };
 
 const Outcome& OutcomeOf(Command command, int exitCode) {
@@ -119,7 +123,9 @@ void Report(const Outcome& outcome, const wchar_t* command, const wchar_t* error
             const wchar_t* log) {
     wchar_t code[16];
     wsprintfW(code, L"%d", outcome.exitCode);
-    const wchar_t* strings[] = {command, code, outcome.meaning, errors, log};
+    wchar_t meaning[kMeaningChars];
+    wsprintfW(meaning, L"%.79hs", outcome.meaning);
+    const wchar_t* strings[] = {command, code, meaning, errors, log};
     UniqueEventSource source(eventLog.RegisterEventSourceW(nullptr, kEventSource));
     if (source) {
         eventLog.ReportEventW(source.Get(), outcome.type, 0, outcome.messageId, nullptr,

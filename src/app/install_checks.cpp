@@ -30,7 +30,8 @@ bool ComponentIsUsable(InstallRun& run, const wchar_t* name) {
         lstrcpyW(path, name);
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
     }
-    const wchar_t* fault = nullptr;
+    // Narrow, logged with %hs: the executable must stay within 64 KiB.
+    const char* fault = nullptr;
     switch (image) {
         case ComponentImage::Usable:
             return true;
@@ -41,17 +42,17 @@ bool ComponentIsUsable(InstallRun& run, const wchar_t* name) {
                      path);
             return false;
         case ComponentImage::NotAnImage:
-            fault = L"it is damaged or cut short";
+            fault = "it is damaged or cut short";
             break;
         case ComponentImage::NotX64:
-            fault = L"it is built for another processor";
+            fault = "it is built for another processor";
             break;
         case ComponentImage::NotADll:
-            fault = L"it is a program, not a DLL";
+            fault = "it is a program, not a DLL";
             break;
     }
     SetLastError(ERROR_BAD_EXE_FORMAT);
-    LogError(run, 24, "The printer component '%s' is not a whole x64 DLL: %s", path, fault);
+    LogError(run, 24, "The printer component '%s' is not a whole x64 DLL: %hs", path, fault);
     return false;
 }
 

@@ -110,9 +110,9 @@ void StopTrayForRun(const InstallRun& run) {
 void UnInstall(InstallRun& run) {
     LogLine(run, ">UnInstall");
     ++run.logDepth;
-    EnterRunStep(L"stopping the tray program");
+    EnterRunStep("stopping the tray program");
     StopTrayForRun(run);
-    EnterRunStep(L"reading the port monitors and printer drivers");
+    EnterRunStep("reading the port monitors and printer drivers");
     LogLine(run, "EnumMonitors");
     SpoolerEnumBuffer monitors = {};
     EnumerateMonitors(monitors, run);
@@ -121,13 +121,13 @@ void UnInstall(InstallRun& run) {
     SpoolerEnumBuffer drivers = {};
     EnumerateDrivers(drivers, run.environment);
     LogLine(run, "%d drivers found", drivers.count);
-    EnterRunStep(L"removing the product's printers");
+    EnterRunStep("removing the product's printers");
     RemoveProductPrinters(run);
-    EnterRunStep(L"removing the printer driver");
+    EnterRunStep("removing the printer driver");
     RemovePrinterDriver(run, drivers);
-    EnterRunStep(L"removing the port monitor");
+    EnterRunStep("removing the port monitor");
     RemovePortMonitor(run, monitors);
-    EnterRunStep(L"deleting left-over files");
+    EnterRunStep("deleting left-over files");
     if (run.deferredDeletes) {
         RetryDeferredDeletes(run);
     }
@@ -139,7 +139,7 @@ void UnInstall(InstallRun& run) {
 void ReInstall(InstallRun& run) {
     // What can be known in advance is checked before anything changes: an
     // install that fails half-way takes the user's printers away first.
-    EnterRunStep(L"checking what an install needs");
+    EnterRunStep("checking what an install needs");
     if (!CheckBeforeInstall(run)) {
         run.refused = 1;
         return;
@@ -149,7 +149,7 @@ void ReInstall(InstallRun& run) {
     run.checkMonitorVersion = 1;
     // A run as SYSTEM asks the signed-in users before their default printers go.
     SignedInUsers users = {};
-    EnterRunStep(L"asking signed-in users");
+    EnterRunStep("asking signed-in users");
     AskSignedInUsers(run, users);
     UnInstall(run);
     if (run.deferredDeletes) {
@@ -164,19 +164,19 @@ void ReInstall(InstallRun& run) {
     KeepInstalledMonitorDll(run);
     FlushPendingRenames();
     if (run.InstallMonitor) {
-        EnterRunStep(L"installing the port monitor");
+        EnterRunStep("installing the port monitor");
         InstallPortMonitor(run);
     }
-    EnterRunStep(L"installing the printer driver");
+    EnterRunStep("installing the printer driver");
     InstallPrinterDriver(run);
-    EnterRunStep(L"bringing the product's printers back");
+    EnterRunStep("bringing the product's printers back");
     RestorePrinters(run);
-    EnterRunStep(L"restoring signed-in users");
+    EnterRunStep("restoring signed-in users");
     RestoreSignedInUsers(run, users);
     FreeSignedInUsers(users);
-    EnterRunStep(L"registering the tray program");
+    EnterRunStep("registering the tray program");
     RegisterTrayCompanion(run);
-    EnterRunStep(L"deleting left-over files");
+    EnterRunStep("deleting left-over files");
     RetryLeftovers(run);
     run.logDepth -= 2;
 }

@@ -12,16 +12,16 @@ DWORD runReportMs = 30 * 1000;
 namespace {
 
 // Written by the run's thread, read by the watch's: one pointer, swapped whole.
-void* volatile currentStep = const_cast<wchar_t*>(L"setting up the run");
+void* volatile currentStep = const_cast<char*>("setting up the run");
 
 }  // namespace
 
-void EnterRunStep(const wchar_t* step) {
-    InterlockedExchangePointer(&currentStep, const_cast<wchar_t*>(step));
+void EnterRunStep(const char* step) {
+    InterlockedExchangePointer(&currentStep, const_cast<char*>(step));
 }
 
 RunDeadline::RunDeadline(InstallRun& run, Command command) : run_(run), command_(command) {
-    EnterRunStep(L"setting up the run");
+    EnterRunStep("setting up the run");
     stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (stop_) {
         thread_ = CreateThread(nullptr, 0, &Watch, this, 0, nullptr);
@@ -94,8 +94,9 @@ void RunDeadline::Fire() {
         return;
     }
     SetLastError(ERROR_TIMEOUT);
-    LogError(run_, 28, "The run did not end within %d minutes: it was still %s",
-             static_cast<int>(runDeadlineMs / 60000), static_cast<const wchar_t*>(currentStep));
+    // %hs: the step's text is narrow (wvsprintfW's single-byte string).
+    LogError(run_, 28, "The run did not end within %d minutes: it was still %hs",
+             static_cast<int>(runDeadlineMs / 60000), static_cast<const char*>(currentStep));
     // The scope that stopped the spooler ends only on the run's thread, which
     // never gets there now.
     StartSpoolerLeftStopped(run_);

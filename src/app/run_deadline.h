@@ -17,8 +17,9 @@ extern DWORD runDeadlineMs;
 extern DWORD runReportMs;
 
 // Names the step a run is in now, for the line a passed deadline writes;
-// `step` is a constant text ("removing the printer driver").
-void EnterRunStep(const wchar_t* step);
+// `step` is a constant ASCII text ("removing the printer driver"), kept
+// narrow: the executable must stay within 64 KiB.
+void EnterRunStep(const char* step);
 
 // Watches one run from construction to Stop() (or destruction). A watch that
 // cannot be started (no thread to be had) leaves the run without a deadline.

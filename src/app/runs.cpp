@@ -23,8 +23,8 @@ bool ShiftIsDown() {
 void InitLogDialog(HWND dialog, const InstallRun& run) {
     SetDlgItemTextW(dialog, kLogTextId, CountedText(run.logText));
     wchar_t caption[kPathBufferChars];
-    wsprintfW(caption, L"Zantorelle build %d- Install", kBuildNumber);
-    lstrcatW(caption, run.errorCount != 0 ? L" error log!" : L" log.");
+    wsprintfW(caption, L"Zantorelle build %d- Install%hs", kBuildNumber,
+              run.errorCount != 0 ? " error log!" : " log.");
     SetWindowTextW(dialog, caption);
 }
 
@@ -98,7 +98,7 @@ bool RunWithProcedure(RunProcedure procedure, Command command, HWND parent, DWOR
         *scheduled = ScheduleLeftoverDeletes(run);
         code = RunExitCode(command, run.errorCount != 0, *scheduled, run.refused != 0);
         // Before the dialog: an unattended run has nobody to close it.
-        EnterRunStep(L"reporting the run to the event log");
+        EnterRunStep("reporting the run to the event log");
         deadline.BeginReport();
         ReportRun(run, command, code);
         // The deadline counts the run's work, never the reader of its log.

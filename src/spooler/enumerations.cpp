@@ -1,5 +1,7 @@
 #include "spooler/enumerations.h"
 
+#include <stddef.h>
+
 #include "core/handles.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
@@ -52,15 +54,24 @@ BOOL QueryPrinters(BYTE* block, DWORD size, DWORD& needed, DWORD& count) {
     return winspool.EnumPrintersW(kPrinterEnumFlags, nullptr, 2, block, size, &needed, &count);
 }
 
-template <typename Info>
-int FindNamed(const SpoolerEnumBuffer& list, const wchar_t* name) {
-    const auto* records = static_cast<const Info*>(list.buffer);
-    for (UINT32 i = 0; records && i < list.count; ++i) {
-        if (SameSpoolerName(records[i].pName, name)) {
+// One search for every level: the records differ only in their size and in
+// where they keep the name.
+int FindNamedRecord(const SpoolerEnumBuffer& list, const wchar_t* name, SIZE_T recordBytes,
+                    SIZE_T nameOffset) {
+    const auto* record = static_cast<const BYTE*>(list.buffer);
+    for (UINT32 i = 0; record && i < list.count; ++i, record += recordBytes) {
+        const wchar_t* recordName = nullptr;
+        CopyMemory(&recordName, record + nameOffset, sizeof(recordName));
+        if (SameSpoolerName(recordName, name)) {
             return static_cast<int>(i);
         }
     }
     return -1;
+}
+
+template <typename Info>
+int FindNamed(const SpoolerEnumBuffer& list, const wchar_t* name) {
+    return FindNamedRecord(list, name, sizeof(Info), offsetof(Info, pName));
 }
 
 int BuildNumberOf(const void* versionBlock) {

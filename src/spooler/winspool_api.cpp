@@ -1,5 +1,7 @@
 #include "spooler/winspool_api.h"
 
+#include <stddef.h>
+
 #include "core/kernel_api.h"
 #include "core/product.h"
 
@@ -80,42 +82,65 @@ bool SameFileName(const wchar_t* a, const wchar_t* b) {
     return a && b && *a && CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
-// Calls `use` with each file the driver names: its DLLs, data and help files
-// and the dependent files, a list of strings ending with an empty one.
-template <typename Use>
-void ForEachDriverFile(const DRIVER_INFO_3W& driver, Use use) {
-    const wchar_t* named[] = {driver.pDriverPath, driver.pDataFile, driver.pConfigFile,
-                              driver.pHelpFile};
-    for (const wchar_t* file : named) {
+// Steps through the files a driver names: its DLLs, data and help files,
+// then the dependent files, a list of strings ending with an empty one.
+struct DriverFileCursor {
+    const DRIVER_INFO_3W& driver;
+    int named;                 // the next of the four named files
+    const wchar_t* dependent;  // the next dependent file
+};
+
+DriverFileCursor FirstDriverFile(const DRIVER_INFO_3W& driver) {
+    return {driver, 0, driver.pDependentFiles};
+}
+
+// The next file, or null after the last.
+const wchar_t* NextDriverFile(DriverFileCursor& cursor) {
+    const wchar_t* const named[] = {cursor.driver.pDriverPath, cursor.driver.pDataFile,
+                                    cursor.driver.pConfigFile, cursor.driver.pHelpFile};
+    while (cursor.named < static_cast<int>(ARRAYSIZE(named))) {
+        const wchar_t* file = named[cursor.named++];
         if (file && *file) {
-            use(file);
+            return file;
         }
     }
-    for (const wchar_t* file = driver.pDependentFiles; file && *file; file += lstrlenW(file) + 1) {
-        use(file);
+    const wchar_t* file = cursor.dependent;
+    if (!file || !*file) {
+        return nullptr;
     }
+    cursor.dependent = file + lstrlenW(file) + 1;
+    return file;
+}
+
+bool NamesFile(const DRIVER_INFO_3W& driver, const wchar_t* file) {
+    DriverFileCursor cursor = FirstDriverFile(driver);
+    while (const wchar_t* named = NextDriverFile(cursor)) {
+        if (SameFileName(file, named)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool UsedByAnother(const DriverFileList& list, DWORD self, const wchar_t* file) {
     const auto* drivers = static_cast<const DRIVER_INFO_3W*>(list.block.Get());
-    bool shared = false;
-    for (DWORD i = 0; i < list.count && !shared; ++i) {
-        if (i != self) {
-            ForEachDriverFile(drivers[i], [&](const wchar_t* other) {
-                shared = shared || SameFileName(file, other);
-            });
+    for (DWORD i = 0; i < list.count; ++i) {
+        if (i != self && NamesFile(drivers[i], file)) {
+            return true;
         }
     }
-    return shared;
+    return false;
 }
 
 bool SharesAFile(const DriverFileList& list, DWORD self) {
     const auto* drivers = static_cast<const DRIVER_INFO_3W*>(list.block.Get());
-    bool shared = false;
-    ForEachDriverFile(drivers[self], [&](const wchar_t* file) {
-        shared = shared || UsedByAnother(list, self, file);
-    });
-    return shared;
+    DriverFileCursor cursor = FirstDriverFile(drivers[self]);
+    while (const wchar_t* file = NextDriverFile(cursor)) {
+        if (UsedByAnother(list, self, file)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 int FindDriver(const DriverFileList& list, const wchar_t* name) {
@@ -162,11 +187,12 @@ BOOL WINAPI DeletePrinterDriverAsWindows(LPWSTR server, LPWSTR environment, LPWS
         return FALSE;
     }
     const auto* drivers = static_cast<const DRIVER_INFO_3W*>(list.block.Get());
-    ForEachDriverFile(drivers[self], [&](const wchar_t* file) {
+    DriverFileCursor cursor = FirstDriverFile(drivers[self]);
+    while (const wchar_t* file = NextDriverFile(cursor)) {
         if (!UsedByAnother(list, static_cast<DWORD>(self), file)) {
             DeleteFileW(file);
         }
-    });
+    }
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
@@ -293,43 +319,73 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
     return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-template <typename F>
-bool Bind(HMODULE module, const char* nameOrOrdinal, F& slot) {
-    slot = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, nameOrOrdinal)));
-    return slot != nullptr;
+// The exports by name, in the order of the table's fields, each ended by a
+// zero, the list by an empty name: one text and one loop bind them all.
+constexpr char kWinspoolExports[] =
+    "EnumMonitorsW\0EnumPrinterDriversW\0EnumPrintersW\0GetPrinterW\0OpenPrinterW\0"
+    "SetPrinterW\0ClosePrinter\0AddPrinterW\0DeletePrinter\0AddMonitorW\0DeleteMonitorW\0"
+    "AddPrinterDriverExW\0DeletePrinterDriverExW\0GetPrinterDriverDirectoryW\0"
+    "GetPrinterDataA\0GetPrinterDataExA\0SetPrinterDataA\0SetPrinterDataExA\0"
+    "EnumPrinterKeyW\0EnumPrinterDataExW\0SetPrinterDataExW\0DocumentPropertiesW\0";
+constexpr char kVersionExports[] = "GetFileVersionInfoSizeW\0GetFileVersionInfoW\0VerQueryValueW\0";
+// The default-printer functions are exported by ordinal only.
+constexpr WORD kGetDefaultPrinterOrdinal = 203;
+constexpr WORD kSetDefaultPrinterOrdinal = 204;
+
+constexpr SIZE_T CountNames(const char* names) {
+    SIZE_T count = 0;
+    for (; *names; ++count) {
+        while (*names++) {
+        }
+    }
+    return count;
 }
 
-const char* Ordinal(WORD n) {
-    return reinterpret_cast<const char*>(static_cast<ULONG_PTR>(n));
+// The names fill the fields before the two ordinals, and nothing more.
+constexpr SIZE_T kNamedWinspoolExports =
+    offsetof(WinspoolApi, GetDefaultPrinterW) / sizeof(FARPROC);
+static_assert(CountNames(kWinspoolExports) == kNamedWinspoolExports &&
+              offsetof(WinspoolApi, SetDefaultPrinterW) ==
+                  (kNamedWinspoolExports + 1) * sizeof(FARPROC) &&
+              sizeof(WinspoolApi) == (kNamedWinspoolExports + 2) * sizeof(FARPROC));
+constexpr SIZE_T kVersionExportCount = sizeof(VersionApi) / sizeof(FARPROC);
+static_assert(CountNames(kVersionExports) == kVersionExportCount);
+
+// Every field of the tables is a function pointer, and all of them have one
+// representation: each is filled with the bytes GetProcAddress answers.
+void PutExport(void* table, SIZE_T index, FARPROC address) {
+    CopyMemory(static_cast<BYTE*>(table) + index * sizeof(FARPROC), &address, sizeof(address));
+}
+
+// Fills the fields from the first on with `names`; the number of the next
+// field, or 0 when an export is missing.
+SIZE_T BindNamed(HMODULE module, const char* names, void* table) {
+    SIZE_T index = 0;
+    for (const char* name = names; *name; name += lstrlenA(name) + 1) {
+        FARPROC address = GetProcAddress(module, name);
+        if (!address) {
+            return 0;
+        }
+        PutExport(table, index++, address);
+    }
+    return index;
+}
+
+bool BindOrdinal(HMODULE module, WORD ordinal, void* table, SIZE_T index) {
+    FARPROC address =
+        GetProcAddress(module, reinterpret_cast<const char*>(static_cast<ULONG_PTR>(ordinal)));
+    PutExport(table, index, address);
+    return address != nullptr;
 }
 
 bool BindWinspool(HMODULE m, WinspoolApi& api) {
-    return Bind(m, "EnumMonitorsW", api.EnumMonitorsW) &&
-           Bind(m, "EnumPrinterDriversW", api.EnumPrinterDriversW) &&
-           Bind(m, "EnumPrintersW", api.EnumPrintersW) && Bind(m, "GetPrinterW", api.GetPrinterW) &&
-           Bind(m, "OpenPrinterW", api.OpenPrinterW) && Bind(m, "SetPrinterW", api.SetPrinterW) &&
-           Bind(m, "ClosePrinter", api.ClosePrinter) && Bind(m, "AddPrinterW", api.AddPrinterW) &&
-           Bind(m, "DeletePrinter", api.DeletePrinter) && Bind(m, "AddMonitorW", api.AddMonitorW) &&
-           Bind(m, "DeleteMonitorW", api.DeleteMonitorW) &&
-           Bind(m, "AddPrinterDriverExW", api.AddPrinterDriverExW) &&
-           Bind(m, "DeletePrinterDriverExW", api.DeletePrinterDriverExW) &&
-           Bind(m, "GetPrinterDriverDirectoryW", api.GetPrinterDriverDirectoryW) &&
-           Bind(m, "GetPrinterDataA", api.GetPrinterDataA) &&
-           Bind(m, "GetPrinterDataExA", api.GetPrinterDataExA) &&
-           Bind(m, "SetPrinterDataA", api.SetPrinterDataA) &&
-           Bind(m, "SetPrinterDataExA", api.SetPrinterDataExA) &&
-           Bind(m, "EnumPrinterKeyW", api.EnumPrinterKeyW) &&
-           Bind(m, "EnumPrinterDataExW", api.EnumPrinterDataExW) &&
-           Bind(m, "SetPrinterDataExW", api.SetPrinterDataExW) &&
-           Bind(m, "DocumentPropertiesW", api.DocumentPropertiesW) &&
-           Bind(m, Ordinal(203), api.GetDefaultPrinterW) &&
-           Bind(m, Ordinal(204), api.SetDefaultPrinterW);
+    return BindNamed(m, kWinspoolExports, &api) == kNamedWinspoolExports &&
+           BindOrdinal(m, kGetDefaultPrinterOrdinal, &api, kNamedWinspoolExports) &&
+           BindOrdinal(m, kSetDefaultPrinterOrdinal, &api, kNamedWinspoolExports + 1);
 }
 
 bool BindVersion(HMODULE m, VersionApi& api) {
-    return Bind(m, "GetFileVersionInfoSizeW", api.GetFileVersionInfoSizeW) &&
-           Bind(m, "GetFileVersionInfoW", api.GetFileVersionInfoW) &&
-           Bind(m, "VerQueryValueW", api.VerQueryValueW);
+    return BindNamed(m, kVersionExports, &api) == kVersionExportCount;
 }
 
 }  // namespace

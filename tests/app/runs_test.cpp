@@ -181,7 +181,7 @@ struct Stuck {
 };
 
 void StuckInTheSpooler(InstallRun& run) {
-    EnterRunStep(L"removing the printer driver");
+    EnterRunStep("removing the printer driver");
     winspool.DeletePrinterDriverExW(nullptr, nullptr, nullptr, 0, 0);
     LogLine(run, "never");
 }
