@@ -17,6 +17,7 @@
 //   chaos: 1000 seeds, 0 violations, 412.3 s
 // and exits 0 when there was none.
 #include <windows.h>
+#include <lmerr.h>
 #include <sddl.h>
 #include <winspool.h>
 
@@ -292,18 +293,51 @@ ServiceApi realServices;
 TrayApi realTray;
 UserApi realUser;
 
+// A printer's security descriptor as SDDL parts ("O:BA", "G:SY", "D:(...)",
+// "S:(...)"); a part the descriptor lacks is empty.
+struct Security {
+    std::wstring owner;
+    std::wstring group;
+    std::wstring dacl;
+    std::wstring sacl;
+    bool operator==(const Security&) const = default;
+};
+
 struct World {
     static inline DWORD serviceState = SERVICE_RUNNING;
     static inline long printersOpen;
     static inline long servicesOpen;
     static inline std::wstring dialogLog;
-    // Wine's spooler keeps no security descriptors: this one keeps them here,
-    // by printer name, as Windows' does (a new printer gets kNewPrinterSddl).
+    // Wine's spooler keeps no security descriptors and refuses no owner, SACL
+    // or share: this one plays Windows' documented rules (below), keeping the
+    // descriptors by printer name and each handle's access.
     static inline std::map<HANDLE, std::wstring> names;
-    static inline std::map<std::wstring, std::vector<BYTE>> security;
+    static inline std::map<HANDLE, ACCESS_MASK> access;
+    static inline std::map<std::wstring, Security> security;
+    static inline Security newPrinter;
+    static inline std::wstring tokenUser;  // "O:" and the harness's own account
+    static inline bool privilegeHeld;      // SeSecurityPrivilege, in this seed's token
+    static inline bool privilegeEnabled;
+    static inline int run;  // of the seed, from 0
+    static inline int serverStartsAtRun;
+    // The access list each product printer was saved with, and the last print
+    // defaults a driver gave out for each printer.
+    static inline std::map<std::wstring, std::wstring> savedDacl;
+    static inline std::map<std::wstring, std::vector<BYTE>> merged;
+    static inline std::vector<std::string> breaches;
 };
 
-constexpr wchar_t kNewPrinterSddl[] = L"O:BAG:SYD:(A;;GA;;;BA)";
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) {
+        out += c < 128 ? static_cast<char>(c) : '?';
+    }
+    return out;
+}
+
+std::wstring Text(const wchar_t* text) {
+    return text ? text : L"";
+}
 
 std::vector<BYTE> SecurityOf(const std::wstring& sddl) {
     PSECURITY_DESCRIPTOR sd = nullptr;
@@ -316,6 +350,183 @@ std::vector<BYTE> SecurityOf(const std::wstring& sddl) {
     LocalFree(sd);
     return copy;
 }
+
+std::wstring Part(PSECURITY_DESCRIPTOR sd, SECURITY_INFORMATION which) {
+    LPWSTR text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, which, &text,
+                                                              nullptr)) {
+        return L"?";
+    }
+    std::wstring part = text;
+    LocalFree(text);
+    return part;
+}
+
+Security PartsOf(PSECURITY_DESCRIPTOR sd) {
+    Security parts;
+    PSID sid = nullptr;
+    PACL acl = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    if (GetSecurityDescriptorOwner(sd, &sid, &defaulted) && sid) {
+        parts.owner = Part(sd, OWNER_SECURITY_INFORMATION);
+    }
+    if (GetSecurityDescriptorGroup(sd, &sid, &defaulted) && sid) {
+        parts.group = Part(sd, GROUP_SECURITY_INFORMATION);
+    }
+    if (GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted) && present) {
+        parts.dacl = Part(sd, DACL_SECURITY_INFORMATION);
+    }
+    if (GetSecurityDescriptorSacl(sd, &present, &acl, &defaulted) && present) {
+        parts.sacl = Part(sd, SACL_SECURITY_INFORMATION);
+    }
+    return parts;
+}
+
+std::wstring Sddl(const Security& parts) {
+    return parts.owner + parts.group + parts.dacl + parts.sacl;
+}
+
+// The parts as the system writes them back, so that two can be compared.
+Security Normalized(const std::wstring& sddl) {
+    std::vector<BYTE> sd = SecurityOf(sddl);
+    return sd.empty() ? Security{L"?", L"", L"", L""} : PartsOf(sd.data());
+}
+
+ACL* AclOf(std::vector<BYTE>& sd) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    ACL* acl = nullptr;
+    return !sd.empty() && GetSecurityDescriptorDacl(sd.data(), &present, &acl, &defaulted) &&
+                   present
+               ? acl
+               : nullptr;
+}
+
+// True when `dacl` allows some account a right that `saved` does not allow it.
+bool Wider(const std::wstring& dacl, const std::wstring& saved) {
+    std::vector<BYTE> mine = SecurityOf(dacl);
+    std::vector<BYTE> theirs = SecurityOf(saved);
+    ACL* given = AclOf(mine);
+    ACL* kept = AclOf(theirs);
+    if (!given) {
+        return kept != nullptr;  // no access list: anyone may do anything
+    }
+    for (DWORD i = 0; i < given->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        GetAce(given, i, reinterpret_cast<void**>(&ace));
+        ACCESS_MASK allowed = 0;
+        for (DWORD j = 0; kept && j < kept->AceCount; ++j) {
+            ACCESS_ALLOWED_ACE* other = nullptr;
+            GetAce(kept, j, reinterpret_cast<void**>(&other));
+            if (other->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+                EqualSid(&ace->SidStart, &other->SidStart)) {
+                allowed |= other->Mask;
+            }
+        }
+        if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && (ace->Mask & ~allowed)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A product printer must never be made, shared or published open to more
+// than its saved access list allows, not even for a moment.
+void CheckNotWider(const std::wstring& name, const std::wstring& dacl, const char* when) {
+    auto saved = World::savedDacl.find(name);
+    if (saved != World::savedDacl.end() && Wider(dacl, saved->second)) {
+        World::breaches.push_back(Narrow(name) + " was " + when +
+                                  " with an access list wider than its saved one");
+    }
+}
+
+// TOKEN_OWNER: an owner must be one of the SIDs of the caller's token, here
+// the administrators, SYSTEM and the harness's account.
+bool InToken(const std::wstring& owner) {
+    return owner == L"O:BA" || owner == L"O:SY" || owner == World::tokenUser;
+}
+
+// Sets the parts `sd` holds and keeps the others (SetPrivateObjectSecurity):
+// an owner outside the token is ERROR_INVALID_OWNER; a SACL needs a handle
+// opened with ACCESS_SYSTEM_SECURITY ("SACL Access Right").
+DWORD ApplySecurity(PSECURITY_DESCRIPTOR sd, ACCESS_MASK access, Security& kept) {
+    if (!sd || !IsValidSecurityDescriptor(sd)) {
+        return ERROR_INVALID_SECURITY_DESCR;
+    }
+    Security given = PartsOf(sd);
+    if (!given.owner.empty() && !InToken(given.owner)) {
+        return ERROR_INVALID_OWNER;
+    }
+    if (!given.sacl.empty() && !(access & ACCESS_SYSTEM_SECURITY)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    for (auto [part, from] : {std::pair{&kept.owner, &given.owner},
+                              {&kept.group, &given.group},
+                              {&kept.dacl, &given.dacl},
+                              {&kept.sacl, &given.sacl}}) {
+        *part = from->empty() ? *part : *from;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Sharing goes through the Server service: NERR_ServerNotStarted until it
+// runs (a deployment at boot), and a share name it cannot take is refused.
+DWORD ShareRefusal(const PRINTER_INFO_2W& info) {
+    if (!(info.Attributes & PRINTER_ATTRIBUTE_SHARED)) {
+        return ERROR_SUCCESS;
+    }
+    if (World::run < World::serverStartsAtRun) {
+        return NERR_ServerNotStarted;
+    }
+    return info.pShareName && wcspbrk(info.pShareName, L"\"/\\[]:|<>+=;,?*")
+               ? ERROR_INVALID_SHARENAME
+               : ERROR_SUCCESS;
+}
+
+std::vector<BYTE> BytesOf(const DEVMODEW* dm) {
+    const auto* bytes = reinterpret_cast<const BYTE*>(dm);
+    return dm ? std::vector<BYTE>(bytes, bytes + dm->dmSize + dm->dmDriverExtra)
+              : std::vector<BYTE>();
+}
+
+// SetPrinter's documentation asks that print defaults be validated through
+// DocumentProperties first: what comes is the printer's own or what its
+// driver just gave out.
+void CheckPrintDefaults(HANDLE printer, const std::wstring& name, const DEVMODEW* dm) {
+    if (!dm || BytesOf(dm) == World::merged[name]) {
+        return;
+    }
+    std::vector<BYTE> block(16384);
+    DWORD needed = 0;
+    if (!realSpooler.GetPrinterW(printer, 2, block.data(), static_cast<DWORD>(block.size()),
+                                 &needed) ||
+        BytesOf(reinterpret_cast<PRINTER_INFO_2W*>(block.data())->pDevMode) != BytesOf(dm)) {
+        World::breaches.push_back(Narrow(name) +
+                                  " was given print defaults its driver did not validate");
+    }
+}
+
+// The harness's own account, as an owner's part.
+std::wstring HarnessAccount() {
+    HANDLE token = nullptr;
+    BYTE user[256];
+    DWORD bytes = 0;
+    LPWSTR text = nullptr;
+    std::wstring owner;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenUser, user, sizeof(user), &bytes) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text)) {
+        owner = Normalized(L"O:" + std::wstring(text)).owner;
+        LocalFree(text);
+    }
+    CloseHandle(token);
+    return owner;
+}
+
+// A printer AddPrinter is given no descriptor for: the administrators own
+// it, and Everyone may print.
+constexpr wchar_t kNewPrinterSddl[] = L"O:BAG:SYD:(A;;0x8;;;WD)(A;;GA;;;BA)(A;;GA;;;SY)";
 
 VOID WINAPI NoSleep(DWORD) {}
 
@@ -363,22 +574,48 @@ BOOL WINAPI CloseService(SC_HANDLE) {
     return TRUE;
 }
 
+// OpenPrinter grants ACCESS_SYSTEM_SECURITY only while SeSecurityPrivilege
+// is enabled in the caller's token ("SACL Access Right").
 BOOL WINAPI OpenCountedPrinter(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) {
-    BOOL opened = realSpooler.OpenPrinterW(name, printer, defaults);
+    ACCESS_MASK access = defaults ? defaults->DesiredAccess : PRINTER_ACCESS_USE;
+    if ((access & ACCESS_SYSTEM_SECURITY) && !World::privilegeEnabled) {
+        SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+        return FALSE;
+    }
+    PRINTER_DEFAULTSW plain = defaults ? *defaults : PRINTER_DEFAULTSW{};
+    plain.DesiredAccess &= ~ACCESS_SYSTEM_SECURITY;
+    BOOL opened = realSpooler.OpenPrinterW(name, printer, defaults ? &plain : nullptr);
     World::printersOpen += opened ? 1 : 0;
     if (opened && name) {
         World::names[*printer] = name;
+        World::access[*printer] = access;
     }
     return opened;
 }
 
+// AddPrinter keeps the parts of the descriptor it is given and takes the
+// rest from the spooler's default, which lets Everyone print.
 HANDLE WINAPI AddCountedPrinter(LPWSTR server, DWORD level, LPBYTE info) {
+    const auto* wanted = reinterpret_cast<PRINTER_INFO_2W*>(info);
+    std::wstring name = wanted->pPrinterName;
+    Security made = World::newPrinter;
+    ACCESS_MASK access =
+        PRINTER_ALL_ACCESS | (World::privilegeEnabled ? ACCESS_SYSTEM_SECURITY : 0);
+    DWORD refusal = wanted->pSecurityDescriptor
+                        ? ApplySecurity(wanted->pSecurityDescriptor, access, made)
+                        : ERROR_SUCCESS;
+    refusal = refusal ? refusal : ShareRefusal(*wanted);
+    if (refusal) {
+        SetLastError(refusal);
+        return nullptr;
+    }
     HANDLE printer = realSpooler.AddPrinterW(server, level, info);
     World::printersOpen += printer ? 1 : 0;
     if (printer) {
-        std::wstring name = reinterpret_cast<PRINTER_INFO_2W*>(info)->pPrinterName;
         World::names[printer] = name;
-        World::security[name] = SecurityOf(kNewPrinterSddl);
+        World::access[printer] = access;
+        World::security[name] = made;
+        CheckNotWider(name, made.dacl, "made");
     }
     return printer;
 }
@@ -389,35 +626,74 @@ BOOL WINAPI CloseCountedPrinter(HANDLE printer) {
     return realSpooler.ClosePrinter(printer);
 }
 
-// Level 3 from the kept descriptors, with the spooler's two-call size protocol.
+// Level 3 from the kept descriptors, with the spooler's two-call size
+// protocol; the SACL only to a handle opened with ACCESS_SYSTEM_SECURITY.
 BOOL WINAPI GetPrinterKeepingSecurity(HANDLE printer, DWORD level, LPBYTE block, DWORD bytes,
                                       LPDWORD needed) {
     auto kept = World::security.find(World::names[printer]);
     if (level != 3 || kept == World::security.end()) {
         return realSpooler.GetPrinterW(printer, level, block, bytes, needed);
     }
-    *needed = static_cast<DWORD>(sizeof(PRINTER_INFO_3) + kept->second.size());
+    Security shown = kept->second;
+    shown.sacl = World::access[printer] & ACCESS_SYSTEM_SECURITY ? shown.sacl : L"";
+    std::vector<BYTE> sd = SecurityOf(Sddl(shown));
+    *needed = static_cast<DWORD>(sizeof(PRINTER_INFO_3) + sd.size());
     if (bytes < *needed) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    CopyMemory(block + sizeof(PRINTER_INFO_3), kept->second.data(), kept->second.size());
+    CopyMemory(block + sizeof(PRINTER_INFO_3), sd.data(), sd.size());
     reinterpret_cast<PRINTER_INFO_3*>(block)->pSecurityDescriptor = block + sizeof(PRINTER_INFO_3);
     return TRUE;
 }
 
-BOOL WINAPI SetPrinterKeepingSecurity(HANDLE printer, DWORD level, LPBYTE info, DWORD command) {
-    if (level != 3) {
-        return realSpooler.SetPrinterW(printer, level, info, command);
+DWORD SetLevel2(HANDLE printer, const std::wstring& name, PRINTER_INFO_2W& info, Security& kept) {
+    DWORD refusal = info.pSecurityDescriptor
+                        ? ApplySecurity(info.pSecurityDescriptor, World::access[printer], kept)
+                        : ERROR_SUCCESS;
+    refusal = refusal ? refusal : ShareRefusal(info);
+    if (!refusal && (info.Attributes & PRINTER_ATTRIBUTE_SHARED)) {
+        CheckNotWider(name, kept.dacl, "shared");
     }
-    PSECURITY_DESCRIPTOR sd = reinterpret_cast<PRINTER_INFO_3*>(info)->pSecurityDescriptor;
-    if (!sd || !IsValidSecurityDescriptor(sd)) {
-        SetLastError(ERROR_INVALID_SECURITY_DESCR);
+    if (!refusal) {
+        CheckPrintDefaults(printer, name, info.pDevMode);
+    }
+    return refusal;
+}
+
+BOOL WINAPI SetPrinterKeepingSecurity(HANDLE printer, DWORD level, LPBYTE info, DWORD command) {
+    std::wstring name = World::names[printer];
+    auto kept = World::security.find(name);
+    DWORD refusal = ERROR_SUCCESS;
+    if (kept != World::security.end() && level == 3) {
+        refusal = ApplySecurity(reinterpret_cast<PRINTER_INFO_3*>(info)->pSecurityDescriptor,
+                                World::access[printer], kept->second);
+        SetLastError(refusal);
+        return refusal == ERROR_SUCCESS;
+    }
+    if (kept != World::security.end() && level == 2) {
+        Security before = kept->second;
+        refusal = SetLevel2(printer, name, *reinterpret_cast<PRINTER_INFO_2W*>(info), kept->second);
+        kept->second = refusal ? before : kept->second;
+    }
+    if (kept != World::security.end() && level == 7 &&
+        (reinterpret_cast<PRINTER_INFO_7W*>(info)->dwAction & DSPRINT_PUBLISH)) {
+        CheckNotWider(name, kept->second.dacl, "published");
+    }
+    if (refusal) {
+        SetLastError(refusal);
         return FALSE;
     }
-    auto* bytes = static_cast<BYTE*>(sd);
-    World::security[World::names[printer]].assign(bytes, bytes + GetSecurityDescriptorLength(sd));
-    return TRUE;
+    return realSpooler.SetPrinterW(printer, level, info, command);
+}
+
+LONG WINAPI MergingPrintDefaults(HWND window, HANDLE printer, LPWSTR device, PDEVMODEW out,
+                                 PDEVMODEW in, DWORD mode) {
+    LONG answer = realSpooler.DocumentPropertiesW(window, printer, device, out, in, mode);
+    if (answer == IDOK && out && (mode & DM_OUT_BUFFER)) {
+        World::merged[printer ? World::names[printer] : Text(device)] = BytesOf(out);
+    }
+    return answer;
 }
 
 BOOL WINAPI DeletePrinterKeepingSecurity(HANDLE printer) {
@@ -456,6 +732,8 @@ void SetUpWorld() {
     realServices = services;
     realTray = tray;
     realUser = user;
+    World::tokenUser = HarnessAccount();
+    World::newPrinter = Normalized(kNewPrinterSddl);
     kernel.Sleep = &NoSleep;
     kernel.GetModuleFileNameW = &NoModuleName;
     kernel.WaitForSingleObject = &NoWait;
@@ -475,6 +753,7 @@ void SetUpWorld() {
     winspool.GetPrinterW = &GetPrinterKeepingSecurity;
     winspool.SetPrinterW = &SetPrinterKeepingSecurity;
     winspool.DeletePrinter = &DeletePrinterKeepingSecurity;
+    winspool.DocumentPropertiesW = &MergingPrintDefaults;
     user.DialogBoxParamW = &NoDialog;
     user.GetAsyncKeyState = &NoShift;
 }
@@ -527,8 +806,9 @@ struct Printer {
     short paper;
     short orientation;
     short copies;
-    WORD driverVersion;  // after the reinstall
-    std::vector<BYTE> security;
+    WORD driverVersion;           // after the reinstall
+    Security security;            // as saved
+    bool shareRefused;            // a share name the Server service refuses for good
     std::set<std::wstring> data;  // "key\value type:bytes", the SubKey's left out
 };
 
@@ -568,10 +848,6 @@ std::string SubKeyOf(HANDLE printer) {
         return text;
     }
     return "";
-}
-
-std::wstring Text(const wchar_t* text) {
-    return text ? text : L"";
 }
 
 std::wstring DataLine(const std::wstring& key, const std::wstring& value, DWORD type,
@@ -756,7 +1032,9 @@ void RandomData(Random& random, unsigned seed, Printer& printer,
 void RandomDetails(Random& random, unsigned seed, unsigned k, Printer& printer) {
     printer.whole = true;
     if (random.Next(3) == 0) {
-        printer.share = L"Share" + std::to_wstring(seed) + L"k" + std::to_wstring(k);
+        printer.shareRefused = random.Next(5) == 0;
+        printer.share = L"Share" + std::wstring(printer.shareRefused ? L";" : L"") +
+                        std::to_wstring(seed) + L"k" + std::to_wstring(k);
         printer.attributes |= PRINTER_ATTRIBUTE_SHARED;
     }
     for (DWORD attribute : kRandomAttributes) {
@@ -774,8 +1052,14 @@ void RandomDetails(Random& random, unsigned seed, unsigned k, Printer& printer) 
     printer.orientation = static_cast<short>(1 + random.Next(2));
     printer.copies = static_cast<short>(1 + random.Next(5));
     printer.driverVersion = kDriverVersion;
-    printer.security = SecurityOf(L"O:BAG:SYD:(A;;0x" + std::to_wstring(8 + 16 * random.Next(2)) +
-                                  L";;;WD)(A;;GA;;;BA)");
+    // Owned by the administrators, by SYSTEM or by an account that is gone;
+    // open to one group, to the administrators alone, or wide; audited or not.
+    const wchar_t* owners[] = {L"O:BA", L"O:SY", L"O:S-1-5-21-1-2-3-1009"};
+    const wchar_t* dacls[] = {L"D:(A;;GA;;;BA)", L"D:(A;;0x8;;;BU)(A;;GA;;;BA)",
+                              L"D:(A;;0x18;;;WD)(A;;GA;;;BA)", kNewPrinterSddl + 8};
+    printer.security =
+        Normalized(std::wstring(owners[random.Next(3)]) + (random.Next(2) ? L"G:SY" : L"G:BA") +
+                   dacls[random.Next(4)] + (random.Next(3) ? L"" : L"S:(AU;FA;GA;;;WD)"));
 }
 
 // The print defaults the driver gave the printer with the chosen settings;
@@ -850,6 +1134,7 @@ void JournalRecord(const std::wstring& name, const Printer& printer, bool wasDef
     std::wstring subKey(printer.subKey.begin(), printer.subKey.end());
     PutText(record, RecordField::SubKey, subKey.c_str());
     PutText(record, RecordField::Comment, printer.comment.c_str());
+    PutText(record, RecordField::Location, printer.location.c_str());
     if (wasDefault) {
         PutFlag(record, RecordField::Default);
     }
@@ -870,8 +1155,11 @@ void JournalRecord(const std::wstring& name, const Printer& printer, bool wasDef
     Random same = {1};
     PutDevMode(same, printer, dm);
     PutBytes(record, RecordField::DevMode, &dm, sizeof(dm));
-    PutBytes(record, RecordField::Security, printer.security.data(),
-             static_cast<DWORD>(printer.security.size()));
+    std::vector<BYTE> security = SecurityOf(Sddl(printer.security));
+    if (!printer.security.dacl.empty()) {
+        PutBytes(record, RecordField::Security, security.data(),
+                 static_cast<DWORD>(security.size()));
+    }
     for (size_t i = 0; i < values.size(); ++i) {
         std::wstring value = values[i].first.substr(values[i].first.find(L'\n') + 1);
         if (names[i].first != L"DsSpooler") {
@@ -917,6 +1205,9 @@ void JournalLostPrinter(Random& random, unsigned seed, bool wasDefault, Expected
         JournalRecord(kLostPrinter, lost, wasDefault, values, names);
     }
     FlushJournal();
+    if (!lost.security.dacl.empty()) {
+        World::savedDacl[kLostPrinter] = lost.security.dacl;
+    }
     expected.printers[kLostPrinter] = lost;
     if (wasDefault) {
         expected.defaultPrinter = kLostPrinter;
@@ -970,6 +1261,10 @@ Expected SetUpPrinters(unsigned seed, Random& random) {
     CloseJournal(true);
     ClearDefault();
     World::security.clear();
+    World::savedDacl.clear();
+    World::merged.clear();
+    World::breaches.clear();
+    World::run = 0;
     Expected expected = {};
     std::vector<std::wstring> candidates;
     unsigned count = random.Next(5);
@@ -986,6 +1281,7 @@ Expected SetUpPrinters(unsigned seed, Random& random) {
         RandomDetails(random, seed, k, printed);
         SetDetails(random, printer, shownComment, location, &printed);
         World::security[name] = printed.security;
+        World::savedDacl[name] = printed.security.dacl;
         std::vector<std::pair<std::wstring, std::vector<BYTE>>> values;
         std::vector<std::pair<std::wstring, DWORD>> names;
         RandomData(random, seed, printed, values, names);
@@ -1042,6 +1338,7 @@ Outcome Reinstall(const Plan& faults, bool faulty) {
     World::printersOpen = 0;
     World::servicesOpen = 0;
     World::dialogLog.clear();
+    World::privilegeEnabled = false;
     Outcome outcome = {};
     AllocationCounter blocks;
     {
@@ -1056,15 +1353,8 @@ Outcome Reinstall(const Plan& faults, bool faulty) {
     outcome.globalBlocks = blocks.GlobalBlocks();
     outcome.printersOpen = World::printersOpen;
     outcome.servicesOpen = World::servicesOpen;
+    ++World::run;
     return outcome;
-}
-
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) {
-        out += c < 128 ? static_cast<char>(c) : '?';
-    }
-    return out;
 }
 
 std::string PlanText(const Plan& faults) {
@@ -1105,6 +1395,16 @@ void CheckNothingHeld(Report& report, const char* which, const Outcome& run) {
     }
 }
 
+// The descriptor a printer comes back with: the saved one, but the
+// spooler's owner where the saved one is outside the installer's token, and
+// no SACL where SeSecurityPrivilege is not held.
+Security Restored(const Security& saved) {
+    Security back = saved;
+    back.owner = InToken(saved.owner) ? saved.owner : World::newPrinter.owner;
+    back.sacl = World::privilegeHeld ? saved.sacl : L"";
+    return back;
+}
+
 // Empty when the printer is there as expected, otherwise what differs.
 std::string Difference(const std::wstring& name, const Printer& want, bool strict) {
     std::wstring driver;
@@ -1113,7 +1413,7 @@ std::string Difference(const std::wstring& name, const Printer& want, bool stric
         return Narrow(name) + " is missing";
     }
     std::string what;
-    auto differs = [&](bool same, const char* field) {
+    auto differs = [&](bool same, const std::string& field) {
         what += same ? "" : std::string(what.empty() ? "" : ", ") + field;
     };
     differs(driver == kDriverName, "driver");
@@ -1121,8 +1421,15 @@ std::string Difference(const std::wstring& name, const Printer& want, bool stric
     differs(state.comment == want.comment, "comment");
     differs(state.location == want.location, "location");
     if (want.whole) {
-        differs(state.share == want.share, "share name");
-        differs(state.attributes == (want.attributes & kComparedAttributes), "attributes");
+        // A printer the run did not take out keeps what a later run drops.
+        bool shared = !(want.shareRefused || World::serverStartsAtRun > 0);
+        DWORD compared = kComparedAttributes & ~(strict || shared ? 0 : PRINTER_ATTRIBUTE_SHARED);
+        differs(!(strict || shared) || state.share == (want.shareRefused ? L"" : want.share),
+                "share name");
+        differs(
+            (state.attributes & compared) ==
+                (want.attributes & compared & ~(want.shareRefused ? PRINTER_ATTRIBUTE_SHARED : 0)),
+            "attributes");
         differs(state.priority == want.priority && state.defaultPriority == want.defaultPriority,
                 "priorities");
         differs(state.startTime == want.startTime && state.untilTime == want.untilTime, "hours");
@@ -1134,11 +1441,12 @@ std::string Difference(const std::wstring& name, const Printer& want, bool stric
         differs(state.paper == want.paper && state.orientation == want.orientation &&
                     state.copies == want.copies &&
                     (state.driverVersion == want.driverVersion || !strict),
-                ("print defaults (paper " + std::to_string(state.paper) + ", orientation " +
-                 std::to_string(state.orientation) + ", copies " + std::to_string(state.copies) +
-                 ", version " + std::to_string(state.driverVersion) + ")")
-                    .c_str());
-        differs(state.security == want.security, "permissions");
+                "print defaults (paper " + std::to_string(state.paper) + ", orientation " +
+                    std::to_string(state.orientation) + ", copies " + std::to_string(state.copies) +
+                    ", version " + std::to_string(state.driverVersion) + ")");
+        differs(strict ? state.security == Restored(want.security)
+                       : state.security.dacl == want.security.dacl,
+                "permissions (" + Narrow(Sddl(state.security)) + ")");
         // The spooler's own key stays with a printer the run did not take
         // out; one it brought back has none of it.
         for (auto line = state.data.begin(); !strict && line != state.data.end();) {
@@ -1162,9 +1470,12 @@ std::string Differences(const Expected& expected, bool strict) {
     return text;
 }
 
-bool JournalIsGone() {
+// Where a finished run keeps what a printer still owes.
+constexpr wchar_t kPrintersOwedKey[] = L"SOFTWARE\\Dravish Software KFT\\Zantorelle\\Printers owed";
+
+bool KeyIsGone(const wchar_t* path) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kJournalKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
         return true;
     }
     RegCloseKey(key);
@@ -1230,9 +1541,31 @@ Plan MakePlan(Random& random, const std::vector<long>& reach) {
     return faults;
 }
 
+// Between two runs an administrator changes a printer that is in place and
+// that no run has out: the later run must keep the change.
+void AdministratorChanges(Random& random, unsigned seed, Expected& expected) {
+    for (auto& [name, want] : expected.printers) {
+        HANDLE printer = nullptr;
+        if (!want.whole || random.Next(4) || LookUpJournal(name.c_str()) != JournalLookup::Absent ||
+            (printer = OpenAdministered(name)) == nullptr) {
+            continue;
+        }
+        if (random.Next(2)) {
+            want.comment = L"Changed " + std::to_wstring(seed);
+            SetDetails(random, printer, want.comment.c_str(), want.location.c_str(), nullptr);
+        } else {
+            want.security.dacl = Normalized(L"D:(A;;0x8;;;S-1-5-32-547)(A;;GA;;;BA)").dacl;
+            World::security[name].dacl = World::savedDacl[name] = want.security.dacl;
+        }
+        realSpooler.ClosePrinter(printer);
+    }
+}
+
 int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
     Random random = {seed * 2654435761ULL + 1};
     Expected expected = SetUpPrinters(seed, random);
+    World::privilegeHeld = random.Next(2);
+    World::serverStartsAtRun = static_cast<int>(random.Next(3));
     Plan faults = MakePlan(random, reach);
     Report report = {seed, faults, verbose, 0};
     PendingValue pending;
@@ -1245,14 +1578,23 @@ int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
         report.Violation("the faulty run logged no error, yet " + lost, faulty);
     }
 
-    Outcome clean = Reinstall(faults, false);
-    CheckNothingHeld(report, "the clean", clean);
+    AdministratorChanges(random, seed, expected);
+    // Clean runs until the Server service has started: owed sharing then takes.
+    Outcome clean = {};
+    do {
+        clean = Reinstall(faults, false);
+        CheckNothingHeld(report, "a clean", clean);
+    } while (World::run <= World::serverStartsAtRun);
     lost = Differences(expected, true);
     if (!lost.empty()) {
-        report.Violation("after the clean run " + lost, clean);
+        report.Violation("after the clean runs " + lost, clean);
     }
-    if (!JournalIsGone()) {
-        report.Violation("the journal is still there after the clean run", clean);
+    if (!KeyIsGone(kJournalKey) || !KeyIsGone(kPrintersOwedKey)) {
+        report.Violation("printers are still in transit or owed after the clean runs", clean);
+    }
+    std::set<std::string> breaches(World::breaches.begin(), World::breaches.end());
+    for (const std::string& breach : breaches) {
+        report.Violation(breach, faulty);
     }
     if (!expected.damagedEntry.empty() && !DamagedEntrySetAside(expected)) {
         report.Violation("the damaged journal entry was not set aside as it was", clean);
