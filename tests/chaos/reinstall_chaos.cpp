@@ -61,17 +61,37 @@ struct Fault {
     DWORD code;
 };
 
+// The power model: what is on disk of each hive, the SOFTWARE hive (the
+// product's keys) and the spooler's record, is what it was at its last flush.
+enum Hive { kSoftware, kSpooler, kHives };
+
 struct Plan {
     Fault faults[kMaxFaults];
     int count;
+    long cutAt;           // the power goes at this call of the run (0: not during it)
+    bool cutAfter;        // or right after the run
+    long lazyAt[kHives];  // when Windows' lazy writer flushes each hive
+    bool kept[kHives];    // a hive that was written out just before the cut
 };
 
 Plan plan = {};
 std::vector<long> calls;
+long runCalls = 0;
 long faultsFired = 0;
+void (*flushHive)(Hive) = nullptr;
 
 bool ShouldFail(int slot, DWORD& code) {
     long n = ++calls[slot];
+    // After the cut the machine is off: nothing more changes.
+    if (++runCalls >= plan.cutAt && plan.cutAt) {
+        code = ERROR_NOT_READY;
+        return true;
+    }
+    for (Hive hive : {kSoftware, kSpooler}) {
+        if (runCalls == plan.lazyAt[hive]) {
+            flushHive(hive);
+        }
+    }
     for (int i = 0; i < plan.count; ++i) {
         if (plan.faults[i].slot == slot && plan.faults[i].nth == n) {
             code = plan.faults[i].code;
@@ -766,6 +786,8 @@ constexpr wchar_t kLostPrinter[] = L"Chaos Lost";
 constexpr wchar_t kWindowsKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
 
 constexpr wchar_t kDamagedEntry[] = L"Chaos Damaged";
+// Where a finished run keeps what a printer still owes.
+constexpr wchar_t kPrintersOwedKey[] = L"SOFTWARE\\Dravish Software KFT\\Zantorelle\\Printers owed";
 constexpr wchar_t kPrintersKey[] = L"System\\CurrentControlSet\\Control\\Print\\Printers\\";
 // The stand-in driver's DEVMODE version; print defaults of another version
 // are merged through it.
@@ -790,6 +812,7 @@ constexpr DWORD kComparedAttributes =
 // What a product printer must come back with. An earlier build's journal
 // entry carries only the SubKey, comment, location and default mark.
 struct Printer {
+    bool operator==(const Printer&) const = default;
     std::string subKey;
     std::wstring comment;
     std::wstring location;
@@ -931,7 +954,8 @@ bool StateOf(const std::wstring& name, std::wstring& driver, Printer& state) {
         }
     }
     state.subKey = SubKeyOf(printer);
-    state.security = World::security[name];
+    auto kept = World::security.find(name);
+    state.security = kept == World::security.end() ? Security{} : kept->second;
     CollectData(HKEY_LOCAL_MACHINE, kPrintersKey + name, L"", state.data);
     realSpooler.ClosePrinter(printer);
     return true;
@@ -1064,18 +1088,16 @@ void RandomDetails(Random& random, unsigned seed, unsigned k, Printer& printer) 
 
 // The print defaults the driver gave the printer with the chosen settings;
 // sometimes those of an older driver, which a reinstall merges.
-void PutDevMode(Random& random, const Printer& printer, DEVMODEW& dm) {
+void PutDevMode(const Printer& printer, WORD version, DEVMODEW& dm) {
     dm.dmFields |= DM_PAPERSIZE | DM_ORIENTATION | DM_COPIES;
     dm.dmPaperSize = printer.paper;
     dm.dmOrientation = printer.orientation;
     dm.dmCopies = printer.copies;
-    if (random.Next(4) == 0) {
-        dm.dmDriverVersion = kOlderDriverVersion;
-    }
+    dm.dmDriverVersion = version;
 }
 
-void SetDetails(Random& random, HANDLE printer, const wchar_t* comment, const wchar_t* location,
-                const Printer* details) {
+void SetDetails(HANDLE printer, const wchar_t* comment, const wchar_t* location,
+                const Printer* details, WORD version) {
     std::vector<BYTE> block(16384);
     DWORD needed = 0;
     if (!realSpooler.GetPrinterW(printer, 2, block.data(), static_cast<DWORD>(block.size()),
@@ -1097,7 +1119,7 @@ void SetDetails(Random& random, HANDLE printer, const wchar_t* comment, const wc
         info->pDatatype = text(details->datatype);
         info->pParameters = text(details->parameters);
         if (info->pDevMode) {
-            PutDevMode(random, *details, *info->pDevMode);
+            PutDevMode(*details, version, *info->pDevMode);
         }
     }
     realSpooler.SetPrinterW(printer, 2, block.data(), 0);
@@ -1119,6 +1141,185 @@ void WriteData(HANDLE printer,
                                       names[i].second, const_cast<BYTE*>(values[i].second.data()),
                                       static_cast<DWORD>(values[i].second.size()));
     }
+}
+
+// ---- power cuts: a registry write is volatile until its hive is flushed ------------
+
+// One key's values as on disk: name, type and bytes.
+struct KeyImage {
+    bool exists;
+    std::map<std::wstring, std::pair<DWORD, std::vector<BYTE>>> values;
+};
+
+struct Disk {
+    static inline std::map<HKEY, std::wstring> paths;  // keys the product opened, upper case
+    static inline std::map<std::wstring, KeyImage> software;
+    static inline std::map<std::wstring, Printer> printers;  // the product's, by name
+    static inline std::wstring defaultPrinter;
+    static inline long cuts;
+};
+
+constexpr const wchar_t* kProductKeys[] = {kJournalKey, kSetAsideKey, kPrintersOwedKey};
+constexpr const wchar_t* kSpoolerPrefixes[] = {
+    L"SYSTEM\\CURRENTCONTROLSET\\CONTROL\\PRINT\\PRINTERS",
+    L"SOFTWARE\\MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\PRINT\\PRINTERS"};
+
+KeyImage ImageOf(const wchar_t* path) {
+    KeyImage image = {};
+    HKEY key = nullptr;
+    image.exists = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    wchar_t name[256];
+    std::vector<BYTE> data(65536);
+    for (DWORD i = 0, chars = 256, bytes = 65536, type = 0;
+         image.exists &&
+         RegEnumValueW(key, i, name, &chars, nullptr, &type, data.data(), &bytes) == ERROR_SUCCESS;
+         ++i, chars = 256, bytes = 65536) {
+        image.values[name] = {type, std::vector<BYTE>(data.begin(), data.begin() + bytes)};
+    }
+    RegCloseKey(key);
+    return image;
+}
+
+void FlushHive(Hive hive) {
+    for (const wchar_t* path : kProductKeys) {
+        Disk::software[path] = hive == kSoftware ? ImageOf(path) : Disk::software[path];
+    }
+    if (hive == kSpooler) {
+        Disk::printers.clear();
+        for (const std::wstring& name : PrinterNames()) {
+            std::wstring driver;
+            Printer state = {};
+            if (StateOf(name, driver, state) && driver == kDriverName) {
+                Disk::printers[name] = state;
+            }
+        }
+        Disk::defaultPrinter = DefaultPrinter();
+    }
+}
+
+LSTATUS WINAPI OpenKeyNamed(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
+    LSTATUS status = realKernel.RegOpenKeyExW(root, path, options, access, key);
+    if (status == ERROR_SUCCESS && root == HKEY_LOCAL_MACHINE && path) {
+        std::wstring upper = path;
+        CharUpperW(upper.data());
+        Disk::paths[*key] = upper;
+    }
+    return status;
+}
+
+LSTATUS WINAPI CreateKeyNamed(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR type, DWORD options,
+                              REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key,
+                              LPDWORD disposition) {
+    LSTATUS status = realKernel.RegCreateKeyExW(root, path, reserved, type, options, access,
+                                                security, key, disposition);
+    if (status == ERROR_SUCCESS && root == HKEY_LOCAL_MACHINE && path) {
+        std::wstring upper = path;
+        CharUpperW(upper.data());
+        Disk::paths[*key] = upper;
+    }
+    return status;
+}
+
+// RegFlushKey writes the whole hive of the key: the product's keys with any
+// key of SOFTWARE, the spooler's printers with the key that holds them.
+LSTATUS WINAPI FlushKeyToDisk(HKEY key) {
+    LSTATUS status = realKernel.RegFlushKey(key);
+    const std::wstring& path = Disk::paths[key];
+    bool spooler =
+        path.rfind(kSpoolerPrefixes[0], 0) == 0 || path.rfind(kSpoolerPrefixes[1], 0) == 0;
+    if (status == ERROR_SUCCESS && (spooler || path.rfind(L"SOFTWARE\\", 0) == 0)) {
+        FlushHive(spooler ? kSpooler : kSoftware);
+    }
+    return status;
+}
+
+// A printer-data line back into its key, name, type and bytes.
+void ParseData(const std::wstring& line, std::wstring& key, std::wstring& value, DWORD& type,
+               std::vector<BYTE>& data) {
+    size_t space = line.rfind(L' ');
+    size_t slash = line.rfind(L'\\', space);
+    size_t colon = line.find(L':', space);
+    key = line.substr(0, slash);
+    value = line.substr(slash + 1, space - slash - 1);
+    type = static_cast<DWORD>(std::stoul(line.substr(space + 1, colon - space - 1)));
+    data.clear();
+    for (size_t i = colon + 1; i + 1 < line.size(); i += 2) {
+        data.push_back(static_cast<BYTE>(std::stoul(line.substr(i, 2), nullptr, 16)));
+    }
+}
+
+// A printer as the spooler's record on disk holds it.
+void Remake(const std::wstring& name, const Printer& state) {
+    HANDLE printer = AddPrinterFor(name, kDriverName, kPortName);
+    if (!printer) {
+        return;
+    }
+    SetDetails(printer, state.comment.c_str(), state.location.c_str(), &state, state.driverVersion);
+    if (!state.subKey.empty()) {
+        WriteSubKey(printer, state.subKey);
+    }
+    std::wstring key;
+    std::wstring value;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    for (const std::wstring& line : state.data) {
+        ParseData(line, key, value, type, data);
+        realSpooler.SetPrinterDataExW(printer, key.c_str(), value.c_str(), type, data.data(),
+                                      static_cast<DWORD>(data.size()));
+    }
+    World::security[name] = state.security;
+    realSpooler.ClosePrinter(printer);
+}
+
+// The power goes: each hive comes back as last flushed, or as it was when
+// Windows happened to have written it out just before.
+void CutPower(const Plan& faults) {
+    ++Disk::cuts;
+    for (const wchar_t* path : kProductKeys) {
+        const KeyImage& image = Disk::software[path];
+        if (faults.kept[kSoftware]) {
+            continue;
+        }
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, path);
+        HKEY key = nullptr;
+        if (image.exists && RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                            nullptr, &key, nullptr) == 0) {
+            for (const auto& [name, value] : image.values) {
+                RegSetValueExW(key, name.c_str(), 0, value.first, value.second.data(),
+                               static_cast<DWORD>(value.second.size()));
+            }
+            RegCloseKey(key);
+        }
+    }
+    for (const std::wstring& name :
+         faults.kept[kSpooler] ? std::vector<std::wstring>() : PrinterNames()) {
+        std::wstring driver;
+        Printer state = {};
+        auto disk = Disk::printers.find(name);
+        if (StateOf(name, driver, state) && driver == kDriverName &&
+            (disk == Disk::printers.end() || !(disk->second == state))) {
+            DeletePrinterNamed(name);
+            World::security.erase(name);
+        }
+    }
+    for (const auto& [name, state] :
+         faults.kept[kSpooler] ? decltype(Disk::printers)() : Disk::printers) {
+        if (HANDLE there = OpenAdministered(name)) {
+            realSpooler.ClosePrinter(there);
+        } else {
+            Remake(name, state);
+        }
+    }
+    if (!faults.kept[kSpooler] && !Disk::defaultPrinter.empty()) {
+        realSpooler.SetDefaultPrinterW(Disk::defaultPrinter.c_str());
+    }
+}
+
+void SetUpDisk() {
+    kernel.RegOpenKeyExW = &OpenKeyNamed;
+    kernel.RegCreateKeyExW = &CreateKeyNamed;
+    kernel.RegFlushKey = &FlushKeyToDisk;
+    flushHive = &FlushHive;
 }
 
 void ClearDefault() {
@@ -1152,8 +1353,7 @@ void JournalRecord(const std::wstring& name, const Printer& printer, bool wasDef
     dm.dmSpecVersion = DM_SPECVERSION;
     dm.dmDriverVersion = kDriverVersion;
     dm.dmSize = sizeof(dm);
-    Random same = {1};
-    PutDevMode(same, printer, dm);
+    PutDevMode(printer, kDriverVersion, dm);
     PutBytes(record, RecordField::DevMode, &dm, sizeof(dm));
     std::vector<BYTE> security = SecurityOf(Sddl(printer.security));
     if (!printer.security.dacl.empty()) {
@@ -1279,7 +1479,8 @@ Expected SetUpPrinters(unsigned seed, Random& random) {
         const wchar_t* location = RandomText(random, L"Floor \u00e9");
         Printer printed = {};
         RandomDetails(random, seed, k, printed);
-        SetDetails(random, printer, shownComment, location, &printed);
+        SetDetails(printer, shownComment, location, &printed,
+                   random.Next(4) ? kDriverVersion : kOlderDriverVersion);
         World::security[name] = printed.security;
         World::savedDacl[name] = printed.security.dacl;
         std::vector<std::pair<std::wstring, std::vector<BYTE>>> values;
@@ -1343,6 +1544,7 @@ Outcome Reinstall(const Plan& faults, bool faulty) {
     AllocationCounter blocks;
     {
         FaultLayer layer;
+        runCalls = 0;
         plan = faulty ? faults : Plan{};
         DWORD scheduled = 0;
         outcome.errors = RunWithProcedure(&ReInstall, Command::Install, nullptr, &scheduled);
@@ -1363,6 +1565,16 @@ std::string PlanText(const Plan& faults) {
         const Fault& f = faults.faults[i];
         text += std::string(i ? ", " : "") + kSlots[f.slot].name + " #" + std::to_string(f.nth) +
                 " (" + std::to_string(f.code) + ")";
+    }
+    if (faults.cutAt || faults.cutAfter) {
+        text += "; power cut " + (faults.cutAt ? "at call #" + std::to_string(faults.cutAt)
+                                               : std::string("after the run"));
+        for (Hive hive : {kSoftware, kSpooler}) {
+            text += std::string(hive == kSoftware ? ", SOFTWARE " : ", spooler ") +
+                    (faults.kept[hive] ? "kept"
+                                       : "as flushed (lazy write at #" +
+                                             std::to_string(faults.lazyAt[hive]) + ")");
+        }
     }
     return text;
 }
@@ -1470,9 +1682,6 @@ std::string Differences(const Expected& expected, bool strict) {
     return text;
 }
 
-// Where a finished run keeps what a printer still owes.
-constexpr wchar_t kPrintersOwedKey[] = L"SOFTWARE\\Dravish Software KFT\\Zantorelle\\Printers owed";
-
 bool KeyIsGone(const wchar_t* path) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
@@ -1538,7 +1747,43 @@ Plan MakePlan(Random& random, const std::vector<long>& reach) {
                             1 + static_cast<long>(random.Next(static_cast<unsigned>(reach[slot]))),
                             kFailureCodes[random.Next(4)]};
     }
+    // A third of the seeds lose power during the run, a third right after it.
+    long perRun = 1;
+    for (long n : reach) {
+        perRun += n / 2;
+    }
+    unsigned power = random.Next(3);
+    faults.cutAt = power == 0 ? 1 + static_cast<long>(random.Next(perRun)) : 0;
+    faults.cutAfter = power == 1;
+    for (Hive hive : {kSoftware, kSpooler}) {
+        long until = faults.cutAt ? faults.cutAt : perRun;
+        faults.lazyAt[hive] = random.Next(2) ? 1 + static_cast<long>(random.Next(until)) : 0;
+        faults.kept[hive] = random.Next(3) == 0;
+    }
     return faults;
+}
+
+// An earlier run was killed between writing a printer's entry and flushing
+// it: the entry is there but not on disk, and the printer is in the spooler.
+void JournalUnflushed(Random& random, const Expected& expected) {
+    for (const auto& [name, want] : expected.printers) {
+        if (name == kLostPrinter || name == expected.damagedEntry || !want.whole ||
+            random.Next(5)) {
+            continue;
+        }
+        std::vector<std::pair<std::wstring, std::vector<BYTE>>> values;
+        std::vector<std::pair<std::wstring, DWORD>> names;
+        std::wstring key;
+        std::wstring value;
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        for (const std::wstring& line : want.data) {
+            ParseData(line, key, value, type, data);
+            values.push_back({key + L"\n" + value, data});
+            names.push_back({key, type});
+        }
+        JournalRecord(name, want, name == expected.defaultPrinter, values, names);
+    }
 }
 
 // Between two runs an administrator changes a printer that is in place and
@@ -1552,7 +1797,7 @@ void AdministratorChanges(Random& random, unsigned seed, Expected& expected) {
         }
         if (random.Next(2)) {
             want.comment = L"Changed " + std::to_wstring(seed);
-            SetDetails(random, printer, want.comment.c_str(), want.location.c_str(), nullptr);
+            SetDetails(printer, want.comment.c_str(), want.location.c_str(), nullptr, 0);
         } else {
             want.security.dacl = Normalized(L"D:(A;;0x8;;;S-1-5-32-547)(A;;GA;;;BA)").dacl;
             World::security[name].dacl = World::savedDacl[name] = want.security.dacl;
@@ -1568,6 +1813,9 @@ int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
     World::serverStartsAtRun = static_cast<int>(random.Next(3));
     Plan faults = MakePlan(random, reach);
     Report report = {seed, faults, verbose, 0};
+    FlushHive(kSoftware);
+    FlushHive(kSpooler);
+    JournalUnflushed(random, expected);
     PendingValue pending;
 
     Outcome faulty = Reinstall(faults, true);
@@ -1578,6 +1826,9 @@ int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
         report.Violation("the faulty run logged no error, yet " + lost, faulty);
     }
 
+    if (faults.cutAfter || (faults.cutAt && runCalls >= faults.cutAt)) {
+        CutPower(faults);
+    }
     AdministratorChanges(random, seed, expected);
     // Clean runs until the Server service has started: owed sharing then takes.
     Outcome clean = {};
@@ -1679,6 +1930,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     SetUpWorld();
+    SetUpDisk();
     CreateDirectoryW(kCurrentFolder, nullptr);
     if (!CopyFileW(kTrayProgram, kTrayOriginal, FALSE) || !InstallOtherDriver() ||
         !SetCurrentDirectoryW(kCurrentFolder)) {
@@ -1697,7 +1949,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     printf(
         "chaos: %u seeds, %d violations, %.1f s (%ld faults fired, %ld faulty runs logged "
-        "errors)\n",
-        seeds, violations, (GetTickCount() - started) / 1000.0, faultsFired, faultyRunsWithErrors);
+        "errors, %ld power cuts)\n",
+        seeds, violations, (GetTickCount() - started) / 1000.0, faultsFired, faultyRunsWithErrors,
+        Disk::cuts);
     return violations == 0 ? 0 : 1;
 }
