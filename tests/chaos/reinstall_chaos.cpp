@@ -68,15 +68,20 @@ enum Hive { kSoftware, kSpooler, kHives };
 struct Plan {
     Fault faults[kMaxFaults];
     int count;
-    long cutAt;           // the power goes at this call of the run (0: not during it)
-    bool cutAfter;        // or right after the run
-    long lazyAt[kHives];  // when Windows' lazy writer flushes each hive
-    bool kept[kHives];    // a hive that was written out just before the cut
+    long cutAt;     // the power goes at this call of the run (0: not during it)
+    bool cutAfter;  // or right after the run
+    // When Windows' lazy writer flushes each hive: the SOFTWARE hive at the
+    // nth call of the run, the spooler's record before its nth printer is
+    // deleted or added.
+    long lazyAt[kHives];
+    bool kept[kHives];  // a hive that was written out just before the cut
 };
 
 Plan plan = {};
 std::vector<long> calls;
 long runCalls = 0;
+long spoolerWrites = 0;
+std::vector<char> writesSpooler;
 long faultsFired = 0;
 void (*flushHive)(Hive) = nullptr;
 
@@ -87,10 +92,12 @@ bool ShouldFail(int slot, DWORD& code) {
         code = ERROR_NOT_READY;
         return true;
     }
-    for (Hive hive : {kSoftware, kSpooler}) {
-        if (runCalls == plan.lazyAt[hive]) {
-            flushHive(hive);
-        }
+    spoolerWrites += writesSpooler[slot];
+    if (runCalls == plan.lazyAt[kSoftware]) {
+        flushHive(kSoftware);
+    }
+    if (writesSpooler[slot] && spoolerWrites == plan.lazyAt[kSpooler]) {
+        flushHive(kSpooler);
     }
     for (int i = 0; i < plan.count; ++i) {
         if (plan.faults[i].slot == slot && plan.faults[i].nth == n) {
@@ -280,13 +287,18 @@ const SlotInfo kSlots[] = {
     Entry<&user, &UserApi::CheckTokenMembership>("user.CheckTokenMembership"),
 };
 constexpr int kSlotCount = sizeof(kSlots) / sizeof(kSlots[0]);
+int flushSlot = 0;
 
 class FaultLayer {
 public:
     FaultLayer() {
         calls.assign(kSlotCount, 0);
+        writesSpooler.assign(kSlotCount, 0);
         for (int i = 0; i < kSlotCount; ++i) {
             kSlots[i].install(i);
+            std::string name = kSlots[i].name;
+            writesSpooler[i] = name == "winspool.DeletePrinter" || name == "winspool.AddPrinterW";
+            flushSlot = name == "kernel.RegFlushKey" ? i : flushSlot;
         }
     }
     ~FaultLayer() {
@@ -1545,6 +1557,7 @@ Outcome Reinstall(const Plan& faults, bool faulty) {
     {
         FaultLayer layer;
         runCalls = 0;
+        spoolerWrites = 0;
         plan = faulty ? faults : Plan{};
         DWORD scheduled = 0;
         outcome.errors = RunWithProcedure(&ReInstall, Command::Install, nullptr, &scheduled);
@@ -1747,18 +1760,27 @@ Plan MakePlan(Random& random, const std::vector<long>& reach) {
                             1 + static_cast<long>(random.Next(static_cast<unsigned>(reach[slot]))),
                             kFailureCodes[random.Next(4)]};
     }
-    // A third of the seeds lose power during the run, a third right after it.
+    // A third of the seeds lose power during the run, a third right after it;
+    // half of these with a flush that fails.
     long perRun = 1;
-    for (long n : reach) {
-        perRun += n / 2;
+    long writes = 1;
+    for (int i = 0; i < kSlotCount; ++i) {
+        perRun += reach[i] / 2;
+        writes += writesSpooler[i] ? reach[i] / 2 : 0;
     }
     unsigned power = random.Next(3);
     faults.cutAt = power == 0 ? 1 + static_cast<long>(random.Next(perRun)) : 0;
     faults.cutAfter = power == 1;
     for (Hive hive : {kSoftware, kSpooler}) {
-        long until = faults.cutAt ? faults.cutAt : perRun;
+        long until = hive == kSpooler ? writes : faults.cutAt ? faults.cutAt : perRun;
         faults.lazyAt[hive] = random.Next(2) ? 1 + static_cast<long>(random.Next(until)) : 0;
         faults.kept[hive] = random.Next(3) == 0;
+    }
+    if (power < 2 && faults.count < kMaxFaults && reach[flushSlot] > 1 && random.Next(2)) {
+        faults.faults[faults.count++] = {
+            flushSlot,
+            1 + static_cast<long>(random.Next(static_cast<unsigned>(reach[flushSlot] / 2))),
+            kFailureCodes[random.Next(4)]};
     }
     return faults;
 }
