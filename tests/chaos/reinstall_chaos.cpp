@@ -1552,6 +1552,7 @@ Outcome Reinstall(const Plan& faults, bool faulty) {
     World::servicesOpen = 0;
     World::dialogLog.clear();
     World::privilegeEnabled = false;
+    World::merged.clear();
     Outcome outcome = {};
     AllocationCounter blocks;
     {
@@ -1585,8 +1586,9 @@ std::string PlanText(const Plan& faults) {
         for (Hive hive : {kSoftware, kSpooler}) {
             text += std::string(hive == kSoftware ? ", SOFTWARE " : ", spooler ") +
                     (faults.kept[hive] ? "kept"
-                                       : "as flushed (lazy write at #" +
-                                             std::to_string(faults.lazyAt[hive]) + ")");
+                     : faults.lazyAt[hive]
+                         ? "as flushed, lazily at #" + std::to_string(faults.lazyAt[hive])
+                         : "as flushed");
         }
     }
     return text;
