@@ -1255,18 +1255,22 @@ LSTATUS WINAPI FlushKeyToDisk(HKEY key) {
     return status;
 }
 
-// A printer-data line back into its key, name, type and bytes.
-void ParseData(const std::wstring& line, std::wstring& key, std::wstring& value, DWORD& type,
-               std::vector<BYTE>& data) {
-    size_t space = line.rfind(L' ');
-    size_t slash = line.rfind(L'\\', space);
-    size_t colon = line.find(L':', space);
-    key = line.substr(0, slash);
-    value = line.substr(slash + 1, space - slash - 1);
-    type = static_cast<DWORD>(std::stoul(line.substr(space + 1, colon - space - 1)));
-    data.clear();
-    for (size_t i = colon + 1; i + 1 < line.size(); i += 2) {
-        data.push_back(static_cast<BYTE>(std::stoul(line.substr(i, 2), nullptr, 16)));
+// Printer-data lines back into values as the dressing writes them.
+void ValuesOf(const std::set<std::wstring>& lines,
+              std::vector<std::pair<std::wstring, std::vector<BYTE>>>& values,
+              std::vector<std::pair<std::wstring, DWORD>>& names) {
+    for (const std::wstring& line : lines) {
+        size_t space = line.rfind(L' ');
+        size_t slash = line.rfind(L'\\', space);
+        size_t colon = line.find(L':', space);
+        std::vector<BYTE> data;
+        for (size_t i = colon + 1; i + 1 < line.size(); i += 2) {
+            data.push_back(static_cast<BYTE>(std::stoul(line.substr(i, 2), nullptr, 16)));
+        }
+        values.push_back(
+            {line.substr(0, slash) + L"\n" + line.substr(slash + 1, space - slash - 1), data});
+        names.push_back({line.substr(0, slash), static_cast<DWORD>(std::stoul(
+                                                    line.substr(space + 1, colon - space - 1)))});
     }
 }
 
@@ -1280,15 +1284,10 @@ void Remake(const std::wstring& name, const Printer& state) {
     if (!state.subKey.empty()) {
         WriteSubKey(printer, state.subKey);
     }
-    std::wstring key;
-    std::wstring value;
-    DWORD type = 0;
-    std::vector<BYTE> data;
-    for (const std::wstring& line : state.data) {
-        ParseData(line, key, value, type, data);
-        realSpooler.SetPrinterDataExW(printer, key.c_str(), value.c_str(), type, data.data(),
-                                      static_cast<DWORD>(data.size()));
-    }
+    std::vector<std::pair<std::wstring, std::vector<BYTE>>> values;
+    std::vector<std::pair<std::wstring, DWORD>> names;
+    ValuesOf(state.data, values, names);
+    WriteData(printer, values, names);
     World::security[name] = state.security;
     realSpooler.ClosePrinter(printer);
 }
@@ -1807,15 +1806,7 @@ void JournalUnflushed(Random& random, const Expected& expected) {
         }
         std::vector<std::pair<std::wstring, std::vector<BYTE>>> values;
         std::vector<std::pair<std::wstring, DWORD>> names;
-        std::wstring key;
-        std::wstring value;
-        DWORD type = 0;
-        std::vector<BYTE> data;
-        for (const std::wstring& line : want.data) {
-            ParseData(line, key, value, type, data);
-            values.push_back({key + L"\n" + value, data});
-            names.push_back({key, type});
-        }
+        ValuesOf(want.data, values, names);
         JournalRecord(name, want, name == expected.defaultPrinter, values, names);
     }
 }
