@@ -1220,13 +1220,18 @@ void FlushHive(Hive hive) {
     }
 }
 
-LSTATUS WINAPI OpenKeyNamed(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
-    LSTATUS status = realKernel.RegOpenKeyExW(root, path, options, access, key);
-    if (status == ERROR_SUCCESS && root == HKEY_LOCAL_MACHINE && path) {
-        std::wstring upper = path;
+// Which HKEY_LOCAL_MACHINE key a handle is; empty for any other.
+void NameKey(LSTATUS status, HKEY root, LPCWSTR path, PHKEY key) {
+    if (status == ERROR_SUCCESS) {
+        std::wstring upper = root == HKEY_LOCAL_MACHINE && path ? path : L"";
         CharUpperW(upper.data());
         Disk::paths[*key] = upper;
     }
+}
+
+LSTATUS WINAPI OpenKeyNamed(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
+    LSTATUS status = realKernel.RegOpenKeyExW(root, path, options, access, key);
+    NameKey(status, root, path, key);
     return status;
 }
 
@@ -1235,11 +1240,7 @@ LSTATUS WINAPI CreateKeyNamed(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR ty
                               LPDWORD disposition) {
     LSTATUS status = realKernel.RegCreateKeyExW(root, path, reserved, type, options, access,
                                                 security, key, disposition);
-    if (status == ERROR_SUCCESS && root == HKEY_LOCAL_MACHINE && path) {
-        std::wstring upper = path;
-        CharUpperW(upper.data());
-        Disk::paths[*key] = upper;
-    }
+    NameKey(status, root, path, key);
     return status;
 }
 
