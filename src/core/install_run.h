@@ -42,4 +42,10 @@ struct InstallRun {
     // Set once the spooler refused to read a printer's security descriptor
     // (level 3): it keeps none (Wine), and the other printers are not asked.
     BYTE spoolerKeepsNoSecurity;
+    // Whether SeSecurityPrivilege could be enabled for the printers' auditing
+    // entries: 0 not asked yet, 1 yes, 2 no (auditingError says why).
+    BYTE auditing;
+    DWORD auditingError;
+    // Set once the run has said that it cannot carry auditing entries.
+    BYTE auditingSaid;
 };

@@ -52,6 +52,9 @@ KernelApi kernel = {
     &::ClosePrivateNamespace,
     &::DeleteBoundaryDescriptor,
     &::GetSecurityInfo,
+    &::OpenProcessToken,
+    &::LookupPrivilegeValueW,
+    &::AdjustTokenPrivileges,
 };
 
 void* AllocGlobal(SIZE_T bytes) {

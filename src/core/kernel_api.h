@@ -57,6 +57,12 @@ struct KernelApi {
     decltype(&::ClosePrivateNamespace) ClosePrivateNamespace;
     decltype(&::DeleteBoundaryDescriptor) DeleteBoundaryDescriptor;
     decltype(&::GetSecurityInfo) GetSecurityInfo;
+    // A printer's auditing entries (SACL) are read and set only through a
+    // handle opened with ACCESS_SYSTEM_SECURITY, which needs SeSecurityPrivilege
+    // enabled; a token without it cannot be had under Wine.
+    decltype(&::OpenProcessToken) OpenProcessToken;
+    decltype(&::LookupPrivilegeValueW) LookupPrivilegeValueW;
+    decltype(&::AdjustTokenPrivileges) AdjustTokenPrivileges;
 };
 
 extern KernelApi kernel;

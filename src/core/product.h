@@ -43,6 +43,9 @@ inline constexpr wchar_t kJournalKey[] =
     L"SOFTWARE\\Dravish Software KFT\\Zantorelle\\Printers in transit";
 inline constexpr wchar_t kSetAsideKey[] =
     L"SOFTWARE\\Dravish Software KFT\\Zantorelle\\Printers set aside";
+// What printers that came back in part still owe: a later install gives it
+// to them, never deleting a printer for it (src/spooler/printer_owed.h).
+inline constexpr wchar_t kOwedKey[] = L"SOFTWARE\\Dravish Software KFT\\Zantorelle\\Printers owed";
 // Made with the journal when it is first written; deleted after it when empty.
 inline constexpr const wchar_t* kJournalParentKeys[] = {
     L"SOFTWARE\\Dravish Software KFT\\Zantorelle", L"SOFTWARE\\Dravish Software KFT"};

@@ -28,7 +28,7 @@ void LogProductMonitorSearch(InstallRun& run) {
 
 }  // namespace
 
-HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name) {
+HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name, PSECURITY_DESCRIPTOR security) {
     LogLine(run, ">AddPrinter(%s)", ShownName(name, kUnnamedPrinter));
     ++run.logDepth;
     LogProductMonitorSearch(run);
@@ -38,6 +38,7 @@ HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name) {
     info.pDriverName = const_cast<LPWSTR>(kDriverName);
     info.pComment = const_cast<LPWSTR>(L"");
     info.pPrintProcessor = const_cast<LPWSTR>(kPrintProcessor);
+    info.pSecurityDescriptor = security;
     HANDLE printer = AddLocalPrinter(info);
     if (printer) {
         LogLine(run, "OK :)");

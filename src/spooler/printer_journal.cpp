@@ -2,11 +2,15 @@
 
 #include "core/counted_string.h"
 #include "core/product.h"
+#include "core/run_log.h"
 
 namespace {
 
-// Where the spooler keeps its printers; flushing it writes the SYSTEM hive.
-constexpr wchar_t kSpoolerPrintersKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers";
+// Where spoolers keep their printers: Windows 8 and later, then earlier
+// versions and Wine (public evidence only; see FindSpoolerRecord).
+constexpr const wchar_t* kSpoolerPrinterKeys[] = {
+    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print\\Printers",
+    L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers"};
 // A name of the set-aside key that is taken gets " (2)", " (3)", ... up to this.
 constexpr int kMaxSetAsideCopies = 99;
 
@@ -15,6 +19,10 @@ constexpr wchar_t kSubKeyField[] = L"SubKey=";
 constexpr wchar_t kCommentField[] = L"Comment=";
 constexpr wchar_t kLocationField[] = L"Location=";
 constexpr wchar_t kDefaultField[] = L"Default=1";
+
+bool WriteEntryIn(const wchar_t* path, const wchar_t* name, const void* record, DWORD bytes);
+void ForgetEntryIn(const wchar_t* path, const wchar_t* name);
+bool ReadNamesIn(const wchar_t* path, JournalNames& names);
 
 // Registry calls answer with a status, not the last error: callers log that.
 bool Succeeded(LSTATUS status) {
@@ -130,17 +138,7 @@ JournalLookup LookUpJournal(const wchar_t* name) {
 }
 
 bool JournalPrinter(const wchar_t* name, const void* record, DWORD bytes) {
-    if (!name || lstrlenW(name) >= static_cast<int>(kJournalNameChars)) {
-        SetLastError(ERROR_INVALID_NAME);
-        return false;
-    }
-    UniqueKey key;
-    LSTATUS status = CreateKey(kJournalKey, key);
-    if (status == ERROR_SUCCESS) {
-        status = kernel.RegSetValueExW(key.Get(), name, 0, REG_BINARY,
-                                       static_cast<const BYTE*>(record), bytes);
-    }
-    return Succeeded(status);
+    return WriteEntryIn(kJournalKey, name, record, bytes);
 }
 
 bool FlushJournal() {
@@ -154,21 +152,96 @@ void ForgetJournaledPrinter(const wchar_t* name) {
     // Not flushed: an entry that a power cut brings back names a printer that
     // is back too (its record was flushed first), and it holds what that
     // printer holds.
+    ForgetEntryIn(kJournalKey, name);
+}
+
+void FindSpoolerRecord(SpoolerRecord& record, const wchar_t* name) {
+    bool found = false;
+    for (int i = 0; i < 2; ++i) {
+        // Printer names are shorter than MAX_PATH; wsprintfW stops at its buffer.
+        wchar_t path[kLogLineChars];
+        wsprintfW(path, L"%s\\%s", kSpoolerPrinterKeys[i], name);
+        UniqueKey key;
+        bool holds = OpenKey(path, KEY_QUERY_VALUE, key) == ERROR_SUCCESS;
+        record.holds[i] = record.holds[i] || holds;
+        found = found || holds;
+    }
+    record.unknown = record.unknown || !found;
+}
+
+bool FlushSpoolerRecord(const SpoolerRecord& record) {
+    if (record.unknown) {
+        return Succeeded(ERROR_FILE_NOT_FOUND);
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (record.holds[i] && !FlushHive(kSpoolerPrinterKeys[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ReadJournalNames(JournalNames& names) {
+    return ReadNamesIn(kJournalKey, names);
+}
+
+namespace {
+
+JournalRead ReadEntryIn(const wchar_t* path, const wchar_t* name, JournalEntry& entry) {
+    entry.data.Reset();
+    entry.properties = {};
     UniqueKey key;
-    if (OpenKey(kJournalKey, KEY_SET_VALUE, key) == ERROR_SUCCESS) {
+    DWORD type = REG_NONE;
+    DWORD bytes = 0;
+    LSTATUS status = OpenKey(path, KEY_QUERY_VALUE, key);
+    if (status == ERROR_SUCCESS) {
+        status = QueryValue(key.Get(), name, entry.data, type, bytes);
+    }
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return JournalRead::Gone;
+    }
+    if (!Succeeded(status)) {
+        return JournalRead::Failed;
+    }
+    bool read =
+        lstrlenW(name) < static_cast<int>(kJournalNameChars) &&
+        (type == REG_BINARY ? ReadRecord(entry.data.Get(), bytes, entry.properties)
+         : type == REG_MULTI_SZ && path == kJournalKey
+             ? ReadEarlierEntry(static_cast<const wchar_t*>(entry.data.Get()), entry.properties)
+             : false);
+    if (!read) {
+        SetLastError(ERROR_INVALID_DATA);
+        return JournalRead::Damaged;
+    }
+    return JournalRead::Entry;
+}
+
+bool WriteEntryIn(const wchar_t* path, const wchar_t* name, const void* record, DWORD bytes) {
+    if (!name || lstrlenW(name) >= static_cast<int>(kJournalNameChars)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    UniqueKey key;
+    LSTATUS status = CreateKey(path, key);
+    if (status == ERROR_SUCCESS) {
+        status = kernel.RegSetValueExW(key.Get(), name, 0, REG_BINARY,
+                                       static_cast<const BYTE*>(record), bytes);
+    }
+    return Succeeded(status);
+}
+
+void ForgetEntryIn(const wchar_t* path, const wchar_t* name) {
+    UniqueKey key;
+    if (OpenKey(path, KEY_SET_VALUE, key) == ERROR_SUCCESS) {
         kernel.RegDeleteValueW(key.Get(), name);
     }
 }
 
-bool FlushSpoolerPrinters() {
-    return FlushHive(kSpoolerPrintersKey);
-}
-
-bool ReadJournalNames(JournalNames& names) {
+bool ReadNamesIn(const wchar_t* path, JournalNames& names) {
     names.block.Reset();
     names.count = 0;
     UniqueKey key;
-    LSTATUS status = OpenKey(kJournalKey, KEY_QUERY_VALUE, key);
+    LSTATUS status = OpenKey(path, KEY_QUERY_VALUE, key);
     if (status == ERROR_FILE_NOT_FOUND) {
         return true;
     }
@@ -202,33 +275,26 @@ bool ReadJournalNames(JournalNames& names) {
     return true;
 }
 
+}  // namespace
+
 JournalRead ReadJournalEntry(const wchar_t* name, JournalEntry& entry) {
-    entry.data.Reset();
-    entry.properties = {};
-    UniqueKey key;
-    DWORD type = REG_NONE;
-    DWORD bytes = 0;
-    LSTATUS status = OpenKey(kJournalKey, KEY_QUERY_VALUE, key);
-    if (status == ERROR_SUCCESS) {
-        status = QueryValue(key.Get(), name, entry.data, type, bytes);
-    }
-    if (status == ERROR_FILE_NOT_FOUND) {
-        return JournalRead::Gone;
-    }
-    if (!Succeeded(status)) {
-        return JournalRead::Failed;
-    }
-    bool read =
-        lstrlenW(name) < static_cast<int>(kJournalNameChars) &&
-        (type == REG_BINARY ? ReadRecord(entry.data.Get(), bytes, entry.properties)
-         : type == REG_MULTI_SZ
-             ? ReadEarlierEntry(static_cast<const wchar_t*>(entry.data.Get()), entry.properties)
-             : false);
-    if (!read) {
-        SetLastError(ERROR_INVALID_DATA);
-        return JournalRead::Damaged;
-    }
-    return JournalRead::Entry;
+    return ReadEntryIn(kJournalKey, name, entry);
+}
+
+JournalRead ReadOwedEntry(const wchar_t* name, JournalEntry& entry) {
+    return ReadEntryIn(kOwedKey, name, entry);
+}
+
+bool WriteOwedEntry(const wchar_t* name, const void* record, DWORD bytes) {
+    return WriteEntryIn(kOwedKey, name, record, bytes);
+}
+
+void ForgetOwedEntry(const wchar_t* name) {
+    ForgetEntryIn(kOwedKey, name);
+}
+
+bool ReadOwedNames(JournalNames& names) {
+    return ReadNamesIn(kOwedKey, names);
 }
 
 bool SetAsideJournalEntry(const wchar_t* name) {
@@ -266,11 +332,11 @@ bool SetAsideJournalEntry(const wchar_t* name) {
 }
 
 void CloseJournal(bool dropEntries) {
-    if (!dropEntries && !KeyIsEmpty(kJournalKey)) {
-        return;
-    }
-    if (kernel.RegDeleteKeyW(HKEY_LOCAL_MACHINE, kJournalKey) != ERROR_SUCCESS) {
-        return;
+    constexpr const wchar_t* kKeys[] = {kOwedKey, kJournalKey};
+    for (const wchar_t* key : kKeys) {
+        if (dropEntries || KeyIsEmpty(key)) {
+            kernel.RegDeleteKeyW(HKEY_LOCAL_MACHINE, key);
+        }
     }
     for (const wchar_t* parent : kJournalParentKeys) {
         if (!KeyIsEmpty(parent) ||

@@ -36,9 +36,19 @@ bool JournalPrinter(const wchar_t* name, const void* record, DWORD bytes);
 // may not have reached the disk.
 bool FlushJournal();
 void ForgetJournaledPrinter(const wchar_t* name);
-// Puts the spooler's own record of its printers on disk (the SYSTEM hive),
-// before the journal lets go of the printers it brought back.
-bool FlushSpoolerPrinters();
+// Where the spooler keeps the printers a run brought back. Microsoft
+// documents no path: Windows 8 and later keep them under SOFTWARE, earlier
+// versions and Wine under SYSTEM. So the key that holds each printer is
+// found at run time, and each hive that holds one is flushed once.
+struct SpoolerRecord {
+    bool holds[2];
+    // Set when a printer was found under neither: nothing says where it is kept.
+    bool unknown;
+};
+void FindSpoolerRecord(SpoolerRecord& record, const wchar_t* name);
+// Puts the spooler's record of those printers on disk, before the journal
+// lets go of them. False, with the error, when that cannot be done.
+bool FlushSpoolerRecord(const SpoolerRecord& record);
 
 // The names of the entries, each with its terminator, and one more; read
 // before any entry is acted on, since the registry keeps no order of values
@@ -61,10 +71,18 @@ struct JournalEntry {
     CarriedProperties properties;
 };
 JournalRead ReadJournalEntry(const wchar_t* name, JournalEntry& entry);
+// An entry of what a printer still owes (kOwedKey): a record, or Damaged.
+JournalRead ReadOwedEntry(const wchar_t* name, JournalEntry& entry);
+// Writes it. False, with the error of the failed call.
+bool WriteOwedEntry(const wchar_t* name, const void* record, DWORD bytes);
+void ForgetOwedEntry(const wchar_t* name);
+// The names of the entries in kOwedKey, as ReadJournalNames gives them.
+bool ReadOwedNames(JournalNames& names);
 // Moves the entry, type and data as they are, to kSetAsideKey under its own
 // name (a number is added when that name is taken). False, with the error,
 // when it stays in the journal.
 bool SetAsideJournalEntry(const wchar_t* name);
 // Deletes the journal key when no printer is in transit any more, or with
-// every entry when `dropEntries` (an uninstall takes the printers away for good).
+// every entry when `dropEntries` (an uninstall takes the printers away for
+// good); the same for what printers still owe.
 void CloseJournal(bool dropEntries);

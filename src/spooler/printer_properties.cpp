@@ -7,245 +7,70 @@
 #include "core/product.h"
 #include "core/run_log.h"
 #include "spooler/enumerations.h"
+#include "spooler/printer_security.h"
 #include "spooler/winspool_api.h"
 
 namespace {
 
-// ---- reading -------------------------------------------------------------------
-
-// Keys the spooler writes itself for every printer it adds: DsSpooler is
-// reserved to it (SetPrinterDataEx), DsDriver holds the driver's capabilities
-// it publishes, PnPData the driver's identity. The new printer gets its own.
-constexpr const wchar_t* kSpoolerKeys[] = {L"DsSpooler", L"DsDriver", L"PnPData"};
-// "SubKey" keeps its own handling: the ANSI calls write it in both places.
-constexpr const wchar_t* kSubKeyPlaces[] = {L"PrinterDriverData", L"DsUser"};
-// Deeper than any driver goes; a loop of keys cannot be, but a bound costs nothing.
-constexpr int kMaxKeyDepth = 16;
-
-bool SameKeyName(const wchar_t* a, const wchar_t* b) {
-    // The registry compares names without regard to case.
-    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
-}
-
-bool IsSpoolerKey(const wchar_t* key) {
-    for (const wchar_t* own : kSpoolerKeys) {
-        if (SameKeyName(key, own)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool IsSubKeyValue(const wchar_t* key, const wchar_t* value) {
-    for (const wchar_t* place : kSubKeyPlaces) {
-        if (SameKeyName(key, place) && SameKeyName(value, L"SubKey")) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool Failed(DWORD status) {
-    SetLastError(status);
-    return false;
-}
-
-// Most keys' values and subkeys fit in a first block of this size: one call
-// instead of the spooler's two-call size protocol, which a reinstall would
-// otherwise pay twice for every key of every printer.
-constexpr DWORD kFirstBlockBytes = 2048;
-
-// Calls `query(block, bytes, needed)` into a first block, and once more into
-// one of the size the spooler asked for. The block holds two zero characters
-// more than it offers: a list then ends in two zeros whatever was written.
-template <typename Query>
-DWORD QueryIntoBlock(Query query, UniqueGlobal& block) {
-    DWORD bytes = kFirstBlockBytes;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        block.Reset(AllocGlobal(bytes + 2 * sizeof(wchar_t)));
-        if (!block) {
-            return ERROR_NOT_ENOUGH_MEMORY;
-        }
-        DWORD needed = 0;
-        DWORD status = query(static_cast<BYTE*>(block.Get()), bytes, needed);
-        if (status != ERROR_MORE_DATA || needed <= bytes) {
-            return status;
-        }
-        bytes = needed;
-    }
-    return ERROR_MORE_DATA;
-}
-
-// The values of one key, in one block of PRINTER_ENUM_VALUESW.
-bool ReadValues(HANDLE printer, const wchar_t* key, RecordWriter& record) {
-    DWORD count = 0;
-    UniqueGlobal block;
-    DWORD status = QueryIntoBlock(
-        [&](BYTE* data, DWORD bytes, DWORD& needed) {
-            return winspool.EnumPrinterDataExW(printer, key, data, bytes, &needed, &count);
-        },
-        block);
-    if (status == ERROR_FILE_NOT_FOUND) {
-        return true;
-    }
-    if (status != ERROR_SUCCESS) {
-        return Failed(status);
-    }
-    const auto* values = static_cast<const PRINTER_ENUM_VALUESW*>(block.Get());
-    for (DWORD i = 0; i < count; ++i) {
-        if (values[i].pValueName && !IsSubKeyValue(key, values[i].pValueName)) {
-            PutPrinterData(record, key, values[i].pValueName, values[i].dwType, values[i].pData,
-                           values[i].cbData);
-        }
-    }
-    return true;
-}
-
-// The names of the keys right below `key` ("" for the printer's own), as the
-// spooler lists them: each with its terminator, and one more.
-bool ReadSubkeyNames(HANDLE printer, const wchar_t* key, UniqueGlobal& names) {
-    DWORD status = QueryIntoBlock(
-        [&](BYTE* data, DWORD bytes, DWORD& needed) {
-            return winspool.EnumPrinterKeyW(printer, key, reinterpret_cast<wchar_t*>(data), bytes,
-                                            &needed);
-        },
-        names);
-    if (status == ERROR_FILE_NOT_FOUND) {
-        names.Reset();
-        return true;
-    }
-    return status == ERROR_SUCCESS || Failed(status);
-}
-
-// "key\\name", or "name" below the printer's own key; null without memory.
-wchar_t* JoinKeyPath(const wchar_t* key, const wchar_t* name) {
-    int keyChars = lstrlenW(key);
-    auto* path =
-        static_cast<wchar_t*>(AllocGlobal((keyChars + 1 + lstrlenW(name) + 1) * sizeof(wchar_t)));
-    if (path) {
-        lstrcpyW(path, key);
-        if (keyChars) {
-            lstrcatW(path, L"\\");
-        }
-        lstrcatW(path, name);
-    }
-    return path;
-}
-
-bool ReadKeys(HANDLE printer, const wchar_t* key, int depth, RecordWriter& record) {
-    UniqueGlobal names;
-    if (!ReadSubkeyNames(printer, key, names)) {
-        return false;
-    }
-    for (const auto* name = static_cast<const wchar_t*>(names.Get()); name && *name;
-         name += lstrlenW(name) + 1) {
-        if (depth == 0 && IsSpoolerKey(name)) {
-            continue;
-        }
-        UniqueGlobal path(JoinKeyPath(key, name));
-        if (!path) {
-            return Failed(ERROR_NOT_ENOUGH_MEMORY);
-        }
-        const auto* child = static_cast<const wchar_t*>(path.Get());
-        if (!ReadValues(printer, child, record) ||
-            (depth + 1 < kMaxKeyDepth && !ReadKeys(printer, child, depth + 1, record))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// A spooler that keeps no security descriptors (Wine's refuses level 3)
-// has none to carry.
-bool ReadSecurity(HANDLE printer, BYTE& noSecurity, RecordWriter& record) {
-    if (noSecurity) {
-        return true;
-    }
-    DWORD needed = 0;
-    SetLastError(ERROR_SUCCESS);
-    if (winspool.GetPrinterW(printer, 3, nullptr, 0, &needed)) {
-        return true;
-    }
-    DWORD status = GetLastError();
-    if (status == ERROR_INVALID_LEVEL) {
-        noSecurity = TRUE;
-        return true;
-    }
-    if (status != ERROR_INSUFFICIENT_BUFFER) {
-        return Failed(status);
-    }
-    UniqueGlobal block(AllocGlobal(needed));
-    if (!block) {
-        return Failed(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    if (!winspool.GetPrinterW(printer, 3, static_cast<BYTE*>(block.Get()), needed, &needed)) {
-        return false;
-    }
-    PSECURITY_DESCRIPTOR security = static_cast<PRINTER_INFO_3*>(block.Get())->pSecurityDescriptor;
-    // The spooler's reply holds the self-relative form, the one a journal read accepts.
-    if (security && IsValidSecurityDescriptor(security)) {
-        PutBytes(record, RecordField::Security, security, GetSecurityDescriptorLength(security));
-    }
-    return true;
-}
-
-bool WasProductDefault(const PRINTER_INFO_2W& entry) {
-    return (entry.Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0 &&
-           IsProductDriver(entry.pDriverName);
-}
-
-void PutEntry(const PRINTER_INFO_2W& entry, RecordWriter& record) {
-    PutText(record, RecordField::Comment, entry.pComment);
-    PutText(record, RecordField::Location, entry.pLocation);
-    if (WasProductDefault(entry)) {
-        PutFlag(record, RecordField::Default);
-    }
-    PutText(record, RecordField::ShareName, entry.pShareName);
-    PutNumber(record, RecordField::Attributes, entry.Attributes & kCarriedAttributes);
-    PutNumber(record, RecordField::Priority, entry.Priority);
-    PutNumber(record, RecordField::DefaultPriority, entry.DefaultPriority);
-    PutNumber(record, RecordField::StartTime, entry.StartTime);
-    PutNumber(record, RecordField::UntilTime, entry.UntilTime);
-    PutText(record, RecordField::SepFile, entry.pSepFile);
-    PutText(record, RecordField::Datatype, entry.pDatatype);
-    PutText(record, RecordField::Parameters, entry.pParameters);
-    if (entry.pDevMode) {
-        PutBytes(record, RecordField::DevMode, entry.pDevMode,
-                 DWORD{entry.pDevMode->dmSize} + entry.pDevMode->dmDriverExtra);
-    }
-}
-
-// ---- giving it back ----------------------------------------------------------------
-
 // What this machine answers, for good, when it will not take a property:
 // the next install would be refused the same, so the property is let go.
+// Anything else (the Server service not started yet, a share or a driver's
+// files not there yet, no memory, a spooler that does not answer) passes:
+// the property stays owed, for the next install.
 struct Refusals {
     const wchar_t* what;
+    DWORD fields;
     DWORD codes[6];
 };
-constexpr Refusals kSharing = {
-    L"sharing",
-    {NERR_ServerNotStarted, NERR_DuplicateShare, ERROR_INVALID_SHARENAME, ERROR_NOT_SUPPORTED}};
+constexpr DWORD kBaseFields = FieldBit(RecordField::Comment) | FieldBit(RecordField::Location) |
+                              FieldBit(RecordField::Attributes) | FieldBit(RecordField::Priority) |
+                              FieldBit(RecordField::DefaultPriority) |
+                              FieldBit(RecordField::StartTime) | FieldBit(RecordField::UntilTime);
+constexpr Refusals kBase = {L"settings", kBaseFields, {}};
+constexpr Refusals kSharing = {L"sharing",
+                               FieldBit(RecordField::ShareName) | FieldBit(RecordField::Attributes),
+                               {NERR_DuplicateShare, ERROR_INVALID_SHARENAME, ERROR_NOT_SUPPORTED}};
 constexpr Refusals kSeparator = {
-    L"separator page", {ERROR_INVALID_SEPARATOR_FILE, ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND}};
+    L"separator page", FieldBit(RecordField::SepFile), {ERROR_INVALID_SEPARATOR_FILE}};
 constexpr Refusals kDatatype = {L"datatype and print processor parameters",
+                                FieldBit(RecordField::Datatype) | FieldBit(RecordField::Parameters),
                                 {ERROR_INVALID_DATATYPE, ERROR_INVALID_PARAMETER}};
-// A driver that cannot be loaded is not one of these: the next install may
-// bring a working one.
-constexpr Refusals kPrintDefaults = {
-    L"print defaults", {ERROR_INVALID_PARAMETER, ERROR_INVALID_DATA, ERROR_NOT_SUPPORTED}};
+constexpr Refusals kPrintDefaults = {L"print defaults",
+                                     FieldBit(RecordField::DevMode),
+                                     {ERROR_INVALID_PARAMETER, ERROR_NOT_SUPPORTED}};
 constexpr Refusals kSecurity = {
-    L"permissions", {ERROR_INVALID_SECURITY_DESCR, ERROR_INVALID_LEVEL, ERROR_NOT_SUPPORTED}};
-constexpr Refusals kPublishing = {
-    L"directory publishing",
-    {ERROR_INVALID_LEVEL, ERROR_NOT_SUPPORTED, ERROR_NO_SUCH_DOMAIN,
-     ERROR_DOMAIN_CONTROLLER_NOT_FOUND, ERROR_CANT_ACCESS_DOMAIN_INFO}};
+    L"permissions",
+    FieldBit(RecordField::Security),
+    {ERROR_INVALID_SECURITY_DESCR, ERROR_INVALID_ACL, ERROR_INVALID_LEVEL, ERROR_NOT_SUPPORTED}};
+// Auditing needs SeSecurityPrivilege, which this account has or has not.
+constexpr Refusals kAuditing = {L"auditing entries (SACL)",
+                                FieldBit(RecordField::Security),
+                                {ERROR_PRIVILEGE_NOT_HELD, ERROR_NOT_ALL_ASSIGNED,
+                                 ERROR_INVALID_SECURITY_DESCR, ERROR_INVALID_ACL}};
+// A spooler or machine without a directory, or a domain that is not there
+// any more. A domain controller out of reach passes.
+constexpr Refusals kPublishing = {L"directory publishing",
+                                  FieldBit(RecordField::Attributes),
+                                  {ERROR_INVALID_LEVEL, ERROR_NOT_SUPPORTED, ERROR_NO_SUCH_DOMAIN}};
 constexpr Refusals kPrinterData = {L"printer data",
+                                   FieldBit(RecordField::PrinterData),
                                    {ERROR_INVALID_PARAMETER, ERROR_INVALID_DATATYPE}};
-// The directory service's own errors: a machine outside a domain, a domain
-// that does not publish printers.
+constexpr Refusals kDefault = {L"default mark", FieldBit(RecordField::Default), {}};
+// The directory service's own errors: a domain that does not publish
+// printers; but busy, unavailable or down pass.
 constexpr DWORD kFirstDirectoryError = 8200;
 constexpr DWORD kLastDirectoryError = 8999;
+constexpr DWORD kPassingDirectoryErrors[] = {ERROR_DS_BUSY, ERROR_DS_UNAVAILABLE,
+                                             ERROR_DS_SERVER_DOWN};
+
+bool IsPassingDirectoryError(DWORD code) {
+    for (DWORD passing : kPassingDirectoryErrors) {
+        if (code == passing) {
+            return true;
+        }
+    }
+    return code < kFirstDirectoryError || code > kLastDirectoryError;
+}
 
 bool RefusedForGood(const Refusals& refusals, DWORD code) {
     for (DWORD refused : refusals.codes) {
@@ -253,27 +78,33 @@ bool RefusedForGood(const Refusals& refusals, DWORD code) {
             return true;
         }
     }
-    return &refusals == &kPublishing && code >= kFirstDirectoryError && code <= kLastDirectoryError;
+    return &refusals == &kPublishing && !IsPassingDirectoryError(code);
 }
 
-// One restore's progress: the first failure that keeps the printer journaled.
+// One restore's progress: the first failure and what stays owed.
 struct Applying {
     InstallRun& run;
     const wchar_t* name;
     DWORD failure;
+    DWORD owed;
 };
 
-// The line of a property let go: which one, and the system's text of the refusal.
-void LetGo(Applying& applying, const wchar_t* what, const wchar_t* detail, DWORD code) {
+void LogWithText(InstallRun& run, const char* format, const wchar_t* name, const wchar_t* what,
+                 const wchar_t* detail, DWORD code) {
     wchar_t* text = SystemErrorText(code);
-    LogLine(applying.run,
-            "Printer '%s' came back without its %s%s, which this machine refuses - (%s)",
-            ShownName(applying.name, kUnnamedPrinter), what, detail, text ? text : L"");
+    LogLine(run, format, ShownName(name, kUnnamedPrinter), what, detail, text ? text : L"");
     LocalFree(text);
 }
 
+// The line of a property let go: which one, and the system's text of the refusal.
+void LetGo(Applying& applying, const wchar_t* what, const wchar_t* detail, DWORD code) {
+    LogWithText(applying.run,
+                "Printer '%s' came back without its %s%s, which this machine refuses - (%s)",
+                applying.name, what, detail, code);
+}
+
 // A property that did not take is let go when this machine refuses it for
-// good; otherwise the printer stays journaled for the next install.
+// good; otherwise it stays owed.
 void Settle(Applying& applying, const Refusals& refusals, bool taken, DWORD code,
             const wchar_t* detail = L"") {
     if (taken) {
@@ -281,40 +112,33 @@ void Settle(Applying& applying, const Refusals& refusals, bool taken, DWORD code
     }
     if (RefusedForGood(refusals, code)) {
         LetGo(applying, refusals.what, detail, code);
-    } else if (!applying.failure) {
-        applying.failure = code ? code : ERROR_GEN_FAILURE;
+        return;
     }
+    applying.failure = applying.failure ? applying.failure : code ? code : ERROR_GEN_FAILURE;
+    applying.owed |= refusals.fields;
 }
 
-bool SamePrintDefaultsLayout(const DEVMODEW& a, const DEVMODEW& b) {
-    return a.dmSize == b.dmSize && a.dmDriverExtra == b.dmDriverExtra &&
-           a.dmDriverVersion == b.dmDriverVersion && a.dmSpecVersion == b.dmSpecVersion;
-}
-
-// A driver that fails a merge without saying why refuses the saved defaults:
-// ERROR_INVALID_DATA, which lets them go rather than re-create the printer at
-// every install for the same refusal.
-const DEVMODEW* RefusedPrintDefaults() {
+// A driver that fails a merge without saying why may work once its files
+// are in place (after the restart an exit code 101 asks for).
+const DEVMODEW* MergeFailed() {
     if (GetLastError() == ERROR_SUCCESS) {
-        SetLastError(ERROR_INVALID_DATA);
+        SetLastError(ERROR_GEN_FAILURE);
     }
     return nullptr;
 }
 
-// The saved print defaults as the new printer's driver takes them: whole when
-// that driver wrote them (same size and version), otherwise their public
-// settings merged by the driver into its own DEVMODE. Null, with the error,
-// when the driver could not merge them.
-const DEVMODEW* PrintDefaultsFor(HANDLE printer, const wchar_t* name, const DEVMODEW* current,
-                                 const DEVMODEW& saved, UniqueGlobal& merged) {
-    if (!current || SamePrintDefaultsLayout(*current, saved)) {
-        return &saved;
-    }
+// The saved print defaults as the new printer's driver takes them: always
+// through its DocumentPropertiesW, which validates them and merges their
+// public settings into its own DEVMODE (SetPrinter asks for a DEVMODE that
+// DocumentProperties has validated). Null, with the error, when the driver
+// could not merge them.
+const DEVMODEW* PrintDefaultsFor(HANDLE printer, const wchar_t* name, const DEVMODEW& saved,
+                                 UniqueGlobal& merged) {
     auto* device = const_cast<LPWSTR>(name);
     SetLastError(ERROR_SUCCESS);
     LONG bytes = winspool.DocumentPropertiesW(nullptr, printer, device, nullptr, nullptr, 0);
     if (bytes <= 0) {
-        return RefusedPrintDefaults();
+        return MergeFailed();
     }
     // Too small for a DEVMODE: a driver that cannot merge.
     if (bytes < static_cast<LONG>(offsetof(DEVMODEW, dmFields) + sizeof(DWORD))) {
@@ -334,16 +158,27 @@ const DEVMODEW* PrintDefaultsFor(HANDLE printer, const wchar_t* name, const DEVM
     SetLastError(ERROR_SUCCESS);
     if (winspool.DocumentPropertiesW(nullptr, printer, device, out, in,
                                      DM_IN_BUFFER | DM_OUT_BUFFER) != IDOK) {
-        return RefusedPrintDefaults();
+        return MergeFailed();
     }
     return out;
 }
 
+// What the driver gave the new printer is its own, validated: the same
+// settings need no merge. The device name in front is the printer's name,
+// which the spooler writes with whatever followed it in its buffer.
+bool IsOwnDevMode(const DEVMODEW* current, const DEVMODEW& saved) {
+    constexpr DWORD kSettings = offsetof(DEVMODEW, dmSpecVersion);
+    DWORD bytes = DWORD{saved.dmSize} + saved.dmDriverExtra;
+    return current && DWORD{current->dmSize} + current->dmDriverExtra == bytes &&
+           SameBytes(&current->dmSpecVersion, &saved.dmSpecVersion, bytes - kSettings);
+}
+
 // Comment, location, attributes (but sharing and publishing), priorities and
-// times: what any printer takes.
+// times: what any printer takes. A text the record does not hold stays as it is.
 void PutBase(PRINTER_INFO_2W& wanted, const CarriedProperties& saved) {
-    wanted.pComment = const_cast<LPWSTR>(saved.comment);
-    wanted.pLocation = const_cast<LPWSTR>(saved.location);
+    wanted.pComment = saved.comment ? const_cast<LPWSTR>(saved.comment) : wanted.pComment;
+    wanted.pLocation = saved.location ? const_cast<LPWSTR>(saved.location) : wanted.pLocation;
+    // The access list went with AddPrinterW, owner and group at level 3.
     wanted.pSecurityDescriptor = nullptr;
     if (Holds(saved, RecordField::Attributes)) {
         DWORD own = kCarriedAttributes & ~(PRINTER_ATTRIBUTE_SHARED | PRINTER_ATTRIBUTE_PUBLISHED);
@@ -402,7 +237,7 @@ void SetGroupByGroup(Applying& applying, HANDLE printer, PRINTER_INFO_2W wanted,
     wanted.pDevMode = nullptr;
     PutBase(wanted, saved);
     if (!SetLevel2(printer, wanted)) {
-        Settle(applying, Refusals{}, false, GetLastError());
+        Settle(applying, kBase, false, GetLastError());
         return;
     }
     struct Group {
@@ -424,16 +259,23 @@ void SetGroupByGroup(Applying& applying, HANDLE printer, PRINTER_INFO_2W wanted,
     }
 }
 
-void SetRecord(Applying& applying, HANDLE printer, const PRINTER_INFO_2W& current,
-               const CarriedProperties& saved) {
+// Level 2 as the printer is now (its printer data back, which a driver may
+// keep its installable options in), with the saved record over it.
+void SetRecord(Applying& applying, HANDLE printer, const CarriedProperties& saved) {
+    PrinterInfoBuffer info;
+    GetPrinterInfo2(info, printer);
+    UniqueGlobal held(info.buffer);
+    if (!info.buffer) {
+        Settle(applying, kBase, false, GetLastError());
+        return;
+    }
     UniqueGlobal merged;
     const DEVMODEW* defaults = nullptr;
-    if (saved.devMode) {
-        defaults =
-            PrintDefaultsFor(printer, applying.name, current.pDevMode, *saved.devMode, merged);
+    if (saved.devMode && !IsOwnDevMode(info.buffer->pDevMode, *saved.devMode)) {
+        defaults = PrintDefaultsFor(printer, applying.name, *saved.devMode, merged);
         Settle(applying, kPrintDefaults, defaults != nullptr, GetLastError());
     }
-    PRINTER_INFO_2W wanted = current;
+    PRINTER_INFO_2W wanted = *info.buffer;
     PutBase(wanted, saved);
     PutSharing(wanted, saved);
     PutSeparator(wanted, saved);
@@ -442,23 +284,69 @@ void SetRecord(Applying& applying, HANDLE printer, const PRINTER_INFO_2W& curren
         wanted.pDevMode = const_cast<DEVMODEW*>(defaults);
     }
     if (!SetLevel2(printer, wanted)) {
-        SetGroupByGroup(applying, printer, current, saved, defaults);
+        SetGroupByGroup(applying, printer, *info.buffer, saved, defaults);
     }
 }
 
-void SetSecurity(Applying& applying, HANDLE printer, const CarriedProperties& saved) {
+bool SetLevel3(HANDLE printer, const UniqueGlobal& security) {
+    PRINTER_INFO_3 info = {security.Get()};
+    return winspool.SetPrinterW(printer, 3, reinterpret_cast<BYTE*>(&info), 0);
+}
+
+// Owner and group where this account may set them: the spooler refuses an
+// owner its token does not hold (ERROR_INVALID_OWNER), such as the account a
+// package installed the printer as, or one that is gone. Then the printer
+// keeps the spooler's owner, and the access list is set alone.
+void SetOwnerAndGroup(Applying& applying, HANDLE printer, const CarriedProperties& saved) {
+    UniqueGlobal part;
     if (!saved.security) {
         return;
     }
-    PRINTER_INFO_3 info = {saved.security};
-    bool taken = winspool.SetPrinterW(printer, 3, reinterpret_cast<BYTE*>(&info), 0);
+    if (!PartOfDescriptor(saved.security, DescriptorPart::OwnerGroupDacl, part)) {
+        Settle(applying, kSecurity, false, GetLastError());
+        return;
+    }
+    if (SetLevel3(printer, part)) {
+        return;
+    }
+    DWORD code = GetLastError();
+    if (code != ERROR_INVALID_OWNER && code != ERROR_INVALID_PRIMARY_GROUP) {
+        Settle(applying, kSecurity, false, code);
+        return;
+    }
+    LogWithText(applying.run,
+                "Printer '%s' came back with the spooler's %s%s: this account may not set its "
+                "own - (%s)",
+                applying.name, L"owner and group", L"", code);
+    bool taken =
+        PartOfDescriptor(saved.security, DescriptorPart::Dacl, part) && SetLevel3(printer, part);
     Settle(applying, kSecurity, taken, GetLastError());
 }
 
-// Publishing goes through level 7, never level 2; the spooler may finish it
+// The auditing entries go through a handle of their own, opened with
+// ACCESS_SYSTEM_SECURITY under SeSecurityPrivilege.
+void SetAuditing(Applying& applying, const CarriedProperties& saved) {
+    UniqueGlobal part;
+    if (!HasAuditing(saved.security)) {
+        return;
+    }
+    if (!CanAudit(applying.run)) {
+        Settle(applying, kAuditing, false, GetLastError());
+        return;
+    }
+    PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS | ACCESS_SYSTEM_SECURITY};
+    UniquePrinter audited;
+    bool taken = PartOfDescriptor(saved.security, DescriptorPart::Sacl, part) &&
+                 OpenPrinterInto(applying.name, &access, audited) && SetLevel3(audited.Get(), part);
+    Settle(applying, kAuditing, taken, GetLastError());
+}
+
+// Publishing goes through level 7, never level 2, and after the printer
+// data: what is published is read from there. The spooler may finish it
 // later (ERROR_IO_PENDING).
 void Publish(Applying& applying, HANDLE printer, const CarriedProperties& saved) {
-    if (!(saved.attributes & PRINTER_ATTRIBUTE_PUBLISHED)) {
+    if (!Holds(saved, RecordField::Attributes) ||
+        !(saved.attributes & PRINTER_ATTRIBUTE_PUBLISHED)) {
         return;
     }
     PRINTER_INFO_7W info = {nullptr, DSPRINT_PUBLISH};
@@ -480,34 +368,30 @@ void SetPrinterData(Applying& applying, HANDLE printer, const CarriedProperties&
     }
 }
 
-}  // namespace
-
-bool ReadPrinterProperties(HANDLE printer, const PRINTER_INFO_2W& entry, BYTE& noSecurity,
-                           RecordWriter& record) {
-    PutEntry(entry, record);
-    if (!ReadSecurity(printer, noSecurity, record) || !ReadKeys(printer, L"", 0, record)) {
-        return false;
+void SetDefault(Applying& applying, HANDLE printer, const CarriedProperties& saved) {
+    if (!Holds(saved, RecordField::Default)) {
+        return;
     }
-    return !record.failed || Failed(ERROR_NOT_ENOUGH_MEMORY);
-}
-
-bool ApplyPrinterProperties(InstallRun& run, HANDLE printer, const wchar_t* name,
-                            const CarriedProperties& saved) {
-    Applying applying = {run, name, 0};
+    // The name as the spooler reports it for the new printer.
     PrinterInfoBuffer info;
     GetPrinterInfo2(info, printer);
     UniqueGlobal held(info.buffer);
-    if (!info.buffer) {
-        return false;
-    }
-    SetRecord(applying, printer, *info.buffer, saved);
-    SetSecurity(applying, printer, saved);
-    Publish(applying, printer, saved);
+    bool taken = info.buffer && winspool.SetDefaultPrinterW(info.buffer->pPrinterName);
+    Settle(applying, kDefault, taken, GetLastError());
+}
+
+}  // namespace
+
+bool ApplyPrinterProperties(InstallRun& run, HANDLE printer, const wchar_t* name,
+                            const CarriedProperties& saved, DWORD& owed) {
+    Applying applying = {run, name, 0, 0};
+    SetOwnerAndGroup(applying, printer, saved);
+    SetAuditing(applying, saved);
     SetPrinterData(applying, printer, saved);
-    if (Holds(saved, RecordField::Default) &&
-        !winspool.SetDefaultPrinterW(info.buffer->pPrinterName)) {
-        Settle(applying, Refusals{}, false, GetLastError());
-    }
+    SetRecord(applying, printer, saved);
+    Publish(applying, printer, saved);
+    SetDefault(applying, printer, saved);
+    owed = applying.owed;
     SetLastError(applying.failure);
     return applying.failure == 0;
 }

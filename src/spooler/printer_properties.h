@@ -28,18 +28,20 @@ inline constexpr DWORD kCarriedAttributes =
     PRINTER_ATTRIBUTE_DO_COMPLETE_FIRST | PRINTER_ATTRIBUTE_WORK_OFFLINE |
     PRINTER_ATTRIBUTE_ENABLE_BIDI | PRINTER_ATTRIBUTE_RAW_ONLY | PRINTER_ATTRIBUTE_PUBLISHED;
 
-// Puts what the run's snapshot entry says of the printer, its security
-// descriptor and its printer data into `record`. False, with the error of the
-// read that failed, when the printer could not be read whole. `noSecurity`
-// says the spooler keeps no security descriptors; the read sets it when the
-// spooler says so.
-bool ReadPrinterProperties(HANDLE printer, const PRINTER_INFO_2W& entry, BYTE& noSecurity,
+// Puts what `entry` says of the printer, its security descriptor (with its
+// auditing entries where this account may read them) and its printer data
+// into `record` (printer_reading.cpp). False, with the error of the read that
+// failed, when the printer could not be read whole. A spooler that keeps no
+// security descriptors is not asked again in the run.
+bool ReadPrinterProperties(InstallRun& run, HANDLE printer, const PRINTER_INFO_2W& entry,
                            RecordWriter& record);
 
-// Gives the new printer what `saved` holds (comment and location always, the
-// rest where the record has it) and makes it the default when it was. A
-// property this machine refuses for good (sharing without the Server
-// service, a separator file that is gone, ...) is left out with a line of
-// its own. False, with the error, when anything else did not take.
+// Gives the printer what `saved` holds and makes it the default when it was:
+// owner and group (its access list went with AddPrinterW), auditing, printer
+// data, then the print defaults through the driver's DocumentPropertiesW,
+// sharing and the rest, and publishing last. A property this machine refuses
+// for good (a share name taken, a separator file it cannot use, ...) is left
+// out with a line of its own. False, with the error, when anything else did
+// not take: `owed` then has the bits (FieldBit) of what a later install owes it.
 bool ApplyPrinterProperties(InstallRun& run, HANDLE printer, const wchar_t* name,
-                            const CarriedProperties& saved);
+                            const CarriedProperties& saved, DWORD& owed);

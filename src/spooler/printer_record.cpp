@@ -191,6 +191,10 @@ DWORD* NumberSlot(RecordField field, CarriedProperties& properties) {
             return &properties.startTime;
         case RecordField::UntilTime:
             return &properties.untilTime;
+        case RecordField::Owed:
+            return &properties.owed;
+        case RecordField::Tries:
+            return &properties.tries;
         default:
             return nullptr;
     }
@@ -230,6 +234,11 @@ bool ReadField(const FieldHeader& header, const BYTE* name, const BYTE* data,
             return ReadSecurity(data, header.dataBytes, properties);
         case RecordField::PrinterData:
             return SplitDataName(name, header.nameBytes, key, value);
+        case RecordField::LeftAs:
+            // Read field by field when it is used: NextField bounds each one.
+            properties.leftAs = data;
+            properties.leftAsBytes = header.dataBytes;
+            return true;
         default:
             return true;
     }
@@ -347,23 +356,58 @@ bool ReadRecord(const void* block, DWORD bytes, CarriedProperties& properties) {
     return Holds(properties, RecordField::SubKey);
 }
 
-bool NextPrinterData(const CarriedProperties& properties, DWORD& cursor, PrinterDataValue& value) {
-    if (cursor < kRecordHeaderBytes) {
-        cursor = kRecordHeaderBytes;
+bool NextField(const BYTE* block, DWORD bytes, DWORD& cursor, RecordFieldView& view) {
+    DWORD header[2] = {};
+    if (!block || bytes < kRecordHeaderBytes) {
+        return false;
     }
-    while (cursor < properties.bytes) {
-        FieldHeader field = {};
-        const BYTE* name = nullptr;
-        const BYTE* data = nullptr;
-        DWORD next = 0;
-        if (!FieldAt(properties.block, properties.bytes, cursor, field, name, data, next)) {
-            return false;
+    CopyMemory(header, block, sizeof(header));
+    if (header[0] != kMagic || header[1] != kFormat) {
+        return false;
+    }
+    cursor = cursor < kRecordHeaderBytes ? kRecordHeaderBytes : cursor;
+    FieldHeader field = {};
+    DWORD next = 0;
+    if (cursor >= bytes || !FieldAt(block, bytes, cursor, field, view.name, view.data, next)) {
+        return false;
+    }
+    cursor = next;
+    view.field = static_cast<RecordField>(field.field);
+    view.type = field.type;
+    view.nameBytes = field.nameBytes;
+    view.dataBytes = field.dataBytes;
+    return true;
+}
+
+bool SameField(const RecordFieldView& a, const RecordFieldView& b) {
+    return a.field == b.field && a.type == b.type && a.nameBytes == b.nameBytes &&
+           a.dataBytes == b.dataBytes && SameBytes(a.name, b.name, a.nameBytes) &&
+           SameBytes(a.data, b.data, a.dataBytes);
+}
+
+bool FindField(const BYTE* block, DWORD bytes, const RecordFieldView& like,
+               RecordFieldView& found) {
+    for (DWORD cursor = 0; NextField(block, bytes, cursor, found);) {
+        if (found.field == like.field && (like.field != RecordField::PrinterData ||
+                                          (found.nameBytes == like.nameBytes &&
+                                           SameBytes(found.name, like.name, like.nameBytes)))) {
+            return true;
         }
-        cursor = next;
-        if (static_cast<RecordField>(field.field) == RecordField::PrinterData &&
-            SplitDataName(name, field.nameBytes, value.key, value.name)) {
+    }
+    return false;
+}
+
+void PutField(RecordWriter& record, const RecordFieldView& view) {
+    PutField(record, view.field, view.type, view.name, view.nameBytes, view.data, view.dataBytes);
+}
+
+bool NextPrinterData(const CarriedProperties& properties, DWORD& cursor, PrinterDataValue& value) {
+    RecordFieldView field = {};
+    while (NextField(properties.block, properties.bytes, cursor, field)) {
+        if (field.field == RecordField::PrinterData &&
+            SplitDataName(field.name, field.nameBytes, value.key, value.name)) {
             value.type = field.type;
-            value.data = data;
+            value.data = field.data;
             value.bytes = field.dataBytes;
             return true;
         }

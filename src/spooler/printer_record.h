@@ -37,7 +37,18 @@ enum class RecordField : DWORD {
     DevMode,
     Security,
     PrinterData,
+    // Only in an entry of what a printer still owes (spooler/printer_owed.h):
+    // the mask (1 << field) of the owed properties, the printer's own values
+    // of them as the run that owed them left it (a record of its own), and
+    // how many installs have tried them.
+    Owed,
+    LeftAs,
+    Tries,
 };
+
+inline constexpr DWORD FieldBit(RecordField field) {
+    return 1u << static_cast<DWORD>(field);
+}
 
 // A record being written, in a block of the fixed global heap that grows.
 // Once a put has failed (no memory), the record is incomplete and every
@@ -81,13 +92,27 @@ struct CarriedProperties {
     DWORD untilTime;
     const DEVMODEW* devMode;
     PSECURITY_DESCRIPTOR security;
+    DWORD owed;
+    DWORD tries;
+    const BYTE* leftAs;
+    DWORD leftAsBytes;
     // The whole block, for the printer-data values.
     const BYTE* block;
     DWORD bytes;
 };
 
+// The C runtime's memcmp is not linked into the executable.
+inline bool SameBytes(const void* a, const void* b, DWORD bytes) {
+    for (DWORD i = 0; i < bytes; ++i) {
+        if (static_cast<const BYTE*>(a)[i] != static_cast<const BYTE*>(b)[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 inline bool Holds(const CarriedProperties& properties, RecordField field) {
-    return (properties.present & (1u << static_cast<DWORD>(field))) != 0;
+    return (properties.present & FieldBit(field)) != 0;
 }
 
 // False when the block is not a record of this format, or one of its fields
@@ -101,6 +126,24 @@ struct PrinterDataValue {
     const BYTE* data;
     DWORD bytes;
 };
+// One field as it lies in a record.
+struct RecordFieldView {
+    RecordField field;
+    DWORD type;
+    const BYTE* name;
+    DWORD nameBytes;
+    const BYTE* data;
+    DWORD dataBytes;
+};
+// Steps through the fields of a record (`cursor` starts at 0); false after
+// the last one, and at a field that does not fit in the block.
+bool NextField(const BYTE* block, DWORD bytes, DWORD& cursor, RecordFieldView& view);
+// The first field of `block` that stands for the same property as `like`
+// (for printer data: the same key and value name); false when there is none.
+bool FindField(const BYTE* block, DWORD bytes, const RecordFieldView& like, RecordFieldView& found);
+bool SameField(const RecordFieldView& a, const RecordFieldView& b);
+void PutField(RecordWriter& record, const RecordFieldView& view);
+
 // Steps through the printer-data values of a record that ReadRecord accepted;
 // `cursor` starts at 0. False after the last one.
 bool NextPrinterData(const CarriedProperties& properties, DWORD& cursor, PrinterDataValue& value);

@@ -4,6 +4,7 @@
 #include "core/run_log.h"
 #include "spooler/enumerations.h"
 #include "spooler/printer_journal.h"
+#include "spooler/printer_owed.h"
 #include "spooler/printers.h"
 #include "spooler/winspool_api.h"
 
@@ -66,6 +67,29 @@ bool PlanEarlier(InstallRun& run, const wchar_t* name, Transit& transit) {
     return true;
 }
 
+// What a printer's save outcome means for it, with the error line of one it keeps.
+Transit TransitAfter(InstallRun& run, const wchar_t* name, SaveOutcome saved, DWORD code) {
+    switch (saved) {
+        case SaveOutcome::Saved:
+            return Transit::DeleteSaved;
+        case SaveOutcome::NoSubKey:
+            return Transit::Delete;
+        case SaveOutcome::NotOpened:
+            KeepPrinter(run, name, kNotOpened, code);
+            return Transit::Stay;
+        case SaveOutcome::Unreadable:
+            KeepPrinter(run, name, kNotDeleted, code);
+            return Transit::Stay;
+        case SaveOutcome::NoMemory:
+            KeepPrinter(run, name, kNotDeleted, ERROR_NOT_ENOUGH_MEMORY);
+            return Transit::Stay;
+        case SaveOutcome::Incomplete:
+            break;
+    }
+    KeepPrinter(run, name, kNotJournaled, code);
+    return Transit::Stay;
+}
+
 // Journals what the printer had, unless it cannot be brought back as it was.
 // One an earlier run left in the journal is the printer that run was
 // bringing back when it was cut off: the journal holds it as it was, and it
@@ -86,36 +110,17 @@ Transit PlanTakeOut(InstallRun& run, PRINTER_INFO_2W& entry, bool& written) {
         KeepPrinter(run, name, kNotDeleted, run.defaultPrinterError);
         return Transit::Stay;
     }
-    SaveOutcome saved = SavePrinterForTransit(run, entry);
-    DWORD code = GetLastError();
-    switch (saved) {
-        case SaveOutcome::NoSubKey:
-            return Transit::Delete;
-        case SaveOutcome::NotOpened:
-            KeepPrinter(run, name, kNotOpened, code);
-            return Transit::Stay;
-        case SaveOutcome::Unreadable:
-            KeepPrinter(run, name, kNotDeleted, code);
-            return Transit::Stay;
-        case SaveOutcome::NoMemory:
-            KeepPrinter(run, name, kNotDeleted, ERROR_NOT_ENOUGH_MEMORY);
-            return Transit::Stay;
-        case SaveOutcome::Incomplete:
-            KeepPrinter(run, name, kNotJournaled, code);
-            return Transit::Stay;
-        case SaveOutcome::Saved:
-            break;
+    char subKey[kSubKeyBytes];
+    void* record = nullptr;
+    DWORD bytes = 0;
+    SaveOutcome saved = ReadForTransit(run, entry, subKey, record, bytes);
+    if (saved == SaveOutcome::Saved) {
+        // What an earlier install owed it goes with it, where no one changed it since.
+        MergeOwed(run, name, record, bytes);
+        saved = JournalForTransit(run, entry, subKey, record, bytes);
     }
-    const SavedPrinter& newest = *run.savedPrinters;
-    if (!JournalPrinter(name, newest.record, newest.recordBytes)) {
-        code = GetLastError();
-        ForgetJournaledPrinter(name);
-        DropSavedPrinter(run, entry);
-        KeepPrinter(run, name, kNotJournaled, code);
-        return Transit::Stay;
-    }
-    written = true;
-    return Transit::DeleteSaved;
+    written = written || saved == SaveOutcome::Saved;
+    return TransitAfter(run, name, saved, GetLastError());
 }
 
 // Without a journal on disk no printer may go that it would bring back.
@@ -134,8 +139,15 @@ void KeepUnflushed(InstallRun& run, Transit* transit, DWORD code) {
 }
 
 void DeleteInTransit(InstallRun& run, const PRINTER_INFO_2W& entry, Transit transit) {
-    // Still in the spooler: nothing is in transit.
-    if (!RemovePrinter(run, entry.pPrinterName) && transit == Transit::DeleteSaved) {
+    bool deleted = RemovePrinter(run, entry.pPrinterName);
+    if (transit != Transit::DeleteSaved) {
+        return;
+    }
+    // Still in the spooler: nothing is in transit, and it still owes what it
+    // owed. Out of it: what it owed is in its journal entry now.
+    if (deleted) {
+        ForgetOwedEntry(entry.pPrinterName);
+    } else {
         ForgetJournaledPrinter(entry.pPrinterName);
     }
 }

@@ -4,19 +4,38 @@
 #include "core/run_log.h"
 #include "spooler/enumerations.h"
 #include "spooler/printer_journal.h"
+#include "spooler/printer_owed.h"
 #include "spooler/printer_properties.h"
+#include "spooler/printer_security.h"
 #include "spooler/printers.h"
 #include "spooler/winspool_api.h"
 
 namespace {
 
-enum class Restored { No, Partly, Fully };
+enum class Restored {
+    No,      // not there: it stays in the journal
+    Partly,  // there, but what it owes could not be written: it stays in the journal
+    Owing,   // there, and what it still owes is written: it may leave the journal
+    Fully,
+};
+
+// The new printer, with its access list from the start: it never exists
+// with the spooler's default one, which lets everyone print.
+HANDLE AddRestoredPrinter(InstallRun& run, const wchar_t* name, const CarriedProperties& saved) {
+    UniqueGlobal dacl;
+    if (saved.security && !PartOfDescriptor(saved.security, DescriptorPart::Dacl, dacl) &&
+        GetLastError() == ERROR_NOT_ENOUGH_MEMORY) {
+        LogError(run, 15, "Can`t add printer '%s'", ShownName(name, kUnnamedPrinter));
+        return nullptr;
+    }
+    return AddProductPrinter(run, name, dacl.Get());
+}
 
 // A printer back with its SubKey and everything else it had may leave the
-// journal; one that is back only in part stays there, so that the next
-// install makes it whole, and the run says so.
+// journal; one that is back only in part owes the rest, which a later
+// install gives it, and the run says so.
 Restored RestorePrinter(InstallRun& run, const wchar_t* name, const CarriedProperties& saved) {
-    UniquePrinter printer(AddProductPrinter(run, name));
+    UniquePrinter printer(AddRestoredPrinter(run, name, saved));
     if (!printer) {
         return Restored::No;
     }
@@ -25,13 +44,20 @@ Restored RestorePrinter(InstallRun& run, const wchar_t* name, const CarriedPrope
     if (linked) {
         ClearMarkOfNewPrinter(printer.Get());
     }
-    bool detailed = ApplyPrinterProperties(run, printer.Get(), name, saved);
+    DWORD owed = 0;
+    bool detailed = ApplyPrinterProperties(run, printer.Get(), name, saved, owed);
     if (linked && detailed) {
         return Restored::Fully;
     }
     SetLastError(linked ? GetLastError() : code);
     LogError(run, 19, "Can`t restore printer '%s' completely", ShownName(name, kUnnamedPrinter));
-    return Restored::Partly;
+    owed |= linked ? 0 : FieldBit(RecordField::SubKey);
+    return OweProperties(run, printer.Get(), name, saved, owed) ? Restored::Owing
+                                                                : Restored::Partly;
+}
+
+bool MayLeaveJournal(Restored outcome) {
+    return outcome == Restored::Fully || outcome == Restored::Owing;
 }
 
 // What an uninstall's list holds, and what an earlier build's run left: the
@@ -54,7 +80,7 @@ Restored RestoreSaved(InstallRun& run, SavedPrinter& saved) {
         PropertiesOfEntry(saved, properties);
     }
     Restored outcome = RestorePrinter(run, saved.printerEntry->pPrinterName, properties);
-    saved.restored = outcome == Restored::Fully;
+    saved.restored = MayLeaveJournal(outcome);
     return outcome;
 }
 
@@ -87,7 +113,7 @@ Restored RestoreFromJournal(InstallRun& run, const wchar_t* name, bool& back) {
     LogLine(run, "Printer '%s' was left out by an earlier run: restoring it from the journal",
             name);
     Restored outcome = RestorePrinter(run, name, entry.properties);
-    back = outcome == Restored::Fully;
+    back = MayLeaveJournal(outcome);
     return outcome;
 }
 
@@ -112,22 +138,30 @@ int RestoreLeftOverPrinters(InstallRun& run, JournalNames& names, UniqueGlobal& 
     return restored;
 }
 
-// The journal lets go of the printers that came back whole, once the
-// spooler's own record of them is on disk: a power cut must not keep a
-// deleted entry and lose its printer.
+// The journal lets go of the printers that came back (whole, or owing the
+// rest), once the spooler's own record of them is on disk: a power cut must
+// not keep a deleted entry and lose its printer.
 void ReleaseRestored(InstallRun& run, const JournalNames& names, const UniqueGlobal& back) {
     const auto* whole = static_cast<const bool*>(back.Get());
     bool any = false;
+    SpoolerRecord record = {};
     for (const SavedPrinter* saved = run.savedPrinters; saved; saved = saved->next) {
-        any = any || saved->restored;
+        if (saved->restored) {
+            any = true;
+            FindSpoolerRecord(record, saved->printerEntry->pPrinterName);
+        }
     }
-    for (DWORD i = 0; whole && i < names.count; ++i) {
-        any = any || whole[i];
+    const auto* name = static_cast<const wchar_t*>(names.block.Get());
+    for (DWORD i = 0; whole && i < names.count; ++i, name += lstrlenW(name) + 1) {
+        if (whole[i]) {
+            any = true;
+            FindSpoolerRecord(record, name);
+        }
     }
     if (!any) {
         return;
     }
-    if (!FlushSpoolerPrinters()) {
+    if (!FlushSpoolerRecord(record)) {
         LogError(run, 22, "Can`t write the spooler's printers to disk");
         return;
     }
@@ -136,7 +170,7 @@ void ReleaseRestored(InstallRun& run, const JournalNames& names, const UniqueGlo
             ForgetJournaledPrinter(saved->printerEntry->pPrinterName);
         }
     }
-    const auto* name = static_cast<const wchar_t*>(names.block.Get());
+    name = static_cast<const wchar_t*>(names.block.Get());
     for (DWORD i = 0; whole && i < names.count; ++i, name += lstrlenW(name) + 1) {
         if (whole[i]) {
             ForgetJournaledPrinter(name);
@@ -174,6 +208,7 @@ void RestorePrinters(InstallRun& run) {
     }
     if (IsReinstall(run)) {
         ReleaseRestored(run, names, back);
+        ForgetOwedOfGonePrinters();
         CloseJournal(false);
     }
 }

@@ -7,6 +7,8 @@
 //   saved_printers.h      the list of printers a run brings back
 //   printer_settings.h    the settings reference ("SubKey") and its mark
 //   printer_properties.h  everything else a printer had
+//   printer_security.h    its security descriptor, taken apart
+//   printer_owed.h        what printers that came back in part still owe
 //   printer_journal.h     the printers in transit
 #pragma once
 
@@ -30,8 +32,10 @@ inline bool IsReinstall(const InstallRun& run) {
 void RemoveProductPrinters(InstallRun& run);
 // True when the printer was deleted.
 bool RemovePrinter(InstallRun& run, const wchar_t* name);
-// The new printer's handle, or null; the caller closes it.
-HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name);
+// The new printer's handle, or null; the caller closes it. `security`, when
+// given, is the printer's access list from the start.
+HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name,
+                         PSECURITY_DESCRIPTOR security = nullptr);
 // Adds "Zantorelle", the printer a reinstall leaves when it brought none back.
 void AddFallbackPrinter(InstallRun& run);
 // Re-creates the saved printers and, in a reinstall, the printers an earlier

@@ -1,6 +1,8 @@
 #include "spooler/saved_printers.h"
 
 #include "core/kernel_api.h"
+#include "spooler/printer_journal.h"
+#include "spooler/printer_owed.h"
 #include "spooler/printer_properties.h"
 #include "spooler/printer_record.h"
 #include "spooler/winspool_api.h"
@@ -11,23 +13,26 @@ namespace {
 // the SubKey need no more than use.
 constexpr DWORD kReadAccess = PRINTER_ACCESS_USE | READ_CONTROL;
 
-// False when there is no memory for the record.
-bool PushSavedPrinter(InstallRun& run, const char* subKey, PRINTER_INFO_2W& entry) {
+// A record of the list, not on it yet; null without memory.
+SavedPrinter* NewSavedPrinter(const char* subKey, PRINTER_INFO_2W& entry) {
     auto* saved = static_cast<SavedPrinter*>(AllocGlobal(sizeof(SavedPrinter)));
     if (!saved) {
-        return false;
+        return nullptr;
     }
     SIZE_T bytes = lstrlenA(subKey) + 1;
     saved->subKey = static_cast<char*>(AllocGlobal(bytes));
     if (!saved->subKey) {
         FreeGlobal(saved);
-        return false;
+        return nullptr;
     }
     CopyMemory(saved->subKey, subKey, bytes);
     saved->printerEntry = &entry;
+    return saved;
+}
+
+void PushSavedPrinter(InstallRun& run, SavedPrinter* saved) {
     saved->next = run.savedPrinters;
     run.savedPrinters = saved;
-    return true;
 }
 
 SaveOutcome ReadSubKeyOf(HANDLE printer, char (&subKey)[kSubKeyBytes]) {
@@ -36,26 +41,6 @@ SaveOutcome ReadSubKeyOf(HANDLE printer, char (&subKey)[kSubKeyBytes]) {
         return SaveOutcome::Unreadable;
     }
     return subKey[0] ? SaveOutcome::Saved : SaveOutcome::NoSubKey;
-}
-
-// The record a reinstall journals and restores from: the SubKey first, then
-// everything else.
-SaveOutcome RecordPrinter(InstallRun& run, HANDLE printer, const char* subKey,
-                          const PRINTER_INFO_2W& entry, void*& block, DWORD& bytes) {
-    wchar_t wideSubKey[kSubKeyBytes] = {};
-    if (!MultiByteToWideChar(CP_ACP, 0, subKey, -1, wideSubKey, kSubKeyBytes)) {
-        return SaveOutcome::Unreadable;
-    }
-    RecordWriter record;
-    BeginRecord(record);
-    PutText(record, RecordField::SubKey, wideSubKey);
-    if (!ReadPrinterProperties(printer, entry, run.spoolerKeepsNoSecurity, record)) {
-        DWORD code = GetLastError();
-        AbandonRecord(record);
-        SetLastError(code);
-        return code == ERROR_NOT_ENOUGH_MEMORY ? SaveOutcome::NoMemory : SaveOutcome::Incomplete;
-    }
-    return EndRecord(record, block, bytes) ? SaveOutcome::Saved : SaveOutcome::NoMemory;
 }
 
 }  // namespace
@@ -70,32 +55,51 @@ SaveOutcome SavePrinterSubKey(InstallRun& run, PRINTER_INFO_2W& entry) {
     if (outcome != SaveOutcome::Saved) {
         return outcome;
     }
-    return PushSavedPrinter(run, subKey, entry) ? SaveOutcome::Saved : SaveOutcome::NoMemory;
+    SavedPrinter* saved = NewSavedPrinter(subKey, entry);
+    if (!saved) {
+        return SaveOutcome::NoMemory;
+    }
+    PushSavedPrinter(run, saved);
+    return SaveOutcome::Saved;
 }
 
-SaveOutcome SavePrinterForTransit(InstallRun& run, PRINTER_INFO_2W& entry) {
+SaveOutcome ReadForTransit(InstallRun& run, PRINTER_INFO_2W& entry, char (&subKey)[kSubKeyBytes],
+                           void*& record, DWORD& bytes) {
     PRINTER_DEFAULTSW access = {nullptr, nullptr, kReadAccess};
     UniquePrinter printer;
     if (!OpenPrinterInto(entry.pPrinterName, &access, printer)) {
         return SaveOutcome::NotOpened;
     }
-    char subKey[kSubKeyBytes];
     SaveOutcome outcome = ReadSubKeyOf(printer.Get(), subKey);
     if (outcome != SaveOutcome::Saved) {
         return outcome;
     }
-    void* record = nullptr;
-    DWORD bytes = 0;
-    outcome = RecordPrinter(run, printer.Get(), subKey, entry, record, bytes);
-    if (outcome != SaveOutcome::Saved) {
-        return outcome;
+    // The record a reinstall journals and restores from: the SubKey first,
+    // then everything else.
+    if (!RecordPrinterAsItIs(run, printer.Get(), subKey, entry, record, bytes)) {
+        return GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? SaveOutcome::NoMemory
+                                                         : SaveOutcome::Incomplete;
     }
-    if (!PushSavedPrinter(run, subKey, entry)) {
-        FreeGlobal(record);
+    return SaveOutcome::Saved;
+}
+
+SaveOutcome JournalForTransit(InstallRun& run, PRINTER_INFO_2W& entry, const char* subKey,
+                              void* record, DWORD bytes) {
+    UniqueGlobal held(record);
+    SavedPrinter* saved = NewSavedPrinter(subKey, entry);
+    if (!saved) {
         return SaveOutcome::NoMemory;
     }
-    run.savedPrinters->record = record;
-    run.savedPrinters->recordBytes = bytes;
+    if (!JournalPrinter(entry.pPrinterName, record, bytes)) {
+        DWORD code = GetLastError();
+        ForgetJournaledPrinter(entry.pPrinterName);
+        FreeSavedPrinters(saved);
+        SetLastError(code);
+        return SaveOutcome::Incomplete;
+    }
+    saved->record = held.Release();
+    saved->recordBytes = bytes;
+    PushSavedPrinter(run, saved);
     return SaveOutcome::Saved;
 }
 

@@ -36,8 +36,14 @@ enum class SaveOutcome {
 // The settings reference alone, as an uninstall saves it.
 SaveOutcome SavePrinterSubKey(InstallRun& run, PRINTER_INFO_2W& entry);
 // The settings reference and everything else the printer had, as a
-// reinstall saves it before the printer goes.
-SaveOutcome SavePrinterForTransit(InstallRun& run, PRINTER_INFO_2W& entry);
+// reinstall reads it before the printer goes: `record` is then the caller's.
+SaveOutcome ReadForTransit(InstallRun& run, PRINTER_INFO_2W& entry, char (&subKey)[kSubKeyBytes],
+                           void*& record, DWORD& bytes);
+// Journals the printer and, exactly when its entry is written, puts it on
+// the run's list, which takes the record (Saved). Otherwise neither holds
+// it: NoMemory, or Incomplete with the error of the write.
+SaveOutcome JournalForTransit(InstallRun& run, PRINTER_INFO_2W& entry, const char* subKey,
+                              void* record, DWORD bytes);
 // Takes the record of the printer at `entry` off the list and frees it.
 void DropSavedPrinter(InstallRun& run, const PRINTER_INFO_2W& entry);
 bool SavedByThisRun(const InstallRun& run, const wchar_t* name);

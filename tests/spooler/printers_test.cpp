@@ -1,4 +1,5 @@
 #include <gmock/gmock.h>
+#include <lmerr.h>
 
 #include <algorithm>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "spooler/default_printer.h"
 #include "spooler/enumerations.h"
 #include "spooler/printer_journal.h"
+#include "spooler/printer_record.h"
 #include "spooler/printer_settings.h"
 #include "spooler/printers.h"
 #include "spooler/spooler_scratch.h"
@@ -921,6 +923,7 @@ protected:
     void TearDown() override {
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kJournalKey);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSetAsideKey);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kOwedKey);
         PrintersTest::TearDown();
     }
 };
@@ -1031,6 +1034,139 @@ TEST_F(JournalTest, APrinterThatCouldNotComeBackAsItWasStaysAndTheRunSaysWhy) {
                                   ErrorTail(RPC_S_SERVER_UNAVAILABLE) + L"\r\n"));
     EXPECT_TRUE(scratch.PrinterExists(kOffice));
     EXPECT_TRUE(scratch.PrinterExists(kPrinterA));
+}
+
+// Shares the printer under `share`, as an administrator would.
+void Share(const WinspoolApi& real, HANDLE printer, const wchar_t* share) {
+    std::vector<BYTE> block(8192);
+    DWORD needed = 0;
+    ASSERT_TRUE(real.GetPrinterW(printer, 2, block.data(), 8192, &needed));
+    auto* info = reinterpret_cast<PRINTER_INFO_2W*>(block.data());
+    info->pShareName = const_cast<LPWSTR>(share);
+    info->Attributes |= PRINTER_ATTRIBUTE_SHARED;
+    ASSERT_TRUE(real.SetPrinterW(printer, 2, block.data(), 0));
+}
+
+std::wstring ShareOf(const WinspoolApi& real, HANDLE printer) {
+    std::vector<BYTE> block(8192);
+    DWORD needed = 0;
+    real.GetPrinterW(printer, 2, block.data(), 8192, &needed);
+    const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(block.data());
+    return info->Attributes & PRINTER_ATTRIBUTE_SHARED ? Text(info->pShareName) : L"(not shared)";
+}
+
+// The Server service not started yet (a deployment at boot) refuses sharing.
+BOOL WINAPI NoServerService(HANDLE printer, DWORD level, LPBYTE info, DWORD command) {
+    if (level == 2 &&
+        (reinterpret_cast<PRINTER_INFO_2W*>(info)->Attributes & PRINTER_ATTRIBUTE_SHARED)) {
+        SetLastError(NERR_ServerNotStarted);
+        return FALSE;
+    }
+    return winspool_detail::exports.SetPrinterW(printer, level, info, command);
+}
+
+// A property that does not take for a reason that passes is owed: the run
+// that finished lets go of the journal entry, and a later install gives it
+// to the printer, without undoing what someone changed in between.
+TEST_F(JournalTest, APropertyThatDidNotTakeIsOwedAndGivenLaterUnlessChangedSince) {
+    AddMonitor();
+    AddPrinter(kOffice, kDriverName, "abc");
+    Share(real, UniquePrinter(scratch.OpenForDelete(kOffice)).Get(), L"office");
+    auto reinstall = [&](bool serverStarted) {
+        InstallRun next = EmptyRun();
+        MarkDefaultPrinter(next);
+        next.checkMonitorVersion = 1;
+        ScopedOverride server(winspool.SetPrinterW,
+                              serverStarted ? winspool.SetPrinterW : &NoServerService);
+        RemoveProductPrinters(next);
+        RestorePrinters(next);
+        std::wstring log = LogOf(next) + (next.errorCount ? L"(errors)" : L"");
+        FreeSavedPrinters(next.savedPrinters);
+        FreePrinterList(next.printers, next.printerCount);
+        FreeCountedString(next.logText);
+        return log;
+    };
+    auto shared = [&] {
+        return ShareOf(real, UniquePrinter(scratch.OpenForDelete(kOffice)).Get());
+    };
+    JournalEntry owed;
+
+    EXPECT_THAT(reinstall(false),
+                testing::HasSubstr(L"Error(19): Can`t restore printer 'Zrl Office' completely" +
+                                   ErrorTail(NERR_ServerNotStarted)));
+    EXPECT_EQ(shared(), L"(not shared)");
+    EXPECT_EQ(JournalValue(kOffice), L"(none)");
+    ASSERT_EQ(ReadOwedEntry(kOffice, owed), JournalRead::Entry);
+    EXPECT_EQ(owed.properties.owed,
+              FieldBit(RecordField::ShareName) | FieldBit(RecordField::Attributes));
+    SetCommentAndLocation(kOffice, L"Front desk", L"Hall");  // not owed: it stays
+
+    std::wstring log = reinstall(true);
+    EXPECT_THAT(log, testing::Not(testing::HasSubstr(L"Error(")));
+    EXPECT_THAT(log, testing::Not(testing::HasSubstr(L"was changed")));
+    EXPECT_EQ(shared(), L"office");
+    EXPECT_EQ(StateOf(kOffice).comment, L"Front desk");
+    EXPECT_EQ(ReadOwedEntry(kOffice, owed), JournalRead::Gone);
+
+    // Changed by hand after a run that owed the share: the hand wins.
+    reinstall(false);
+    {
+        UniquePrinter printer(scratch.OpenForDelete(kOffice));
+        std::vector<BYTE> block(8192);
+        DWORD needed = 0;
+        ASSERT_TRUE(real.GetPrinterW(printer.Get(), 2, block.data(), 8192, &needed));
+        reinterpret_cast<PRINTER_INFO_2W*>(block.data())->Attributes |=
+            PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS;
+        ASSERT_TRUE(real.SetPrinterW(printer.Get(), 2, block.data(), 0));
+    }
+    EXPECT_THAT(reinstall(true),
+                testing::HasSubstr(L"Printer 'Zrl Office' was changed since an earlier install "
+                                   L"owed it its attributes: it keeps it as it is now\r\n"));
+    UniquePrinter printer(scratch.OpenForDelete(kOffice));
+    std::vector<BYTE> block(8192);
+    DWORD needed = 0;
+    ASSERT_TRUE(real.GetPrinterW(printer.Get(), 2, block.data(), 8192, &needed));
+    EXPECT_EQ(reinterpret_cast<PRINTER_INFO_2W*>(block.data())->Attributes &
+                  (PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS | PRINTER_ATTRIBUTE_SHARED),
+              static_cast<DWORD>(PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS));
+    EXPECT_EQ(ReadOwedEntry(kOffice, owed), JournalRead::Gone);
+}
+
+// The entries go once the spooler's record is flushed where this machine
+// keeps the printers; a flush that fails keeps them (error 22).
+TEST_F(JournalTest, TheSpoolersRecordIsFlushedWhereItHoldsThePrinterBeforeEntriesGo) {
+    AddMonitor();
+    AddPrinter(kOffice, kDriverName, "abc");
+    MarkDefaultPrinter(run);
+    run.checkMonitorVersion = 1;
+    static HKEY holding;
+    static int flushedHolding;
+    holding = nullptr;
+    flushedHolding = 0;
+    ScopedOverride open(
+        kernel.RegOpenKeyExW,
+        [](HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) -> LSTATUS {
+            LSTATUS status = RegOpenKeyExW(root, path, options, access, key);
+            std::wstring wanted = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\";
+            if (status == ERROR_SUCCESS && std::wstring(path) == wanted + kOffice) {
+                holding = *key;
+            }
+            return status;
+        });
+    ScopedOverride flush(kernel.RegFlushKey, [](HKEY key) -> LSTATUS {
+        if (key != holding) {
+            return RegFlushKey(key);
+        }
+        ++flushedHolding;
+        return ERROR_WRITE_FAULT;
+    });
+    RemoveProductPrinters(run);
+    RestorePrinters(run);
+    EXPECT_EQ(flushedHolding, 1);
+    EXPECT_THAT(LogOf(run), testing::EndsWith(L"Error(22): Can`t write the spooler's printers to "
+                                              L"disk" +
+                                              ErrorTail(ERROR_WRITE_FAULT) + L"\r\n"));
+    EXPECT_EQ(JournalValue(kOffice), L"SubKey=abc");
 }
 
 // An entry this build cannot read at all is reported once and set aside, as
