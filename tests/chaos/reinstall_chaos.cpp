@@ -229,6 +229,9 @@ const SlotInfo kSlots[] = {
     Entry<&kernel, &KernelApi::IsWow64Process2>("kernel.IsWow64Process2"),
     Entry<&kernel, &KernelApi::CreateBoundaryDescriptorW>("kernel.CreateBoundaryDescriptorW"),
     Entry<&kernel, &KernelApi::GetSecurityInfo>("kernel.GetSecurityInfo"),
+    Entry<&kernel, &KernelApi::OpenProcessToken>("kernel.OpenProcessToken"),
+    Entry<&kernel, &KernelApi::LookupPrivilegeValueW>("kernel.LookupPrivilegeValueW"),
+    Entry<&kernel, &KernelApi::AdjustTokenPrivileges>("kernel.AdjustTokenPrivileges"),
     Entry<&winspool, &WinspoolApi::EnumMonitorsW>("winspool.EnumMonitorsW"),
     Entry<&winspool, &WinspoolApi::EnumPrinterDriversW>("winspool.EnumPrinterDriversW"),
     Entry<&winspool, &WinspoolApi::EnumPrintersW>("winspool.EnumPrintersW"),
@@ -527,9 +530,12 @@ DWORD ShareRefusal(const PRINTER_INFO_2W& info) {
                : ERROR_SUCCESS;
 }
 
+// Print defaults past the device name, which the spooler writes with
+// whatever followed it in its buffer.
 std::vector<BYTE> BytesOf(const DEVMODEW* dm) {
     const auto* bytes = reinterpret_cast<const BYTE*>(dm);
-    return dm ? std::vector<BYTE>(bytes, bytes + dm->dmSize + dm->dmDriverExtra)
+    return dm ? std::vector<BYTE>(bytes + offsetof(DEVMODEW, dmSpecVersion),
+                                  bytes + dm->dmSize + dm->dmDriverExtra)
               : std::vector<BYTE>();
 }
 
@@ -747,6 +753,36 @@ BOOL WINAPI DeletePrinterKeepingSecurity(HANDLE printer) {
     return deleted;
 }
 
+// AdjustTokenPrivileges enables only what the token holds, and answers TRUE
+// for the rest too, with ERROR_NOT_ALL_ASSIGNED; PreviousState lists what it
+// changed.
+BOOL WINAPI AdjustPrivileges(HANDLE, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD bytes,
+                             PTOKEN_PRIVILEGES previous, PDWORD needed) {
+    LUID security = {};
+    LookupPrivilegeValueW(nullptr, SE_SECURITY_NAME, &security);
+    bool asked = disableAll;
+    bool enable = false;
+    for (DWORD i = 0; !disableAll && state && i < state->PrivilegeCount; ++i) {
+        const LUID& luid = state->Privileges[i].Luid;
+        if (luid.LowPart == security.LowPart && luid.HighPart == security.HighPart) {
+            asked = true;
+            enable = (state->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
+        }
+    }
+    bool was = World::privilegeEnabled;
+    World::privilegeEnabled = asked ? enable && World::privilegeHeld : was;
+    bool changed = was != World::privilegeEnabled;
+    if (needed) {
+        *needed = sizeof(TOKEN_PRIVILEGES);
+    }
+    if (previous && bytes >= sizeof(TOKEN_PRIVILEGES)) {
+        previous->PrivilegeCount = changed ? 1 : 0;
+        previous->Privileges[0] = {security, was ? SE_PRIVILEGE_ENABLED : 0u};
+    }
+    SetLastError(enable && !World::privilegeHeld ? ERROR_NOT_ALL_ASSIGNED : ERROR_SUCCESS);
+    return TRUE;
+}
+
 // The tray program is not started: the harness would collect one per run.
 BOOL WINAPI NoTrayProcess(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
                           DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
@@ -797,6 +833,7 @@ void SetUpWorld() {
     winspool.SetPrinterW = &SetPrinterKeepingSecurity;
     winspool.DeletePrinter = &DeletePrinterKeepingSecurity;
     winspool.DocumentPropertiesW = &MergingPrintDefaults;
+    kernel.AdjustTokenPrivileges = &AdjustPrivileges;
     user.DialogBoxParamW = &NoDialog;
     user.GetAsyncKeyState = &NoShift;
 }
@@ -809,8 +846,6 @@ constexpr wchar_t kLostPrinter[] = L"Chaos Lost";
 constexpr wchar_t kWindowsKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
 
 constexpr wchar_t kDamagedEntry[] = L"Chaos Damaged";
-// Where a finished run keeps what a printer still owes.
-constexpr wchar_t kPrintersOwedKey[] = L"SOFTWARE\\Dravish Software KFT\\Zantorelle\\Printers owed";
 constexpr wchar_t kPrintersKey[] = L"System\\CurrentControlSet\\Control\\Print\\Printers\\";
 // The stand-in driver's DEVMODE version; print defaults of another version
 // are merged through it.
@@ -1182,7 +1217,7 @@ struct Disk {
     static inline long cuts;
 };
 
-constexpr const wchar_t* kProductKeys[] = {kJournalKey, kSetAsideKey, kPrintersOwedKey};
+constexpr const wchar_t* kProductKeys[] = {kJournalKey, kSetAsideKey, kOwedKey};
 constexpr const wchar_t* kSpoolerPrefixes[] = {
     L"SYSTEM\\CURRENTCONTROLSET\\CONTROL\\PRINT\\PRINTERS",
     L"SOFTWARE\\MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\PRINT\\PRINTERS"};
@@ -1634,11 +1669,13 @@ void CheckNothingHeld(Report& report, const char* which, const Outcome& run) {
 }
 
 // The descriptor a printer comes back with: the saved one, but the
-// spooler's owner where the saved one is outside the installer's token, and
+// spooler's owner and group where the saved owner is outside the installer's token, and
 // no SACL where SeSecurityPrivilege is not held.
 Security Restored(const Security& saved) {
     Security back = saved;
+    // The spooler refuses the owner and group together.
     back.owner = InToken(saved.owner) ? saved.owner : World::newPrinter.owner;
+    back.group = InToken(saved.owner) ? saved.group : World::newPrinter.group;
     back.sacl = World::privilegeHeld ? saved.sacl : L"";
     // A run that could not enable it has not carried the SACL.
     back.sacl = World::privilegeMayFail ? L"?" : back.sacl;
@@ -1686,8 +1723,9 @@ std::string Difference(const std::wstring& name, const Printer& want, bool stric
                     ", version " + std::to_string(state.driverVersion) + ")");
         Security back = Restored(want.security);
         back.sacl = back.sacl == L"?" ? state.security.sacl : back.sacl;
-        differs(strict ? state.security == back : state.security.dacl == want.security.dacl,
-                "permissions (" + Narrow(Sddl(state.security)) + ")");
+        differs(
+            strict ? state.security == back : state.security.dacl == want.security.dacl,
+            "permissions (" + Narrow(Sddl(state.security)) + ", not " + Narrow(Sddl(back)) + ")");
         // The spooler's own key stays with a printer the run did not take
         // out; one it brought back has none of it.
         for (auto line = state.data.begin(); !strict && line != state.data.end();) {
@@ -1873,8 +1911,14 @@ int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
     if (!lost.empty()) {
         report.Violation("after the clean runs " + lost, clean);
     }
-    if (!KeyIsGone(kJournalKey) || !KeyIsGone(kPrintersOwedKey)) {
-        report.Violation("printers are still in transit or owed after the clean runs", clean);
+    for (const wchar_t* key : {kJournalKey, kOwedKey}) {
+        std::string names;
+        for (const auto& [name, value] : ImageOf(key).values) {
+            names += " '" + Narrow(name) + "'";
+        }
+        if (!KeyIsGone(key)) {
+            report.Violation("after the clean runs " + Narrow(key) + " still holds" + names, clean);
+        }
     }
     std::set<std::string> breaches(World::breaches.begin(), World::breaches.end());
     for (const std::string& breach : breaches) {
