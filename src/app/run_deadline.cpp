@@ -4,8 +4,10 @@
 #include "core/kernel_api.h"
 #include "core/product.h"
 #include "core/run_log.h"
+#include "service/spooler_service.h"
 
 DWORD runDeadlineMs = kRunDeadlineMinutes * 60 * 1000;
+DWORD runReportMs = 30 * 1000;
 
 namespace {
 
@@ -67,6 +69,12 @@ DWORD WINAPI RunDeadline::Watch(void* self) {
     return 0;
 }
 
+DWORD WINAPI RunDeadline::Report(void* self) {
+    auto* deadline = static_cast<RunDeadline*>(self);
+    ReportRun(deadline->run_, deadline->command_, kExitErrorsLogged);
+    return 0;
+}
+
 void RunDeadline::Fire() {
     // A run that stopped its watch in time is done; one that did not will
     // wait in BeginReport() or Stop() until the process ends.
@@ -88,9 +96,19 @@ void RunDeadline::Fire() {
     SetLastError(ERROR_TIMEOUT);
     LogError(run_, 28, "The run did not end within %d minutes: it was still %s",
              static_cast<int>(runDeadlineMs / 60000), static_cast<const wchar_t*>(currentStep));
+    // The scope that stopped the spooler ends only on the run's thread, which
+    // never gets there now.
+    StartSpoolerLeftStopped(run_);
     // The run's own thread writes no more lines: the report takes the log whole.
     LockRunLog();
-    ReportRun(run_, command_, kExitErrorsLogged);
+    // The event log may not answer: the report gets a thread of its own and a
+    // bounded wait (not through the kernel table, as in Watch); no thread to be
+    // had means no report, never a process that stays.
+    HANDLE report = CreateThread(nullptr, 0, &Report, this, 0, nullptr);
+    if (report) {
+        WaitForSingleObject(report, runReportMs);
+        CloseHandle(report);
+    }
     // Not ExitProcess: the run's thread may hold a lock inside the spooler
     // client that a DLL's detach would wait for.
     kernel.TerminateProcess(GetCurrentProcess(), kExitErrorsLogged);

@@ -1,8 +1,9 @@
 // No install or uninstall hangs: a spooler call may block for as long as the
 // spooler likes (a driver stuck in it, an RPC that never returns). A watch
 // thread ends a run that has not finished its work kRunDeadlineMinutes after
-// it got the run lock: it logs which step the run was in, reports the run to
-// the event log and ends the process with exit code 100. The journal brings
+// it got the run lock: it logs which step the run was in, starts the spooler
+// if the run had it stopped, reports the run to the event log (for at most
+// runReportMs) and ends the process with exit code 100. The journal brings
 // back, at the next install, whatever printers were in transit.
 #pragma once
 
@@ -11,6 +12,9 @@
 
 // The deadline in milliseconds; tests shorten it.
 extern DWORD runDeadlineMs;
+// How long a passed deadline waits for its own report before it ends the
+// process regardless; tests shorten it.
+extern DWORD runReportMs;
 
 // Names the step a run is in now, for the line a passed deadline writes;
 // `step` is a constant text ("removing the printer driver").
@@ -35,6 +39,7 @@ public:
 
 private:
     static DWORD WINAPI Watch(void* self);
+    static DWORD WINAPI Report(void* self);
     void Fire();
 
     InstallRun& run_;

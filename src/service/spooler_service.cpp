@@ -13,6 +13,10 @@ constexpr DWORD kCheckAccess = SERVICE_QUERY_STATUS | SERVICE_START;
 constexpr int kMaxPolls = 50;
 constexpr DWORD kPollMs = 200;
 
+// Open scopes whose end will start the spooler again. A run ended from outside
+// (its deadline) never reaches that end: its watch thread reads this instead.
+volatile LONG stoppedScopes = 0;
+
 SC_HANDLE OpenManager() {
     return services.OpenSCManagerW(nullptr, nullptr, kManagerAccess);
 }
@@ -29,6 +33,9 @@ bool WaitForState(SC_HANDLE service, SERVICE_STATUS& status, DWORD state) {
 }
 
 void RequestStop(SpoolerRestart& guard, SERVICE_STATUS& status) {
+    // Counted before the request: a deadline that passes in between must not
+    // find the spooler stopped and the scope uncounted.
+    InterlockedIncrement(&stoppedScopes);
     if (!services.ControlService(guard.service, SERVICE_CONTROL_STOP, &status)) {
         DWORD code = GetLastError();
         // A spooler that was not running is what a stop wants anyway.
@@ -102,6 +109,9 @@ void EndSpoolerRestart(SpoolerRestart& guard) {
         if (guard.stopRequested && !StartSpoolerAndWait(guard.service) && guard.run) {
             LogError(*guard.run, 4, "Can't start the spooler");
         }
+        if (guard.stopRequested) {
+            InterlockedDecrement(&stoppedScopes);
+        }
         services.CloseServiceHandle(guard.service);
         guard.service = nullptr;
     }
@@ -115,6 +125,20 @@ void RestartSpooler(InstallRun* run) {
     SpoolerRestart guard = {};
     BeginSpoolerRestart(guard, run);
     EndSpoolerRestart(guard);
+}
+
+void StartSpoolerLeftStopped(InstallRun& run) {
+    if (InterlockedCompareExchange(&stoppedScopes, 0, 0) == 0) {
+        return;
+    }
+    LogLine(run, ">Start the spooler the run had stopped");
+    // Handles of its own: the run's thread may close the scope's at any moment.
+    UniqueService manager(OpenManager());
+    UniqueService service(
+        manager ? services.OpenServiceW(manager.Get(), kSpoolerService, kCheckAccess) : nullptr);
+    if (!service || !StartSpoolerAndWait(service.Get())) {
+        LogError(run, 4, "Can't start the spooler");
+    }
 }
 
 bool CheckSpooler(InstallRun& run) {

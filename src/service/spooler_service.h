@@ -20,6 +20,10 @@ bool CheckSpooler(InstallRun& run);
 // A plain stop and start, after which the spooler has let go of the monitor
 // and driver files it held; logged into `run` when one is given.
 void RestartSpooler(InstallRun* run);
+// For a run ended from outside while a scope that stopped the spooler is still
+// open, on any thread: starts the spooler as the scope's end would have, and
+// waits as long (the service to report running, at most 50 polls of 200 ms).
+void StartSpoolerLeftStopped(InstallRun& run);
 
 enum class SpoolerStart { Allowed, Disabled, Unknown };
 // Whether an administrator disabled the spooler service (its start type);

@@ -12,32 +12,19 @@ namespace {
 
 constexpr DWORD kOwedMaskFields = FieldBit(RecordField::Owed) - 1;
 
-// The property as the log names it.
+// The properties as the log names them, by field.
+constexpr const wchar_t* kPropertyNames[] = {
+    L"settings",       L"SubKey",       L"comment",
+    L"location",       L"default mark", L"share name",
+    L"separator page", L"datatype",     L"print processor parameters",
+    L"attributes",     L"priority",     L"default priority",
+    L"start time",     L"until time",   L"print defaults",
+    L"permissions",    L"printer data"};
+
 const wchar_t* PropertyName(RecordField field) {
-    switch (field) {
-        case RecordField::SubKey:
-            return L"SubKey";
-        case RecordField::Comment:
-            return L"comment";
-        case RecordField::Location:
-            return L"location";
-        case RecordField::Default:
-            return L"default mark";
-        case RecordField::ShareName:
-            return L"share name";
-        case RecordField::SepFile:
-            return L"separator page";
-        case RecordField::Attributes:
-            return L"attributes";
-        case RecordField::DevMode:
-            return L"print defaults";
-        case RecordField::Security:
-            return L"permissions";
-        case RecordField::PrinterData:
-            return L"printer data";
-        default:
-            return L"settings";
-    }
+    auto index = static_cast<DWORD>(field);
+    return index < sizeof(kPropertyNames) / sizeof(kPropertyNames[0]) ? kPropertyNames[index]
+                                                                      : kPropertyNames[0];
 }
 
 void PutCarriedText(RecordWriter& record, DWORD mask, RecordField field, const wchar_t* text) {
@@ -75,8 +62,7 @@ void PutCarried(RecordWriter& record, const CarriedProperties& from, DWORD mask)
     PutCarriedNumber(record, from, mask, RecordField::StartTime, from.startTime);
     PutCarriedNumber(record, from, mask, RecordField::UntilTime, from.untilTime);
     if ((mask & FieldBit(RecordField::DevMode)) && from.devMode) {
-        PutBytes(record, RecordField::DevMode, from.devMode,
-                 DWORD{from.devMode->dmSize} + from.devMode->dmDriverExtra);
+        PutDevMode(record, from.devMode);
     }
     if ((mask & FieldBit(RecordField::Security)) && from.security) {
         PutBytes(record, RecordField::Security, from.security,
@@ -247,6 +233,18 @@ bool MergeOwed(InstallRun& run, const wchar_t* name, void*& block, DWORD& bytes)
     block = mergedBlock;
     bytes = mergedBytes;
     return true;
+}
+
+bool OwesSubKey(const wchar_t* name) {
+    JournalEntry entry;
+    return ReadOwedEntry(name, entry) == JournalRead::Entry &&
+           (entry.properties.owed & FieldBit(RecordField::SubKey));
+}
+
+void SubKeyOfRecord(const void* block, DWORD bytes, char (&subKey)[kSubKeyBytes]) {
+    CarriedProperties properties;
+    ReadRecord(block, bytes, properties);
+    lstrcpynA(subKey, properties.subKey, kSubKeyBytes);
 }
 
 void ForgetOwedOfGonePrinters() {

@@ -17,6 +17,7 @@
 #include "core/install_run.h"
 #include "core/kernel_api.h"
 #include "spooler/printer_record.h"
+#include "spooler/printer_settings.h"
 
 inline constexpr DWORD kMaxOwedTries = 5;
 
@@ -36,6 +37,11 @@ bool OweProperties(InstallRun& run, HANDLE printer, const wchar_t* name,
 // fresh record (`block`, replaced), where the printer has not been changed
 // since. True when there was an entry, which may go once the printer is out.
 bool MergeOwed(InstallRun& run, const wchar_t* name, void*& block, DWORD& bytes);
+
+// Whether the printer owes its SubKey, whose write did not take.
+bool OwesSubKey(const wchar_t* name);
+// The SubKey a record holds, into `subKey` (left empty without one).
+void SubKeyOfRecord(const void* block, DWORD bytes, char (&subKey)[kSubKeyBytes]);
 
 // Lets go of what printers that are not there any more owed.
 void ForgetOwedOfGonePrinters();

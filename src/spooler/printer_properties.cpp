@@ -303,7 +303,7 @@ void SetOwnerAndGroup(Applying& applying, HANDLE printer, const CarriedPropertie
         return;
     }
     if (!PartOfDescriptor(saved.security, DescriptorPart::OwnerGroupDacl, part)) {
-        Settle(applying, kSecurity, false, GetLastError());
+        Settle(applying, kSecurity, GetLastError() == ERROR_SUCCESS, GetLastError());
         return;
     }
     if (SetLevel3(printer, part)) {

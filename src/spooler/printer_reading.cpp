@@ -214,9 +214,13 @@ bool ReadSecurity(InstallRun& run, HANDLE printer, const wchar_t* name, RecordWr
         run.spoolerKeepsNoSecurity = TRUE;
         return true;
     }
+    // With the privilege, a descriptor without its auditing entries would
+    // lose them: the printer is not taken out then.
     UniqueGlobal audited;
     if (ReadAuditedLevel3(run, name, audited)) {
         block = static_cast<UniqueGlobal&&>(audited);
+    } else if (run.auditing == 1) {
+        return false;
     }
     PSECURITY_DESCRIPTOR security = static_cast<PRINTER_INFO_3*>(block.Get())->pSecurityDescriptor;
     // The spooler's reply holds the self-relative form, the one a journal read accepts.
@@ -247,8 +251,7 @@ void PutEntry(const PRINTER_INFO_2W& entry, RecordWriter& record) {
     PutText(record, RecordField::Datatype, entry.pDatatype);
     PutText(record, RecordField::Parameters, entry.pParameters);
     if (entry.pDevMode) {
-        PutBytes(record, RecordField::DevMode, entry.pDevMode,
-                 DWORD{entry.pDevMode->dmSize} + entry.pDevMode->dmDriverExtra);
+        PutDevMode(record, entry.pDevMode);
     }
 }
 

@@ -263,6 +263,16 @@ bool FieldAt(const BYTE* block, DWORD bytes, DWORD at, FieldHeader& header, cons
     return next <= bytes;
 }
 
+// A block that starts as a record of this format.
+bool IsRecord(const BYTE* block, DWORD bytes) {
+    DWORD header[2] = {};
+    if (!block || bytes < kRecordHeaderBytes) {
+        return false;
+    }
+    CopyMemory(header, block, sizeof(header));
+    return header[0] == kMagic && header[1] == kFormat;
+}
+
 }  // namespace
 
 void BeginRecord(RecordWriter& record) {
@@ -290,6 +300,21 @@ void PutFlag(RecordWriter& record, RecordField field) {
 
 void PutBytes(RecordWriter& record, RecordField field, const void* data, DWORD bytes) {
     PutField(record, field, REG_BINARY, nullptr, 0, data, bytes);
+}
+
+void PutDevMode(RecordWriter& record, const DEVMODEW* devMode) {
+    DWORD bytes = DWORD{devMode->dmSize} + devMode->dmDriverExtra;
+    PutBytes(record, RecordField::DevMode, devMode, bytes);
+    if (record.failed) {
+        return;
+    }
+    // The spooler writes the device name (the printer's) with whatever
+    // followed it in its buffer; two reads of one DEVMODE must compare equal.
+    auto* written = reinterpret_cast<DEVMODEW*>(record.block + record.bytes - Aligned(bytes));
+    int chars = lstrlenW(written->dmDeviceName);
+    for (int i = chars; i < CCHDEVICENAME; ++i) {
+        written->dmDeviceName[i] = 0;
+    }
 }
 
 void PutPrinterData(RecordWriter& record, const wchar_t* key, const wchar_t* value, DWORD type,
@@ -331,12 +356,7 @@ void AbandonRecord(RecordWriter& record) {
 bool ReadRecord(const void* block, DWORD bytes, CarriedProperties& properties) {
     properties = {};
     const auto* at = static_cast<const BYTE*>(block);
-    DWORD header[2] = {};
-    if (!block || bytes < kRecordHeaderBytes) {
-        return false;
-    }
-    CopyMemory(header, at, sizeof(header));
-    if (header[0] != kMagic || header[1] != kFormat) {
+    if (!IsRecord(at, bytes)) {
         return false;
     }
     properties.block = at;
@@ -357,12 +377,7 @@ bool ReadRecord(const void* block, DWORD bytes, CarriedProperties& properties) {
 }
 
 bool NextField(const BYTE* block, DWORD bytes, DWORD& cursor, RecordFieldView& view) {
-    DWORD header[2] = {};
-    if (!block || bytes < kRecordHeaderBytes) {
-        return false;
-    }
-    CopyMemory(header, block, sizeof(header));
-    if (header[0] != kMagic || header[1] != kFormat) {
+    if (!IsRecord(block, bytes)) {
         return false;
     }
     cursor = cursor < kRecordHeaderBytes ? kRecordHeaderBytes : cursor;

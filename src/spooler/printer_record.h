@@ -66,6 +66,8 @@ void PutText(RecordWriter& record, RecordField field, const wchar_t* text);
 void PutNumber(RecordWriter& record, RecordField field, DWORD number);
 void PutFlag(RecordWriter& record, RecordField field);
 void PutBytes(RecordWriter& record, RecordField field, const void* data, DWORD bytes);
+// The DEVMODE with its own sizes, the unused end of its device name zeroed.
+void PutDevMode(RecordWriter& record, const DEVMODEW* devMode);
 void PutPrinterData(RecordWriter& record, const wchar_t* key, const wchar_t* value, DWORD type,
                     const BYTE* data, DWORD bytes);
 // The finished block, which the caller then owns, or false (and the block

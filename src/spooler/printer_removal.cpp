@@ -90,6 +90,14 @@ Transit TransitAfter(InstallRun& run, const wchar_t* name, SaveOutcome saved, DW
     return Transit::Stay;
 }
 
+// A printer that owed its SubKey, and whose record came out without one
+// after all, cannot be tied to its settings again: it stays.
+SaveOutcome Unlinked(void* record) {
+    FreeGlobal(record);
+    SetLastError(ERROR_INVALID_DATA);
+    return SaveOutcome::Incomplete;
+}
+
 // Journals what the printer had, unless it cannot be brought back as it was.
 // One an earlier run left in the journal is the printer that run was
 // bringing back when it was cut off: the journal holds it as it was, and it
@@ -117,7 +125,8 @@ Transit PlanTakeOut(InstallRun& run, PRINTER_INFO_2W& entry, bool& written) {
     if (saved == SaveOutcome::Saved) {
         // What an earlier install owed it goes with it, where no one changed it since.
         MergeOwed(run, name, record, bytes);
-        saved = JournalForTransit(run, entry, subKey, record, bytes);
+        SubKeyOfRecord(record, bytes, subKey);
+        saved = subKey[0] ? JournalForTransit(run, entry, subKey, record, bytes) : Unlinked(record);
     }
     written = written || saved == SaveOutcome::Saved;
     return TransitAfter(run, name, saved, GetLastError());
@@ -140,14 +149,12 @@ void KeepUnflushed(InstallRun& run, Transit* transit, DWORD code) {
 
 void DeleteInTransit(InstallRun& run, const PRINTER_INFO_2W& entry, Transit transit) {
     bool deleted = RemovePrinter(run, entry.pPrinterName);
-    if (transit != Transit::DeleteSaved) {
-        return;
-    }
-    // Still in the spooler: nothing is in transit, and it still owes what it
-    // owed. Out of it: what it owed is in its journal entry now.
-    if (deleted) {
+    // Out of the spooler: what it owed is in its journal entry now (an
+    // earlier run's entry holds all of it as it was). Still in it: nothing
+    // is in transit, and it still owes what it owed.
+    if (deleted && transit != Transit::Delete) {
         ForgetOwedEntry(entry.pPrinterName);
-    } else {
+    } else if (!deleted && transit == Transit::DeleteSaved) {
         ForgetJournaledPrinter(entry.pPrinterName);
     }
 }

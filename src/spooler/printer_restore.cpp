@@ -24,7 +24,7 @@ enum class Restored {
 HANDLE AddRestoredPrinter(InstallRun& run, const wchar_t* name, const CarriedProperties& saved) {
     UniqueGlobal dacl;
     if (saved.security && !PartOfDescriptor(saved.security, DescriptorPart::Dacl, dacl) &&
-        GetLastError() == ERROR_NOT_ENOUGH_MEMORY) {
+        GetLastError() != ERROR_SUCCESS) {
         LogError(run, 15, "Can`t add printer '%s'", ShownName(name, kUnnamedPrinter));
         return nullptr;
     }
@@ -112,6 +112,9 @@ Restored RestoreFromJournal(InstallRun& run, const wchar_t* name, bool& back) {
     }
     LogLine(run, "Printer '%s' was left out by an earlier run: restoring it from the journal",
             name);
+    // Its entry holds all it had; what the run that took it out found it
+    // owed is in there too.
+    ForgetOwedEntry(name);
     Restored outcome = RestorePrinter(run, name, entry.properties);
     back = MayLeaveJournal(outcome);
     return outcome;

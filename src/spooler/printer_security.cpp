@@ -45,6 +45,7 @@ bool PartOfDescriptor(PSECURITY_DESCRIPTOR saved, DescriptorPart part, UniqueGlo
     SECURITY_DESCRIPTOR absolute;
     if (!saved || !InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
         !TakeAcl(saved, absolute, part == DescriptorPart::Sacl)) {
+        SetLastError(ERROR_SUCCESS);  // nothing of that part to give
         return false;
     }
     if (part == DescriptorPart::OwnerGroupDacl) {

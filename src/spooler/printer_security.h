@@ -13,7 +13,8 @@
 enum class DescriptorPart { Dacl, OwnerGroupDacl, Sacl };
 
 // A self-relative descriptor holding only `part` of `saved`. False when
-// `saved` has no access list of that kind, or (with the error) no memory.
+// `saved` has no access list of that kind (the last error is then 0), or,
+// with the error, when it could not be made.
 bool PartOfDescriptor(PSECURITY_DESCRIPTOR saved, DescriptorPart part, UniqueGlobal& out);
 bool HasAuditing(PSECURITY_DESCRIPTOR security);
 // Enables SeSecurityPrivilege once per run. False, with the error kept in

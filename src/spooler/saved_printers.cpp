@@ -71,6 +71,11 @@ SaveOutcome ReadForTransit(InstallRun& run, PRINTER_INFO_2W& entry, char (&subKe
         return SaveOutcome::NotOpened;
     }
     SaveOutcome outcome = ReadSubKeyOf(printer.Get(), subKey);
+    // One that owes its SubKey (its write did not take) is read all the same:
+    // what it owes gives it the SubKey.
+    if (outcome == SaveOutcome::NoSubKey && OwesSubKey(entry.pPrinterName)) {
+        outcome = SaveOutcome::Saved;
+    }
     if (outcome != SaveOutcome::Saved) {
         return outcome;
     }

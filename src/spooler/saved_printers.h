@@ -37,6 +37,7 @@ enum class SaveOutcome {
 SaveOutcome SavePrinterSubKey(InstallRun& run, PRINTER_INFO_2W& entry);
 // The settings reference and everything else the printer had, as a
 // reinstall reads it before the printer goes: `record` is then the caller's.
+// One that owes its SubKey is read without it (`subKey` empty).
 SaveOutcome ReadForTransit(InstallRun& run, PRINTER_INFO_2W& entry, char (&subKey)[kSubKeyBytes],
                            void*& record, DWORD& bytes);
 // Journals the printer and, exactly when its entry is written, puts it on

@@ -7,6 +7,8 @@
 #include "core/deferred_delete.h"
 #include "core/kernel_api.h"
 #include "core/run_log.h"
+#include "service/spooler_service.h"
+#include "support/fake_spooler_service.h"
 #include "support/scoped_override.h"
 #include "spooler/winspool_api.h"
 #include "support/test_support.h"
@@ -164,7 +166,9 @@ TEST_F(RunsTest, NoDialogWhereNobodyCanSeeItNorAsAServiceNorWhenUnknown) {
 // A spooler call that never returns: the run is ended at its deadline, its
 // log names the step it was in, and its event is reported with exit code 100.
 // A run whose own report does not return by then is ended as it stands: its
-// log is being read, and a second report would wait as long.
+// log is being read, and a second report would wait as long. A run stuck with
+// the spooler stopped has it started before the process ends, and a report of
+// the deadline's own that does not return holds the end back for runReportMs.
 struct Stuck {
     static inline HANDLE release;
     static inline HANDLE ended;
@@ -172,12 +176,19 @@ struct Stuck {
     static inline std::wstring event;
     static inline LONG reports;
     static inline bool inReport;
+    static inline int startsAtEnd;
+    static inline HANDLE reporter;
 };
 
 void StuckInTheSpooler(InstallRun& run) {
     EnterRunStep(L"removing the printer driver");
     winspool.DeletePrinterDriverExW(nullptr, nullptr, nullptr, 0, 0);
     LogLine(run, "never");
+}
+
+void StuckWithTheSpoolerStopped(InstallRun& run) {
+    ScopedSpoolerRestart stopped(&run);
+    StuckInTheSpooler(run);
 }
 
 // Runs `procedure` on a thread of its own until the deadline ends it.
@@ -198,6 +209,11 @@ void RunPastTheDeadline(RunProcedure procedure) {
     EXPECT_EQ(WaitForSingleObject(Stuck::ended, 10000), WAIT_OBJECT_0);
     SetEvent(Stuck::release);
     EXPECT_EQ(WaitForSingleObject(run, 10000), WAIT_OBJECT_0);
+    if (Stuck::reporter) {
+        EXPECT_EQ(WaitForSingleObject(Stuck::reporter, 10000), WAIT_OBJECT_0);
+        CloseHandle(Stuck::reporter);
+        Stuck::reporter = nullptr;
+    }
     for (HANDLE handle : {run, Stuck::release, Stuck::ended}) {
         CloseHandle(handle);
     }
@@ -216,20 +232,27 @@ TEST_F(RunsTest, ARunPastItsDeadlineIsEndedAndReportedWithTheStepItWasIn) {
                 Stuck::event = std::wstring(strings[1]) + L"|" + strings[count - 1];
             }
             if (Stuck::inReport) {
+                if (!Stuck::reporter) {
+                    Stuck::reporter = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
+                }
                 WaitForSingleObject(Stuck::release, INFINITE);
             }
             return TRUE;
         });
     ScopedOverride end(kernel.TerminateProcess, [](HANDLE, UINT code) -> BOOL {
         Stuck::code = code;
+        Stuck::startsAtEnd = FakeSpoolerService::starts;
         UnlockRunLog();  // the test goes on where the process would have ended
         SetEvent(Stuck::ended);
         return TRUE;
     });
+    FakeSpoolerService spooler;
     DWORD before = runDeadlineMs;
     runDeadlineMs = 500;
+    RestartSpooler(nullptr);  // a scope that ended leaves nothing to start
     RunPastTheDeadline(&StuckInTheSpooler);
     EXPECT_EQ(Stuck::code, UINT{kExitErrorsLogged});
+    EXPECT_EQ(Stuck::startsAtEnd, 1);
     EXPECT_THAT(Stuck::event, testing::StartsWith(L"100|Zantorelle 2026\r\n>Check Spooler\r\n"));
     EXPECT_THAT(Stuck::event,
                 testing::EndsWith(L"Error(28): The run did not end within 0 minutes: it was still "
@@ -238,11 +261,21 @@ TEST_F(RunsTest, ARunPastItsDeadlineIsEndedAndReportedWithTheStepItWasIn) {
 
     Stuck::inReport = true;
     RunPastTheDeadline([](InstallRun&) {});
-    Stuck::inReport = false;
-    runDeadlineMs = before;
     EXPECT_EQ(Stuck::code, UINT{kExitErrorsLogged});
     EXPECT_EQ(Stuck::reports, 1);
     EXPECT_THAT(Stuck::event, testing::Not(testing::HasSubstr(L"Error(28)")));
+
+    DWORD reportMs = runReportMs;
+    runReportMs = 200;
+    RunPastTheDeadline(&StuckWithTheSpoolerStopped);
+    Stuck::inReport = false;
+    runReportMs = reportMs;
+    runDeadlineMs = before;
+    EXPECT_EQ(Stuck::code, UINT{kExitErrorsLogged});
+    EXPECT_EQ(Stuck::startsAtEnd, 2);
+    EXPECT_THAT(Stuck::event,
+                testing::EndsWith(L"removing the printer driver" + ErrorTail(ERROR_TIMEOUT) +
+                                  L"\r\n>Start the spooler the run had stopped\r\n"));
 }
 
 struct Scheduling {

@@ -15,11 +15,18 @@ for i in $(seq 1 12); do
 done
 spooler_setup set-default "Office 7"
 spooler_setup dress "Office 3"
+# A driver that nests its settings 20 keys deep.
+deep='Zantorelle\Nested'$(printf '\\%d' $(seq 3 20))
+spooler_setup data "Office 3" "$deep" Depth 20
 # The fallback printer of the first install has no settings: a reinstall
 # does not bring it back.
 printers() { state printers details default | grep -v '^[a-z]* "Zantorelle"'; }
 before=$(printers)
-check "Office 3 is dressed" grep -q '^details "Office 3" share="Office 3 share" attributes=0x308 priority=42/7 hours=60-1200 separator="C:\\windows\\system32\\sysprint.sep" .* paper=9 orientation=2 copies=3 data=PrinterDriverData\\Duplex:1:.*, PrinterDriverData\\Tray:4:02000000, Zantorelle\\Profiles\\Last:3:5a00ff$' <<<"$before"
+check "Office 3 is dressed" grep -q '^details "Office 3" share="Office 3 share" attributes=0x308 priority=42/7 hours=60-1200 separator="C:\\windows\\system32\\sysprint.sep" .* paper=9 orientation=2 copies=3 data=PrinterDriverData\\Duplex:1:.*, PrinterDriverData\\Tray:4:02000000, Zantorelle\\Nested\\3\\.*\\20\\Depth:1:.*, Zantorelle\\Profiles\\Last:3:5a00ff$' <<<"$before"
+# A Point and Print module anyone who may manage the printer can register:
+# the spooler's own key, which a reinstall never replays.
+spooler_setup data "Office 3" 'CopyFiles\Chaos' Module 'C:\planted.dll'
+check "the module is registered" grep -q 'CopyFiles\\Chaos\\Module' <(printers)
 
 # cut_off N: the reinstall, killed once no more than N product printers are left.
 cut_off() {

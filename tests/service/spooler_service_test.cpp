@@ -143,6 +143,19 @@ TEST_F(SpoolerServiceFaults, SpoolerThatNeverStartsIsErrorFour) {
                 testing::StartsWith(L">Check Spooler\r\n  Error(4): Can't start the spooler"));
     EXPECT_EQ(check.errorCount, 1);
     FreeCountedString(check.logText);
+
+    // A run ended from outside with the spooler stopped: its start fails alike.
+    SpoolerRestart open = {};
+    BeginSpoolerRestart(open, nullptr);
+    FakeSpoolerService::polls = 0;
+    InstallRun ended = EmptyRun();
+    StartSpoolerLeftStopped(ended);
+    EXPECT_EQ(FakeSpoolerService::polls, 50);
+    EXPECT_THAT(LogOf(ended), testing::StartsWith(L">Start the spooler the run had stopped\r\n"
+                                                  L"Error(4): Can't start the spooler"));
+    EndSpoolerRestart(open);
+    EXPECT_EQ(FakeSpoolerService::closed, FakeSpoolerService::opened);
+    FreeCountedString(ended.logText);
 }
 
 TEST_F(SpoolerServiceFaults, GuardWithoutARunLogsNothing) {

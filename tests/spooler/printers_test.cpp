@@ -1091,20 +1091,34 @@ TEST_F(JournalTest, APropertyThatDidNotTakeIsOwedAndGivenLaterUnlessChangedSince
     };
     JournalEntry owed;
 
-    EXPECT_THAT(reinstall(false),
-                testing::HasSubstr(L"Error(19): Can`t restore printer 'Zrl Office' completely" +
-                                   ErrorTail(NERR_ServerNotStarted)));
+    {
+        // The SubKey does not take either: without it the printer would
+        // be deleted for good by the next install.
+        ScopedOverride plain(
+            winspool.SetPrinterDataA,
+            [](HANDLE, LPSTR, DWORD, LPBYTE, DWORD) -> DWORD { return ERROR_ACCESS_DENIED; });
+        ScopedOverride dsUser(winspool.SetPrinterDataExA,
+                              [](HANDLE, LPCSTR, LPCSTR, DWORD, LPBYTE, DWORD) -> DWORD {
+                                  return ERROR_ACCESS_DENIED;
+                              });
+        EXPECT_THAT(reinstall(false),
+                    testing::HasSubstr(L"Error(19): Can`t restore printer 'Zrl Office' completely" +
+                                       ErrorTail(ERROR_ACCESS_DENIED)));
+    }
     EXPECT_EQ(shared(), L"(not shared)");
+    EXPECT_EQ(StoredSubKey(kOffice, "DsUser"), "(none)");
     EXPECT_EQ(JournalValue(kOffice), L"(none)");
     ASSERT_EQ(ReadOwedEntry(kOffice, owed), JournalRead::Entry);
-    EXPECT_EQ(owed.properties.owed,
-              FieldBit(RecordField::ShareName) | FieldBit(RecordField::Attributes));
+    EXPECT_EQ(owed.properties.owed, FieldBit(RecordField::SubKey) |
+                                        FieldBit(RecordField::ShareName) |
+                                        FieldBit(RecordField::Attributes));
     SetCommentAndLocation(kOffice, L"Front desk", L"Hall");  // not owed: it stays
 
     std::wstring log = reinstall(true);
     EXPECT_THAT(log, testing::Not(testing::HasSubstr(L"Error(")));
     EXPECT_THAT(log, testing::Not(testing::HasSubstr(L"was changed")));
     EXPECT_EQ(shared(), L"office");
+    EXPECT_EQ(StoredSubKey(kOffice, "DsUser"), "abc");
     EXPECT_EQ(StateOf(kOffice).comment, L"Front desk");
     EXPECT_EQ(ReadOwedEntry(kOffice, owed), JournalRead::Gone);
 

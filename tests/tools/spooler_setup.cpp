@@ -9,6 +9,8 @@
 //       what an administrator sets on a printer: a share, priorities, hours,
 //       a separator page, two attributes, A4 landscape with 3 copies, and
 //       printer data (plain, under "PrinterDriverData" and a key of its own)
+//   spooler_setup data NAME KEY VALUE TEXT
+//       a REG_SZ printer-data value under KEY, made as deep as KEY says
 //   spooler_setup pending SOURCE [TARGET]
 //       appends one pair to PendingFileRenameOperations (no TARGET: a deletion)
 //   spooler_setup hold PATH SECONDS
@@ -87,6 +89,19 @@ int Dress(const wchar_t* name) {
     return dressed ? 0 : 1;
 }
 
+int SetText(const wchar_t* name, const wchar_t* key, const wchar_t* value, const wchar_t* text) {
+    PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    HANDLE printer = nullptr;
+    if (!OpenPrinterW(const_cast<wchar_t*>(name), &printer, &access)) {
+        return 1;
+    }
+    auto bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
+    DWORD status = SetPrinterDataExW(printer, key, value, REG_SZ,
+                                     reinterpret_cast<BYTE*>(const_cast<wchar_t*>(text)), bytes);
+    ClosePrinter(printer);
+    return status == ERROR_SUCCESS ? 0 : 1;
+}
+
 int AddPendingPair(int argc, wchar_t** argv) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
@@ -148,6 +163,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (argc == 3 && wcscmp(argv[1], L"dress") == 0) {
         return Dress(argv[2]);
+    }
+    if (argc == 6 && wcscmp(argv[1], L"data") == 0) {
+        return SetText(argv[2], argv[3], argv[4], argv[5]);
     }
     if (argc == 4 && wcscmp(argv[1], L"hold") == 0) {
         return Hold(argv);
