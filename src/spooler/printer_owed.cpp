@@ -180,7 +180,7 @@ bool OweProperties(InstallRun& run, HANDLE printer, const wchar_t* name,
                 ShownName(name, kUnnamedPrinter), static_cast<int>(tries));
         return true;
     }
-    RecordWriter left;
+    RecordWriter left = {};
     if (!LeftAs(run, printer, name, owed, left)) {
         DWORD code = GetLastError();
         AbandonRecord(left);

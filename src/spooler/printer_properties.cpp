@@ -26,7 +26,13 @@ constexpr DWORD kBaseFields = FieldBit(RecordField::Comment) | FieldBit(RecordFi
                               FieldBit(RecordField::Attributes) | FieldBit(RecordField::Priority) |
                               FieldBit(RecordField::DefaultPriority) |
                               FieldBit(RecordField::StartTime) | FieldBit(RecordField::UntilTime);
-constexpr Refusals kBase = {L"settings", kBaseFields, {}};
+// What level 2 carries: when it cannot be set at all, all of it is owed.
+constexpr Refusals kLevel2 = {L"settings",
+                              kBaseFields | FieldBit(RecordField::ShareName) |
+                                  FieldBit(RecordField::SepFile) | FieldBit(RecordField::Datatype) |
+                                  FieldBit(RecordField::Parameters) |
+                                  FieldBit(RecordField::DevMode),
+                              {}};
 constexpr Refusals kSharing = {L"sharing",
                                FieldBit(RecordField::ShareName) | FieldBit(RecordField::Attributes),
                                {NERR_DuplicateShare, ERROR_INVALID_SHARENAME, ERROR_NOT_SUPPORTED}};
@@ -237,7 +243,7 @@ void SetGroupByGroup(Applying& applying, HANDLE printer, PRINTER_INFO_2W wanted,
     wanted.pDevMode = nullptr;
     PutBase(wanted, saved);
     if (!SetLevel2(printer, wanted)) {
-        Settle(applying, kBase, false, GetLastError());
+        Settle(applying, kLevel2, false, GetLastError());
         return;
     }
     struct Group {
@@ -266,7 +272,7 @@ void SetRecord(Applying& applying, HANDLE printer, const CarriedProperties& save
     GetPrinterInfo2(info, printer);
     UniqueGlobal held(info.buffer);
     if (!info.buffer) {
-        Settle(applying, kBase, false, GetLastError());
+        Settle(applying, kLevel2, false, GetLastError());
         return;
     }
     UniqueGlobal merged;
