@@ -4,6 +4,7 @@
 #include "app/run_lock.h"
 #include "app/runs.h"
 #include "app/user_api.h"
+#include "app/user_steps.h"
 #include "spooler/default_printer.h"
 #include "tray/tray_companion.h"
 
@@ -28,6 +29,8 @@ constexpr CommandWord kCommandWords[] = {
     {L"serverinstall", false, Command::Install},
     {L"def.set", true, Command::DefaultPrinter},
     {L"check", false, Command::Check},
+    {kDefaultStepWord, true, Command::UserDefaultStep},
+    {kRestoreStepWord, true, Command::UserRestoreStep},
 };
 
 // Folds A-Z only: the words are ASCII and no locale may change the match
@@ -113,7 +116,8 @@ int DispatchCommand(int argc, wchar_t** argv) {
     }
     HWND parent = argc == 3 ? ParseParentWindow(argv[2]) : nullptr;
     DWORD scheduled = 0;
-    switch (MatchCommand(argv[1])) {
+    Command command = MatchCommand(argv[1]);
+    switch (command) {
         case Command::StartupCheck:
             return StartupCheck();
         case Command::Uninstall: {
@@ -140,6 +144,11 @@ int DispatchCommand(int argc, wchar_t** argv) {
         }
         case Command::Check:
             return RunCheck();
+        // No run lock: a step runs inside a run that holds it, as a user
+        // who could not open it.
+        case Command::UserDefaultStep:
+        case Command::UserRestoreStep:
+            return UserStep(command == Command::UserRestoreStep, argc, argv);
         case Command::None:
             break;
     }

@@ -9,7 +9,18 @@
 // loaded from it and set-up finds the installer's own path with it.
 extern HINSTANCE moduleInstance;
 
-enum class Command { None, StartupCheck, Uninstall, RemoveTray, Install, DefaultPrinter, Check };
+enum class Command {
+    None,
+    StartupCheck,
+    Uninstall,
+    RemoveTray,
+    Install,
+    DefaultPrinter,
+    Check,
+    // The internal steps a run as SYSTEM starts as each signed-in user.
+    UserDefaultStep,
+    UserRestoreStep,
+};
 
 Command MatchCommand(const wchar_t* word);
 // Signed decimal window handle, clamped to 32 bits; null unless it names a window.

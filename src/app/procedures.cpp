@@ -2,6 +2,7 @@
 
 #include "app/install_checks.h"
 #include "app/run_deadline.h"
+#include "app/signed_in_users.h"
 #include "core/deferred_delete.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
@@ -146,6 +147,10 @@ void ReInstall(InstallRun& run) {
     LogLine(run, ">ReInstall");
     run.logDepth += 2;
     run.checkMonitorVersion = 1;
+    // A run as SYSTEM asks the signed-in users before their default printers go.
+    SignedInUsers users = {};
+    EnterRunStep(L"asking signed-in users");
+    AskSignedInUsers(run, users);
     UnInstall(run);
     if (run.deferredDeletes) {
         ScopedSpoolerRestart restart(&run);
@@ -166,6 +171,9 @@ void ReInstall(InstallRun& run) {
     InstallPrinterDriver(run);
     EnterRunStep(L"bringing the product's printers back");
     RestorePrinters(run);
+    EnterRunStep(L"restoring signed-in users");
+    RestoreSignedInUsers(run, users);
+    FreeSignedInUsers(users);
     EnterRunStep(L"registering the tray program");
     RegisterTrayCompanion(run);
     EnterRunStep(L"deleting left-over files");

@@ -46,21 +46,28 @@ void ReportLockUnavailable(InstallRun& run, const ScopedRunLock& lock) {
     }
 }
 
+using AccountBuffer = BYTE[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+
+// The account of the installer's own token, kept in `buffer`; null when it
+// cannot be told.
+PSID OwnAccount(AccountBuffer& buffer) {
+    UniqueHandle token;
+    DWORD bytes = 0;
+    if (!user.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) ||
+        !user.GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &bytes)) {
+        return nullptr;
+    }
+    return reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+}
+
 // A window of a SYSTEM or service process on a user's desktop is the classic
 // way up for that user (a repair of a per-machine package started by a
 // standard user runs the installer as SYSTEM): never one of those.
 bool RunsAsAUser() {
-    UniqueHandle token;
-    if (!user.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put())) {
-        return false;
-    }
-    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD bytes = 0;
-    if (!user.GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &bytes)) {
-        return false;
-    }
-    PSID account = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
-    if (IsWellKnownSid(account, WinLocalSystemSid) || IsWellKnownSid(account, WinLocalServiceSid) ||
+    AccountBuffer buffer;
+    PSID account = OwnAccount(buffer);
+    if (!account || IsWellKnownSid(account, WinLocalSystemSid) ||
+        IsWellKnownSid(account, WinLocalServiceSid) ||
         IsWellKnownSid(account, WinNetworkServiceSid)) {
         return false;
     }
@@ -135,6 +142,12 @@ DWORD ScheduleLeftoverDeletes(InstallRun& run) {
     }
     ClearDeferredDeletes(run.deferredDeletes);
     return count;
+}
+
+bool RunsAsLocalSystem() {
+    AccountBuffer buffer;
+    PSID account = OwnAccount(buffer);
+    return account && IsWellKnownSid(account, WinLocalSystemSid);
 }
 
 bool MayShowLogDialog() {

@@ -38,3 +38,6 @@ DWORD ScheduleLeftoverDeletes(InstallRun& run);
 // (not session 0, not a service account), on a window station somebody sees.
 // When any of it cannot be told, it may not.
 bool MayShowLogDialog();
+// Whether the installer's own token is LocalSystem's (a package's deferred
+// custom actions, a deployment tool); false when it cannot be told.
+bool RunsAsLocalSystem();

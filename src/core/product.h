@@ -63,12 +63,13 @@ inline constexpr wchar_t kRunLockInNamespace[] = L"Zantorelle Setup\\run";
 
 // How long a run waits for another to release the run lock: longer than the
 // slowest run takes within its own limits (every tray wait, spooler restart
-// and copy retry running out adds up to about 5 minutes); the log dialog is
+// and copy retry running out, and the signed-in users' steps of a run as
+// SYSTEM, add up to about 6 minutes); the log dialog is
 // shown only after the lock is released.
 inline constexpr DWORD kRunLockWaitMinutes = 10;
 // How long an install or uninstall may take from the moment it holds the run
 // lock to the end of its work: well above what its own waits add up to
-// (about 5 minutes). The package waits for the installer as long as both
+// (about 6 minutes). The package waits for the installer as long as both
 // together, and a margin.
 inline constexpr DWORD kRunDeadlineMinutes = 15;
 inline constexpr DWORD kRunDeadlineMarginMinutes = 5;

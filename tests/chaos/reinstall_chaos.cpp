@@ -31,6 +31,8 @@
 #include <sddl.h>
 #include <winspool.h>
 
+#include <shellapi.h>
+
 #include <cstdio>
 #include <cwchar>
 #include <map>
@@ -43,6 +45,8 @@
 #include "app/event_log_api.h"
 #include "app/procedures.h"
 #include "app/runs.h"
+#include "app/session_api.h"
+#include "app/user_steps.h"
 #include "app/user_api.h"
 #include "core/counted_string.h"
 #include "core/kernel_api.h"
@@ -147,6 +151,8 @@ template <>
 constexpr Answer kAnswer<&KernelApi::WaitForSingleObject> = Answer::WaitFailed;
 template <>
 constexpr Answer kAnswer<&TrayApi::WaitForSingleObject> = Answer::WaitFailed;
+template <>
+constexpr Answer kAnswer<&SessionApi::WaitForSingleObject> = Answer::WaitFailed;
 
 template <auto Member, typename R>
 R Failed(DWORD code) {
@@ -285,6 +291,12 @@ const SlotInfo kSlots[] = {
     Entry<&tray, &TrayApi::WTSQuerySessionInformationW>("tray.WTSQuerySessionInformationW"),
     Entry<&tray, &TrayApi::LookupAccountNameW>("tray.LookupAccountNameW"),
     Entry<&tray, &TrayApi::GetTokenInformation>("tray.GetTokenInformation"),
+    Entry<&sessions, &SessionApi::WTSEnumerateSessionsW>("sessions.WTSEnumerateSessionsW"),
+    Entry<&sessions, &SessionApi::WTSQueryUserToken>("sessions.WTSQueryUserToken"),
+    Entry<&sessions, &SessionApi::CreateEnvironmentBlock>("sessions.CreateEnvironmentBlock"),
+    Entry<&sessions, &SessionApi::CreateProcessAsUserW>("sessions.CreateProcessAsUserW"),
+    Entry<&sessions, &SessionApi::WaitForSingleObject>("sessions.WaitForSingleObject"),
+    Entry<&sessions, &SessionApi::GetExitCodeProcess>("sessions.GetExitCodeProcess"),
     Entry<&eventLog, &EventLogApi::RegisterEventSourceW>("eventLog.RegisterEventSourceW"),
     Entry<&eventLog, &EventLogApi::ReportEventW>("eventLog.ReportEventW"),
     Entry<&user, &UserApi::IsWindow>("user.IsWindow"),
@@ -337,6 +349,7 @@ WinspoolApi realSpooler;
 ServiceApi realServices;
 TrayApi realTray;
 UserApi realUser;
+SessionApi realSessions;
 
 // A printer's security descriptor as SDDL parts ("O:BA", "G:SY", "D:(...)",
 // "S:(...)"); a part the descriptor lacks is empty.
@@ -796,6 +809,65 @@ BOOL WINAPI NoTrayProcessAsUser(HANDLE, DWORD, LPCWSTR, LPWSTR, DWORD, LPVOID, L
     return FALSE;
 }
 
+// Every other seed runs as SYSTEM, with session 0 (no user) and Wine's user in
+// session 1, whose steps run in-process, their spooler calls faultable too.
+struct Users {
+    static inline bool asSystem;
+    static inline DWORD exitCode;
+    static inline size_t printersAtStart;
+    static inline bool askedLate;
+    // The user's own default printer: on Windows another account's than the
+    // installer's, here a store of its own, so that the steps leave the
+    // installer's default (which the checks follow) alone.
+    static inline std::wstring defaultPrinter;
+};
+
+std::vector<std::wstring> PrinterNames();
+
+BOOL WINAPI AccountOfSeed(HANDLE token, TOKEN_INFORMATION_CLASS type, void* info, DWORD bytes,
+                          DWORD* needed) {
+    if (!Users::asSystem || type != TokenUser) {
+        return realUser.GetTokenInformation(token, type, info, bytes, needed);
+    }
+    DWORD sidBytes = SECURITY_MAX_SID_SIZE;
+    static_cast<TOKEN_USER*>(info)->User.Sid = static_cast<TOKEN_USER*>(info) + 1;
+    return CreateWellKnownSid(WinLocalSystemSid, nullptr, static_cast<TOKEN_USER*>(info) + 1,
+                              &sidBytes);
+}
+
+WTS_SESSION_INFOW signedIn[] = {{0, nullptr, WTSDisconnected}, {1, nullptr, WTSActive}};
+
+BOOL WINAPI UserDefault(LPWSTR name, LPDWORD chars) {
+    DWORD needed = static_cast<DWORD>(Users::defaultPrinter.size() + 1);
+    bool fits = *chars >= needed;
+    SetLastError(Users::defaultPrinter.empty() ? ERROR_FILE_NOT_FOUND : ERROR_INSUFFICIENT_BUFFER);
+    *chars = needed;
+    return fits && needed > 1 && lstrcpyW(name, Users::defaultPrinter.c_str());
+}
+
+// A user asked for the default printer after a product printer went is a violation.
+BOOL WINAPI StepInProcess(HANDLE, LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
+                          LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
+                          LPPROCESS_INFORMATION process) {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(commandLine, &argc);
+    Users::askedLate |=
+        wcscmp(argv[1], kDefaultStepWord) == 0 && PrinterNames().size() < Users::printersAtStart;
+    WinspoolApi installers = winspool;
+    winspool.GetDefaultPrinterW = &UserDefault;
+    winspool.SetDefaultPrinterW = [](LPCWSTR name) -> BOOL {
+        Users::defaultPrinter = name;
+        return TRUE;
+    };
+    Users::exitCode = static_cast<DWORD>(DispatchCommand(argc, argv));
+    winspool.GetDefaultPrinterW = installers.GetDefaultPrinterW;
+    winspool.SetDefaultPrinterW = installers.SetDefaultPrinterW;
+    LocalFree(argv);
+    process->hProcess = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    process->hThread = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    return TRUE;
+}
+
 INT_PTR WINAPI NoDialog(HINSTANCE, LPCWSTR, HWND, DLGPROC, LPARAM run) {
     World::dialogLog = CountedText(reinterpret_cast<const InstallRun*>(run)->logText);
     return -1;
@@ -811,6 +883,7 @@ void SetUpWorld() {
     realServices = services;
     realTray = tray;
     realUser = user;
+    realSessions = sessions;
     World::tokenUser = HarnessAccount();
     World::newPrinter = Normalized(kNewPrinterSddl);
     kernel.Sleep = &NoSleep;
@@ -836,6 +909,25 @@ void SetUpWorld() {
     kernel.AdjustTokenPrivileges = &AdjustPrivileges;
     user.DialogBoxParamW = &NoDialog;
     user.GetAsyncKeyState = &NoShift;
+    user.GetTokenInformation = &AccountOfSeed;
+    sessions.WTSEnumerateSessionsW = [](HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info,
+                                        DWORD* count) -> BOOL {
+        *info = signedIn;
+        *count = 2;
+        return TRUE;
+    };
+    sessions.WTSFreeMemory = [](void*) {};
+    sessions.WTSQueryUserToken = [](ULONG session, HANDLE* token) -> BOOL {
+        SetLastError(ERROR_NO_TOKEN);
+        return session && realSessions.WTSQueryUserToken(session, token);
+    };
+    sessions.CreateProcessAsUserW = &StepInProcess;
+    sessions.WaitForSingleObject = &NoWait;
+    sessions.GetExitCodeProcess = [](HANDLE, DWORD* code) -> BOOL {
+        *code = Users::exitCode;
+        return TRUE;
+    };
+    sessions.TerminateProcess = [](HANDLE, UINT) -> BOOL { return TRUE; };
 }
 
 // ---- the printers a seed starts from ----------------------------------------------
@@ -1600,6 +1692,7 @@ Outcome Reinstall(const Plan& faults, bool faulty) {
     World::privilegeEnabled = false;
     World::merged.clear();
     Outcome outcome = {};
+    Users::printersAtStart = PrinterNames().size();
     AllocationCounter blocks;
     {
         FaultLayer layer;
@@ -1891,6 +1984,9 @@ int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
     }
     PendingValue pending;
 
+    Users::asSystem = seed % 2 != 0;
+    Users::askedLate = false;
+    Users::defaultPrinter = expected.defaultPrinter;
     Outcome faulty = Reinstall(faults, true);
     faultyRunsWithErrors += faulty.errors;
     CheckNothingHeld(report, "the faulty", faulty);
@@ -1935,6 +2031,9 @@ int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
     if (GetFileAttributesW(kTrayProgram) == INVALID_FILE_ATTRIBUTES) {
         report.Violation("the clean reinstall deleted the tray program it registers", clean);
     }
+    if (Users::askedLate) {
+        report.Violation("a signed-in user was asked after a product printer went", faulty);
+    }
     if (!CurrentFolderWasEmpty()) {
         report.Violation("a run wrote into the current folder", faulty);
     }
@@ -1965,6 +2064,7 @@ struct Watchdog {
 // Which calls a run makes at all, and how often: the plans aim at those.
 std::vector<long> Reach() {
     Random random = {7};
+    Users::asSystem = true;
     SetUpPrinters(0, random);
     Reinstall(Plan{}, false);
     while (SetUpPrinters(0, random).printers.size() < 3) {

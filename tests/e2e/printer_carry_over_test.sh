@@ -38,4 +38,14 @@ EOF
 # and runs again.
 check "the tray executable stays" [ -e "$TRAY_EXE" ]
 check "and the tray program runs" tray running
+
+# The internal steps a run as SYSTEM starts as each signed-in user, here as
+# Wine's one user: 16 + k for the k-th name that is the default, 17 for the
+# default given back; their words are matched exactly.
+spooler_setup add-printer Other
+spooler_setup set-default Other
+expect_code 18 user.default Gone Other
+expect_code 17 user.restore Office
+check "the restore step gives the default back" diff <(state default) - <<<'default "Office"'
+expect_code 6 USER.DEFAULT Office
 finish
