@@ -5,6 +5,16 @@
 // location, and the default printer with it; and a faulty run that could not
 // bring a printer back as it was logged an error.
 //
+// Its spooler plays Windows' documented rules where Wine's is lenient: it
+// keeps security descriptors, refuses an owner outside the caller's token and
+// a SACL without SeSecurityPrivilege, and answers NERR_ServerNotStarted to
+// sharing for the first runs of some seeds. No product printer is ever made,
+// shared or published open to more than its saved access list; a change an
+// administrator makes between two runs is kept; what is owed is applied once
+// it can be, and nothing stays in transit or owed. The power may go during a
+// run or after it: each hive then comes back as last flushed, and the next
+// install still brings every printer back whole.
+//
 // Runs in-process against the real spooler of the Wine prefix it is started
 // in, with the product laid out in C:\Zantorelle (tests/chaos/run.sh does
 // both). Every entry of the OS tables can fail, the nth time it is called;
@@ -14,9 +24,10 @@
 //   reinstall_chaos.exe [--seeds N] [--first SEED] [--verbose]
 //
 // Prints each violation with its seed and plan, then one line:
-//   chaos: 1000 seeds, 0 violations, 412.3 s
+//   chaos: 1000 seeds, 0 violations, 412.3 s (... 312 power cuts)
 // and exits 0 when there was none.
 #include <windows.h>
+#include <lmerr.h>
 #include <sddl.h>
 #include <winspool.h>
 
@@ -64,17 +75,44 @@ struct Fault {
     DWORD code;
 };
 
+// The power model: what is on disk of each hive, the SOFTWARE hive (the
+// product's keys) and the spooler's record, is what it was at its last flush.
+enum Hive { kSoftware, kSpooler, kHives };
+
 struct Plan {
     Fault faults[kMaxFaults];
     int count;
+    long cutAt;     // the power goes at this call of the run (0: not during it)
+    bool cutAfter;  // or right after the run
+    // When Windows' lazy writer flushes each hive: the SOFTWARE hive at the
+    // nth call of the run, the spooler's record before its nth printer is
+    // deleted or added.
+    long lazyAt[kHives];
+    bool kept[kHives];  // a hive that was written out just before the cut
 };
 
 Plan plan = {};
 std::vector<long> calls;
+long runCalls = 0;
+long spoolerWrites = 0;
+std::vector<char> writesSpooler;
 long faultsFired = 0;
+void (*flushHive)(Hive) = nullptr;
 
 bool ShouldFail(int slot, DWORD& code) {
     long n = ++calls[slot];
+    // After the cut the machine is off: nothing more changes.
+    if (++runCalls >= plan.cutAt && plan.cutAt) {
+        code = ERROR_NOT_READY;
+        return true;
+    }
+    spoolerWrites += writesSpooler[slot];
+    if (runCalls == plan.lazyAt[kSoftware]) {
+        flushHive(kSoftware);
+    }
+    if (writesSpooler[slot] && spoolerWrites == plan.lazyAt[kSpooler]) {
+        flushHive(kSpooler);
+    }
     for (int i = 0; i < plan.count; ++i) {
         if (plan.faults[i].slot == slot && plan.faults[i].nth == n) {
             code = plan.faults[i].code;
@@ -197,6 +235,9 @@ const SlotInfo kSlots[] = {
     Entry<&kernel, &KernelApi::IsWow64Process2>("kernel.IsWow64Process2"),
     Entry<&kernel, &KernelApi::CreateBoundaryDescriptorW>("kernel.CreateBoundaryDescriptorW"),
     Entry<&kernel, &KernelApi::GetSecurityInfo>("kernel.GetSecurityInfo"),
+    Entry<&kernel, &KernelApi::OpenProcessToken>("kernel.OpenProcessToken"),
+    Entry<&kernel, &KernelApi::LookupPrivilegeValueW>("kernel.LookupPrivilegeValueW"),
+    Entry<&kernel, &KernelApi::AdjustTokenPrivileges>("kernel.AdjustTokenPrivileges"),
     Entry<&winspool, &WinspoolApi::EnumMonitorsW>("winspool.EnumMonitorsW"),
     Entry<&winspool, &WinspoolApi::EnumPrinterDriversW>("winspool.EnumPrinterDriversW"),
     Entry<&winspool, &WinspoolApi::EnumPrintersW>("winspool.EnumPrintersW"),
@@ -271,13 +312,18 @@ const SlotInfo kSlots[] = {
     Entry<&user, &UserApi::CheckTokenMembership>("user.CheckTokenMembership"),
 };
 constexpr int kSlotCount = sizeof(kSlots) / sizeof(kSlots[0]);
+int flushSlot = 0;
 
 class FaultLayer {
 public:
     FaultLayer() {
         calls.assign(kSlotCount, 0);
+        writesSpooler.assign(kSlotCount, 0);
         for (int i = 0; i < kSlotCount; ++i) {
             kSlots[i].install(i);
+            std::string name = kSlots[i].name;
+            writesSpooler[i] = name == "winspool.DeletePrinter" || name == "winspool.AddPrinterW";
+            flushSlot = name == "kernel.RegFlushKey" ? i : flushSlot;
         }
     }
     ~FaultLayer() {
@@ -305,18 +351,52 @@ TrayApi realTray;
 UserApi realUser;
 SessionApi realSessions;
 
+// A printer's security descriptor as SDDL parts ("O:BA", "G:SY", "D:(...)",
+// "S:(...)"); a part the descriptor lacks is empty.
+struct Security {
+    std::wstring owner;
+    std::wstring group;
+    std::wstring dacl;
+    std::wstring sacl;
+    bool operator==(const Security&) const = default;
+};
+
 struct World {
     static inline DWORD serviceState = SERVICE_RUNNING;
     static inline long printersOpen;
     static inline long servicesOpen;
     static inline std::wstring dialogLog;
-    // Wine's spooler keeps no security descriptors: this one keeps them here,
-    // by printer name, as Windows' does (a new printer gets kNewPrinterSddl).
+    // Wine's spooler keeps no security descriptors and refuses no owner, SACL
+    // or share: this one plays Windows' documented rules (below), keeping the
+    // descriptors by printer name and each handle's access.
     static inline std::map<HANDLE, std::wstring> names;
-    static inline std::map<std::wstring, std::vector<BYTE>> security;
+    static inline std::map<HANDLE, ACCESS_MASK> access;
+    static inline std::map<std::wstring, Security> security;
+    static inline Security newPrinter;
+    static inline std::wstring tokenUser;  // "O:" and the harness's own account
+    static inline bool privilegeHeld;      // SeSecurityPrivilege, in this seed's token
+    static inline bool privilegeEnabled;
+    static inline bool privilegeMayFail;  // the plan fails a call that enables it
+    static inline int run;                // of the seed, from 0
+    static inline int serverStartsAtRun;
+    // The access list each product printer was saved with, and the last print
+    // defaults a driver gave out for each printer.
+    static inline std::map<std::wstring, std::wstring> savedDacl;
+    static inline std::map<std::wstring, std::vector<BYTE>> merged;
+    static inline std::vector<std::string> breaches;
 };
 
-constexpr wchar_t kNewPrinterSddl[] = L"O:BAG:SYD:(A;;GA;;;BA)";
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) {
+        out += c < 128 ? static_cast<char>(c) : '?';
+    }
+    return out;
+}
+
+std::wstring Text(const wchar_t* text) {
+    return text ? text : L"";
+}
 
 std::vector<BYTE> SecurityOf(const std::wstring& sddl) {
     PSECURITY_DESCRIPTOR sd = nullptr;
@@ -329,6 +409,186 @@ std::vector<BYTE> SecurityOf(const std::wstring& sddl) {
     LocalFree(sd);
     return copy;
 }
+
+std::wstring Part(PSECURITY_DESCRIPTOR sd, SECURITY_INFORMATION which) {
+    LPWSTR text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, which, &text,
+                                                              nullptr)) {
+        return L"?";
+    }
+    std::wstring part = text;
+    LocalFree(text);
+    return part;
+}
+
+Security PartsOf(PSECURITY_DESCRIPTOR sd) {
+    Security parts;
+    PSID sid = nullptr;
+    PACL acl = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    if (GetSecurityDescriptorOwner(sd, &sid, &defaulted) && sid) {
+        parts.owner = Part(sd, OWNER_SECURITY_INFORMATION);
+    }
+    if (GetSecurityDescriptorGroup(sd, &sid, &defaulted) && sid) {
+        parts.group = Part(sd, GROUP_SECURITY_INFORMATION);
+    }
+    if (GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted) && present) {
+        parts.dacl = Part(sd, DACL_SECURITY_INFORMATION);
+    }
+    if (GetSecurityDescriptorSacl(sd, &present, &acl, &defaulted) && present) {
+        parts.sacl = Part(sd, SACL_SECURITY_INFORMATION);
+    }
+    return parts;
+}
+
+std::wstring Sddl(const Security& parts) {
+    return parts.owner + parts.group + parts.dacl + parts.sacl;
+}
+
+// The parts as the system writes them back, so that two can be compared.
+Security Normalized(const std::wstring& sddl) {
+    std::vector<BYTE> sd = SecurityOf(sddl);
+    return sd.empty() ? Security{L"?", L"", L"", L""} : PartsOf(sd.data());
+}
+
+ACL* AclOf(std::vector<BYTE>& sd) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    ACL* acl = nullptr;
+    return !sd.empty() && GetSecurityDescriptorDacl(sd.data(), &present, &acl, &defaulted) &&
+                   present
+               ? acl
+               : nullptr;
+}
+
+// True when `dacl` allows some account a right that `saved` does not allow it.
+bool Wider(const std::wstring& dacl, const std::wstring& saved) {
+    std::vector<BYTE> mine = SecurityOf(dacl);
+    std::vector<BYTE> theirs = SecurityOf(saved);
+    ACL* given = AclOf(mine);
+    ACL* kept = AclOf(theirs);
+    if (!given) {
+        return kept != nullptr;  // no access list: anyone may do anything
+    }
+    for (DWORD i = 0; i < given->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        GetAce(given, i, reinterpret_cast<void**>(&ace));
+        ACCESS_MASK allowed = 0;
+        for (DWORD j = 0; kept && j < kept->AceCount; ++j) {
+            ACCESS_ALLOWED_ACE* other = nullptr;
+            GetAce(kept, j, reinterpret_cast<void**>(&other));
+            if (other->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+                EqualSid(&ace->SidStart, &other->SidStart)) {
+                allowed |= other->Mask;
+            }
+        }
+        if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && (ace->Mask & ~allowed)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A product printer must never be made, shared or published open to more
+// than its saved access list allows, not even for a moment.
+void CheckNotWider(const std::wstring& name, const std::wstring& dacl, const char* when) {
+    auto saved = World::savedDacl.find(name);
+    if (saved != World::savedDacl.end() && Wider(dacl, saved->second)) {
+        World::breaches.push_back(Narrow(name) + " was " + when +
+                                  " with an access list wider than its saved one");
+    }
+}
+
+// TOKEN_OWNER: an owner must be one of the SIDs of the caller's token, here
+// the administrators, SYSTEM and the harness's account.
+bool InToken(const std::wstring& owner) {
+    return owner == L"O:BA" || owner == L"O:SY" || owner == World::tokenUser;
+}
+
+// Sets the parts `sd` holds and keeps the others (SetPrivateObjectSecurity):
+// an owner outside the token is ERROR_INVALID_OWNER; a SACL needs a handle
+// opened with ACCESS_SYSTEM_SECURITY ("SACL Access Right").
+DWORD ApplySecurity(PSECURITY_DESCRIPTOR sd, ACCESS_MASK access, Security& kept) {
+    if (!sd || !IsValidSecurityDescriptor(sd)) {
+        return ERROR_INVALID_SECURITY_DESCR;
+    }
+    Security given = PartsOf(sd);
+    if (!given.owner.empty() && !InToken(given.owner)) {
+        return ERROR_INVALID_OWNER;
+    }
+    if (!given.sacl.empty() && !(access & ACCESS_SYSTEM_SECURITY)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    for (auto [part, from] : {std::pair{&kept.owner, &given.owner},
+                              {&kept.group, &given.group},
+                              {&kept.dacl, &given.dacl},
+                              {&kept.sacl, &given.sacl}}) {
+        *part = from->empty() ? *part : *from;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Sharing goes through the Server service: NERR_ServerNotStarted until it
+// runs (a deployment at boot), and a share name it cannot take is refused.
+DWORD ShareRefusal(const PRINTER_INFO_2W& info) {
+    if (!(info.Attributes & PRINTER_ATTRIBUTE_SHARED)) {
+        return ERROR_SUCCESS;
+    }
+    if (World::run < World::serverStartsAtRun) {
+        return NERR_ServerNotStarted;
+    }
+    return info.pShareName && wcspbrk(info.pShareName, L"\"/\\[]:|<>+=;,?*")
+               ? ERROR_INVALID_SHARENAME
+               : ERROR_SUCCESS;
+}
+
+// Print defaults past the device name, which the spooler writes with
+// whatever followed it in its buffer.
+std::vector<BYTE> BytesOf(const DEVMODEW* dm) {
+    const auto* bytes = reinterpret_cast<const BYTE*>(dm);
+    return dm ? std::vector<BYTE>(bytes + offsetof(DEVMODEW, dmSpecVersion),
+                                  bytes + dm->dmSize + dm->dmDriverExtra)
+              : std::vector<BYTE>();
+}
+
+// SetPrinter's documentation asks that print defaults be validated through
+// DocumentProperties first: what comes is the printer's own or what its
+// driver just gave out.
+void CheckPrintDefaults(HANDLE printer, const std::wstring& name, const DEVMODEW* dm) {
+    if (!dm || BytesOf(dm) == World::merged[name]) {
+        return;
+    }
+    std::vector<BYTE> block(16384);
+    DWORD needed = 0;
+    if (!realSpooler.GetPrinterW(printer, 2, block.data(), static_cast<DWORD>(block.size()),
+                                 &needed) ||
+        BytesOf(reinterpret_cast<PRINTER_INFO_2W*>(block.data())->pDevMode) != BytesOf(dm)) {
+        World::breaches.push_back(Narrow(name) +
+                                  " was given print defaults its driver did not validate");
+    }
+}
+
+// The harness's own account, as an owner's part.
+std::wstring HarnessAccount() {
+    HANDLE token = nullptr;
+    BYTE user[256];
+    DWORD bytes = 0;
+    LPWSTR text = nullptr;
+    std::wstring owner;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenUser, user, sizeof(user), &bytes) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text)) {
+        owner = Normalized(L"O:" + std::wstring(text)).owner;
+        LocalFree(text);
+    }
+    CloseHandle(token);
+    return owner;
+}
+
+// A printer AddPrinter is given no descriptor for: the administrators own
+// it, and Everyone may print.
+constexpr wchar_t kNewPrinterSddl[] = L"O:BAG:SYD:(A;;0x8;;;WD)(A;;GA;;;BA)(A;;GA;;;SY)";
 
 VOID WINAPI NoSleep(DWORD) {}
 
@@ -376,22 +636,48 @@ BOOL WINAPI CloseService(SC_HANDLE) {
     return TRUE;
 }
 
+// OpenPrinter grants ACCESS_SYSTEM_SECURITY only while SeSecurityPrivilege
+// is enabled in the caller's token ("SACL Access Right").
 BOOL WINAPI OpenCountedPrinter(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) {
-    BOOL opened = realSpooler.OpenPrinterW(name, printer, defaults);
+    ACCESS_MASK access = defaults ? defaults->DesiredAccess : PRINTER_ACCESS_USE;
+    if ((access & ACCESS_SYSTEM_SECURITY) && !World::privilegeEnabled) {
+        SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+        return FALSE;
+    }
+    PRINTER_DEFAULTSW plain = defaults ? *defaults : PRINTER_DEFAULTSW{};
+    plain.DesiredAccess &= ~ACCESS_SYSTEM_SECURITY;
+    BOOL opened = realSpooler.OpenPrinterW(name, printer, defaults ? &plain : nullptr);
     World::printersOpen += opened ? 1 : 0;
     if (opened && name) {
         World::names[*printer] = name;
+        World::access[*printer] = access;
     }
     return opened;
 }
 
+// AddPrinter keeps the parts of the descriptor it is given and takes the
+// rest from the spooler's default, which lets Everyone print.
 HANDLE WINAPI AddCountedPrinter(LPWSTR server, DWORD level, LPBYTE info) {
+    const auto* wanted = reinterpret_cast<PRINTER_INFO_2W*>(info);
+    std::wstring name = wanted->pPrinterName;
+    Security made = World::newPrinter;
+    ACCESS_MASK access =
+        PRINTER_ALL_ACCESS | (World::privilegeEnabled ? ACCESS_SYSTEM_SECURITY : 0);
+    DWORD refusal = wanted->pSecurityDescriptor
+                        ? ApplySecurity(wanted->pSecurityDescriptor, access, made)
+                        : ERROR_SUCCESS;
+    refusal = refusal ? refusal : ShareRefusal(*wanted);
+    if (refusal) {
+        SetLastError(refusal);
+        return nullptr;
+    }
     HANDLE printer = realSpooler.AddPrinterW(server, level, info);
     World::printersOpen += printer ? 1 : 0;
     if (printer) {
-        std::wstring name = reinterpret_cast<PRINTER_INFO_2W*>(info)->pPrinterName;
         World::names[printer] = name;
-        World::security[name] = SecurityOf(kNewPrinterSddl);
+        World::access[printer] = access;
+        World::security[name] = made;
+        CheckNotWider(name, made.dacl, "made");
     }
     return printer;
 }
@@ -402,35 +688,74 @@ BOOL WINAPI CloseCountedPrinter(HANDLE printer) {
     return realSpooler.ClosePrinter(printer);
 }
 
-// Level 3 from the kept descriptors, with the spooler's two-call size protocol.
+// Level 3 from the kept descriptors, with the spooler's two-call size
+// protocol; the SACL only to a handle opened with ACCESS_SYSTEM_SECURITY.
 BOOL WINAPI GetPrinterKeepingSecurity(HANDLE printer, DWORD level, LPBYTE block, DWORD bytes,
                                       LPDWORD needed) {
     auto kept = World::security.find(World::names[printer]);
     if (level != 3 || kept == World::security.end()) {
         return realSpooler.GetPrinterW(printer, level, block, bytes, needed);
     }
-    *needed = static_cast<DWORD>(sizeof(PRINTER_INFO_3) + kept->second.size());
+    Security shown = kept->second;
+    shown.sacl = World::access[printer] & ACCESS_SYSTEM_SECURITY ? shown.sacl : L"";
+    std::vector<BYTE> sd = SecurityOf(Sddl(shown));
+    *needed = static_cast<DWORD>(sizeof(PRINTER_INFO_3) + sd.size());
     if (bytes < *needed) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    CopyMemory(block + sizeof(PRINTER_INFO_3), kept->second.data(), kept->second.size());
+    CopyMemory(block + sizeof(PRINTER_INFO_3), sd.data(), sd.size());
     reinterpret_cast<PRINTER_INFO_3*>(block)->pSecurityDescriptor = block + sizeof(PRINTER_INFO_3);
     return TRUE;
 }
 
-BOOL WINAPI SetPrinterKeepingSecurity(HANDLE printer, DWORD level, LPBYTE info, DWORD command) {
-    if (level != 3) {
-        return realSpooler.SetPrinterW(printer, level, info, command);
+DWORD SetLevel2(HANDLE printer, const std::wstring& name, PRINTER_INFO_2W& info, Security& kept) {
+    DWORD refusal = info.pSecurityDescriptor
+                        ? ApplySecurity(info.pSecurityDescriptor, World::access[printer], kept)
+                        : ERROR_SUCCESS;
+    refusal = refusal ? refusal : ShareRefusal(info);
+    if (!refusal && (info.Attributes & PRINTER_ATTRIBUTE_SHARED)) {
+        CheckNotWider(name, kept.dacl, "shared");
     }
-    PSECURITY_DESCRIPTOR sd = reinterpret_cast<PRINTER_INFO_3*>(info)->pSecurityDescriptor;
-    if (!sd || !IsValidSecurityDescriptor(sd)) {
-        SetLastError(ERROR_INVALID_SECURITY_DESCR);
+    if (!refusal) {
+        CheckPrintDefaults(printer, name, info.pDevMode);
+    }
+    return refusal;
+}
+
+BOOL WINAPI SetPrinterKeepingSecurity(HANDLE printer, DWORD level, LPBYTE info, DWORD command) {
+    std::wstring name = World::names[printer];
+    auto kept = World::security.find(name);
+    DWORD refusal = ERROR_SUCCESS;
+    if (kept != World::security.end() && level == 3) {
+        refusal = ApplySecurity(reinterpret_cast<PRINTER_INFO_3*>(info)->pSecurityDescriptor,
+                                World::access[printer], kept->second);
+        SetLastError(refusal);
+        return refusal == ERROR_SUCCESS;
+    }
+    if (kept != World::security.end() && level == 2) {
+        Security before = kept->second;
+        refusal = SetLevel2(printer, name, *reinterpret_cast<PRINTER_INFO_2W*>(info), kept->second);
+        kept->second = refusal ? before : kept->second;
+    }
+    if (kept != World::security.end() && level == 7 &&
+        (reinterpret_cast<PRINTER_INFO_7W*>(info)->dwAction & DSPRINT_PUBLISH)) {
+        CheckNotWider(name, kept->second.dacl, "published");
+    }
+    if (refusal) {
+        SetLastError(refusal);
         return FALSE;
     }
-    auto* bytes = static_cast<BYTE*>(sd);
-    World::security[World::names[printer]].assign(bytes, bytes + GetSecurityDescriptorLength(sd));
-    return TRUE;
+    return realSpooler.SetPrinterW(printer, level, info, command);
+}
+
+LONG WINAPI MergingPrintDefaults(HWND window, HANDLE printer, LPWSTR device, PDEVMODEW out,
+                                 PDEVMODEW in, DWORD mode) {
+    LONG answer = realSpooler.DocumentPropertiesW(window, printer, device, out, in, mode);
+    if (answer == IDOK && out && (mode & DM_OUT_BUFFER)) {
+        World::merged[printer ? World::names[printer] : Text(device)] = BytesOf(out);
+    }
+    return answer;
 }
 
 BOOL WINAPI DeletePrinterKeepingSecurity(HANDLE printer) {
@@ -439,6 +764,36 @@ BOOL WINAPI DeletePrinterKeepingSecurity(HANDLE printer) {
         World::security.erase(World::names[printer]);
     }
     return deleted;
+}
+
+// AdjustTokenPrivileges enables only what the token holds, and answers TRUE
+// for the rest too, with ERROR_NOT_ALL_ASSIGNED; PreviousState lists what it
+// changed.
+BOOL WINAPI AdjustPrivileges(HANDLE, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD bytes,
+                             PTOKEN_PRIVILEGES previous, PDWORD needed) {
+    LUID security = {};
+    LookupPrivilegeValueW(nullptr, SE_SECURITY_NAME, &security);
+    bool asked = disableAll;
+    bool enable = false;
+    for (DWORD i = 0; !disableAll && state && i < state->PrivilegeCount; ++i) {
+        const LUID& luid = state->Privileges[i].Luid;
+        if (luid.LowPart == security.LowPart && luid.HighPart == security.HighPart) {
+            asked = true;
+            enable = (state->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
+        }
+    }
+    bool was = World::privilegeEnabled;
+    World::privilegeEnabled = asked ? enable && World::privilegeHeld : was;
+    bool changed = was != World::privilegeEnabled;
+    if (needed) {
+        *needed = sizeof(TOKEN_PRIVILEGES);
+    }
+    if (previous && bytes >= sizeof(TOKEN_PRIVILEGES)) {
+        previous->PrivilegeCount = changed ? 1 : 0;
+        previous->Privileges[0] = {security, was ? SE_PRIVILEGE_ENABLED : 0u};
+    }
+    SetLastError(enable && !World::privilegeHeld ? ERROR_NOT_ALL_ASSIGNED : ERROR_SUCCESS);
+    return TRUE;
 }
 
 // The tray program is not started: the harness would collect one per run.
@@ -529,6 +884,8 @@ void SetUpWorld() {
     realTray = tray;
     realUser = user;
     realSessions = sessions;
+    World::tokenUser = HarnessAccount();
+    World::newPrinter = Normalized(kNewPrinterSddl);
     kernel.Sleep = &NoSleep;
     kernel.GetModuleFileNameW = &NoModuleName;
     kernel.WaitForSingleObject = &NoWait;
@@ -548,6 +905,8 @@ void SetUpWorld() {
     winspool.GetPrinterW = &GetPrinterKeepingSecurity;
     winspool.SetPrinterW = &SetPrinterKeepingSecurity;
     winspool.DeletePrinter = &DeletePrinterKeepingSecurity;
+    winspool.DocumentPropertiesW = &MergingPrintDefaults;
+    kernel.AdjustTokenPrivileges = &AdjustPrivileges;
     user.DialogBoxParamW = &NoDialog;
     user.GetAsyncKeyState = &NoShift;
     user.GetTokenInformation = &AccountOfSeed;
@@ -603,6 +962,7 @@ constexpr DWORD kComparedAttributes =
 // What a product printer must come back with. An earlier build's journal
 // entry carries only the SubKey, comment, location and default mark.
 struct Printer {
+    bool operator==(const Printer&) const = default;
     std::string subKey;
     std::wstring comment;
     std::wstring location;
@@ -619,8 +979,9 @@ struct Printer {
     short paper;
     short orientation;
     short copies;
-    WORD driverVersion;  // after the reinstall
-    std::vector<BYTE> security;
+    WORD driverVersion;           // after the reinstall
+    Security security;            // as saved
+    bool shareRefused;            // a share name the Server service refuses for good
     std::set<std::wstring> data;  // "key\value type:bytes", the SubKey's left out
 };
 
@@ -660,10 +1021,6 @@ std::string SubKeyOf(HANDLE printer) {
         return text;
     }
     return "";
-}
-
-std::wstring Text(const wchar_t* text) {
-    return text ? text : L"";
 }
 
 std::wstring DataLine(const std::wstring& key, const std::wstring& value, DWORD type,
@@ -747,7 +1104,8 @@ bool StateOf(const std::wstring& name, std::wstring& driver, Printer& state) {
         }
     }
     state.subKey = SubKeyOf(printer);
-    state.security = World::security[name];
+    auto kept = World::security.find(name);
+    state.security = kept == World::security.end() ? Security{} : kept->second;
     CollectData(HKEY_LOCAL_MACHINE, kPrintersKey + name, L"", state.data);
     realSpooler.ClosePrinter(printer);
     return true;
@@ -848,7 +1206,9 @@ void RandomData(Random& random, unsigned seed, Printer& printer,
 void RandomDetails(Random& random, unsigned seed, unsigned k, Printer& printer) {
     printer.whole = true;
     if (random.Next(3) == 0) {
-        printer.share = L"Share" + std::to_wstring(seed) + L"k" + std::to_wstring(k);
+        printer.shareRefused = random.Next(5) == 0;
+        printer.share = L"Share" + std::wstring(printer.shareRefused ? L";" : L"") +
+                        std::to_wstring(seed) + L"k" + std::to_wstring(k);
         printer.attributes |= PRINTER_ATTRIBUTE_SHARED;
     }
     for (DWORD attribute : kRandomAttributes) {
@@ -866,24 +1226,28 @@ void RandomDetails(Random& random, unsigned seed, unsigned k, Printer& printer) 
     printer.orientation = static_cast<short>(1 + random.Next(2));
     printer.copies = static_cast<short>(1 + random.Next(5));
     printer.driverVersion = kDriverVersion;
-    printer.security = SecurityOf(L"O:BAG:SYD:(A;;0x" + std::to_wstring(8 + 16 * random.Next(2)) +
-                                  L";;;WD)(A;;GA;;;BA)");
+    // Owned by the administrators, by SYSTEM or by an account that is gone;
+    // open to one group, to the administrators alone, or wide; audited or not.
+    const wchar_t* owners[] = {L"O:BA", L"O:SY", L"O:S-1-5-21-1-2-3-1009"};
+    const wchar_t* dacls[] = {L"D:(A;;GA;;;BA)", L"D:(A;;0x8;;;BU)(A;;GA;;;BA)",
+                              L"D:(A;;0x18;;;WD)(A;;GA;;;BA)", kNewPrinterSddl + 8};
+    printer.security =
+        Normalized(std::wstring(owners[random.Next(3)]) + (random.Next(2) ? L"G:SY" : L"G:BA") +
+                   dacls[random.Next(4)] + (random.Next(3) ? L"" : L"S:(AU;FA;GA;;;WD)"));
 }
 
 // The print defaults the driver gave the printer with the chosen settings;
 // sometimes those of an older driver, which a reinstall merges.
-void PutDevMode(Random& random, const Printer& printer, DEVMODEW& dm) {
+void PutDevMode(const Printer& printer, WORD version, DEVMODEW& dm) {
     dm.dmFields |= DM_PAPERSIZE | DM_ORIENTATION | DM_COPIES;
     dm.dmPaperSize = printer.paper;
     dm.dmOrientation = printer.orientation;
     dm.dmCopies = printer.copies;
-    if (random.Next(4) == 0) {
-        dm.dmDriverVersion = kOlderDriverVersion;
-    }
+    dm.dmDriverVersion = version;
 }
 
-void SetDetails(Random& random, HANDLE printer, const wchar_t* comment, const wchar_t* location,
-                const Printer* details) {
+void SetDetails(HANDLE printer, const wchar_t* comment, const wchar_t* location,
+                const Printer* details, WORD version) {
     std::vector<BYTE> block(16384);
     DWORD needed = 0;
     if (!realSpooler.GetPrinterW(printer, 2, block.data(), static_cast<DWORD>(block.size()),
@@ -905,7 +1269,7 @@ void SetDetails(Random& random, HANDLE printer, const wchar_t* comment, const wc
         info->pDatatype = text(details->datatype);
         info->pParameters = text(details->parameters);
         if (info->pDevMode) {
-            PutDevMode(random, *details, *info->pDevMode);
+            PutDevMode(*details, version, *info->pDevMode);
         }
     }
     realSpooler.SetPrinterW(printer, 2, block.data(), 0);
@@ -929,6 +1293,185 @@ void WriteData(HANDLE printer,
     }
 }
 
+// ---- power cuts: a registry write is volatile until its hive is flushed ------------
+
+// One key's values as on disk: name, type and bytes.
+struct KeyImage {
+    bool exists;
+    std::map<std::wstring, std::pair<DWORD, std::vector<BYTE>>> values;
+};
+
+struct Disk {
+    static inline std::map<HKEY, std::wstring> paths;  // keys the product opened, upper case
+    static inline std::map<std::wstring, KeyImage> software;
+    static inline std::map<std::wstring, Printer> printers;  // the product's, by name
+    static inline std::wstring defaultPrinter;
+    static inline long cuts;
+};
+
+constexpr const wchar_t* kProductKeys[] = {kJournalKey, kSetAsideKey, kOwedKey};
+constexpr const wchar_t* kSpoolerPrefixes[] = {
+    L"SYSTEM\\CURRENTCONTROLSET\\CONTROL\\PRINT\\PRINTERS",
+    L"SOFTWARE\\MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\PRINT\\PRINTERS"};
+
+KeyImage ImageOf(const wchar_t* path) {
+    KeyImage image = {};
+    HKEY key = nullptr;
+    image.exists = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    wchar_t name[256];
+    std::vector<BYTE> data(65536);
+    for (DWORD i = 0, chars = 256, bytes = 65536, type = 0;
+         image.exists &&
+         RegEnumValueW(key, i, name, &chars, nullptr, &type, data.data(), &bytes) == ERROR_SUCCESS;
+         ++i, chars = 256, bytes = 65536) {
+        image.values[name] = {type, std::vector<BYTE>(data.begin(), data.begin() + bytes)};
+    }
+    RegCloseKey(key);
+    return image;
+}
+
+void FlushHive(Hive hive) {
+    for (const wchar_t* path : kProductKeys) {
+        Disk::software[path] = hive == kSoftware ? ImageOf(path) : Disk::software[path];
+    }
+    if (hive == kSpooler) {
+        Disk::printers.clear();
+        for (const std::wstring& name : PrinterNames()) {
+            std::wstring driver;
+            Printer state = {};
+            if (StateOf(name, driver, state) && driver == kDriverName) {
+                Disk::printers[name] = state;
+            }
+        }
+        Disk::defaultPrinter = DefaultPrinter();
+    }
+}
+
+// Which HKEY_LOCAL_MACHINE key a handle is; empty for any other.
+void NameKey(LSTATUS status, HKEY root, LPCWSTR path, PHKEY key) {
+    if (status == ERROR_SUCCESS) {
+        std::wstring upper = root == HKEY_LOCAL_MACHINE && path ? path : L"";
+        CharUpperW(upper.data());
+        Disk::paths[*key] = upper;
+    }
+}
+
+LSTATUS WINAPI OpenKeyNamed(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
+    LSTATUS status = realKernel.RegOpenKeyExW(root, path, options, access, key);
+    NameKey(status, root, path, key);
+    return status;
+}
+
+LSTATUS WINAPI CreateKeyNamed(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR type, DWORD options,
+                              REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key,
+                              LPDWORD disposition) {
+    LSTATUS status = realKernel.RegCreateKeyExW(root, path, reserved, type, options, access,
+                                                security, key, disposition);
+    NameKey(status, root, path, key);
+    return status;
+}
+
+// RegFlushKey writes the whole hive of the key: the product's keys with any
+// key of SOFTWARE, the spooler's printers with the key that holds them.
+LSTATUS WINAPI FlushKeyToDisk(HKEY key) {
+    LSTATUS status = realKernel.RegFlushKey(key);
+    const std::wstring& path = Disk::paths[key];
+    bool spooler =
+        path.rfind(kSpoolerPrefixes[0], 0) == 0 || path.rfind(kSpoolerPrefixes[1], 0) == 0;
+    if (status == ERROR_SUCCESS && (spooler || path.rfind(L"SOFTWARE\\", 0) == 0)) {
+        FlushHive(spooler ? kSpooler : kSoftware);
+    }
+    return status;
+}
+
+// Printer-data lines back into values as the dressing writes them.
+void ValuesOf(const std::set<std::wstring>& lines,
+              std::vector<std::pair<std::wstring, std::vector<BYTE>>>& values,
+              std::vector<std::pair<std::wstring, DWORD>>& names) {
+    for (const std::wstring& line : lines) {
+        size_t space = line.rfind(L' ');
+        size_t slash = line.rfind(L'\\', space);
+        size_t colon = line.find(L':', space);
+        std::vector<BYTE> data;
+        for (size_t i = colon + 1; i + 1 < line.size(); i += 2) {
+            data.push_back(static_cast<BYTE>(std::stoul(line.substr(i, 2), nullptr, 16)));
+        }
+        values.push_back(
+            {line.substr(0, slash) + L"\n" + line.substr(slash + 1, space - slash - 1), data});
+        names.push_back({line.substr(0, slash), static_cast<DWORD>(std::stoul(
+                                                    line.substr(space + 1, colon - space - 1)))});
+    }
+}
+
+// A printer as the spooler's record on disk holds it.
+void Remake(const std::wstring& name, const Printer& state) {
+    HANDLE printer = AddPrinterFor(name, kDriverName, kPortName);
+    if (!printer) {
+        return;
+    }
+    SetDetails(printer, state.comment.c_str(), state.location.c_str(), &state, state.driverVersion);
+    if (!state.subKey.empty()) {
+        WriteSubKey(printer, state.subKey);
+    }
+    std::vector<std::pair<std::wstring, std::vector<BYTE>>> values;
+    std::vector<std::pair<std::wstring, DWORD>> names;
+    ValuesOf(state.data, values, names);
+    WriteData(printer, values, names);
+    World::security[name] = state.security;
+    realSpooler.ClosePrinter(printer);
+}
+
+// The power goes: each hive comes back as last flushed, or as it was when
+// Windows happened to have written it out just before.
+void CutPower(const Plan& faults) {
+    ++Disk::cuts;
+    for (const wchar_t* path : kProductKeys) {
+        const KeyImage& image = Disk::software[path];
+        if (faults.kept[kSoftware]) {
+            continue;
+        }
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, path);
+        HKEY key = nullptr;
+        if (image.exists && RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                            nullptr, &key, nullptr) == 0) {
+            for (const auto& [name, value] : image.values) {
+                RegSetValueExW(key, name.c_str(), 0, value.first, value.second.data(),
+                               static_cast<DWORD>(value.second.size()));
+            }
+            RegCloseKey(key);
+        }
+    }
+    for (const std::wstring& name :
+         faults.kept[kSpooler] ? std::vector<std::wstring>() : PrinterNames()) {
+        std::wstring driver;
+        Printer state = {};
+        auto disk = Disk::printers.find(name);
+        if (StateOf(name, driver, state) && driver == kDriverName &&
+            (disk == Disk::printers.end() || !(disk->second == state))) {
+            DeletePrinterNamed(name);
+            World::security.erase(name);
+        }
+    }
+    for (const auto& [name, state] :
+         faults.kept[kSpooler] ? decltype(Disk::printers)() : Disk::printers) {
+        if (HANDLE there = OpenAdministered(name)) {
+            realSpooler.ClosePrinter(there);
+        } else {
+            Remake(name, state);
+        }
+    }
+    if (!faults.kept[kSpooler] && !Disk::defaultPrinter.empty()) {
+        realSpooler.SetDefaultPrinterW(Disk::defaultPrinter.c_str());
+    }
+}
+
+void SetUpDisk() {
+    kernel.RegOpenKeyExW = &OpenKeyNamed;
+    kernel.RegCreateKeyExW = &CreateKeyNamed;
+    kernel.RegFlushKey = &FlushKeyToDisk;
+    flushHive = &FlushHive;
+}
+
 void ClearDefault() {
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kWindowsKey, L"Device");
 }
@@ -942,6 +1485,7 @@ void JournalRecord(const std::wstring& name, const Printer& printer, bool wasDef
     std::wstring subKey(printer.subKey.begin(), printer.subKey.end());
     PutText(record, RecordField::SubKey, subKey.c_str());
     PutText(record, RecordField::Comment, printer.comment.c_str());
+    PutText(record, RecordField::Location, printer.location.c_str());
     if (wasDefault) {
         PutFlag(record, RecordField::Default);
     }
@@ -959,11 +1503,13 @@ void JournalRecord(const std::wstring& name, const Printer& printer, bool wasDef
     dm.dmSpecVersion = DM_SPECVERSION;
     dm.dmDriverVersion = kDriverVersion;
     dm.dmSize = sizeof(dm);
-    Random same = {1};
-    PutDevMode(same, printer, dm);
+    PutDevMode(printer, kDriverVersion, dm);
     PutBytes(record, RecordField::DevMode, &dm, sizeof(dm));
-    PutBytes(record, RecordField::Security, printer.security.data(),
-             static_cast<DWORD>(printer.security.size()));
+    std::vector<BYTE> security = SecurityOf(Sddl(printer.security));
+    if (!printer.security.dacl.empty()) {
+        PutBytes(record, RecordField::Security, security.data(),
+                 static_cast<DWORD>(security.size()));
+    }
     for (size_t i = 0; i < values.size(); ++i) {
         std::wstring value = values[i].first.substr(values[i].first.find(L'\n') + 1);
         if (names[i].first != L"DsSpooler") {
@@ -1009,6 +1555,9 @@ void JournalLostPrinter(Random& random, unsigned seed, bool wasDefault, Expected
         JournalRecord(kLostPrinter, lost, wasDefault, values, names);
     }
     FlushJournal();
+    if (!lost.security.dacl.empty()) {
+        World::savedDacl[kLostPrinter] = lost.security.dacl;
+    }
     expected.printers[kLostPrinter] = lost;
     if (wasDefault) {
         expected.defaultPrinter = kLostPrinter;
@@ -1062,6 +1611,10 @@ Expected SetUpPrinters(unsigned seed, Random& random) {
     CloseJournal(true);
     ClearDefault();
     World::security.clear();
+    World::savedDacl.clear();
+    World::merged.clear();
+    World::breaches.clear();
+    World::run = 0;
     Expected expected = {};
     std::vector<std::wstring> candidates;
     unsigned count = random.Next(5);
@@ -1076,8 +1629,10 @@ Expected SetUpPrinters(unsigned seed, Random& random) {
         const wchar_t* location = RandomText(random, L"Floor \u00e9");
         Printer printed = {};
         RandomDetails(random, seed, k, printed);
-        SetDetails(random, printer, shownComment, location, &printed);
+        SetDetails(printer, shownComment, location, &printed,
+                   random.Next(4) ? kDriverVersion : kOlderDriverVersion);
         World::security[name] = printed.security;
+        World::savedDacl[name] = printed.security.dacl;
         std::vector<std::pair<std::wstring, std::vector<BYTE>>> values;
         std::vector<std::pair<std::wstring, DWORD>> names;
         RandomData(random, seed, printed, values, names);
@@ -1134,11 +1689,15 @@ Outcome Reinstall(const Plan& faults, bool faulty) {
     World::printersOpen = 0;
     World::servicesOpen = 0;
     World::dialogLog.clear();
+    World::privilegeEnabled = false;
+    World::merged.clear();
     Outcome outcome = {};
     Users::printersAtStart = PrinterNames().size();
     AllocationCounter blocks;
     {
         FaultLayer layer;
+        runCalls = 0;
+        spoolerWrites = 0;
         plan = faulty ? faults : Plan{};
         DWORD scheduled = 0;
         outcome.errors = RunWithProcedure(&ReInstall, Command::Install, nullptr, &scheduled);
@@ -1149,15 +1708,8 @@ Outcome Reinstall(const Plan& faults, bool faulty) {
     outcome.globalBlocks = blocks.GlobalBlocks();
     outcome.printersOpen = World::printersOpen;
     outcome.servicesOpen = World::servicesOpen;
+    ++World::run;
     return outcome;
-}
-
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) {
-        out += c < 128 ? static_cast<char>(c) : '?';
-    }
-    return out;
 }
 
 std::string PlanText(const Plan& faults) {
@@ -1166,6 +1718,17 @@ std::string PlanText(const Plan& faults) {
         const Fault& f = faults.faults[i];
         text += std::string(i ? ", " : "") + kSlots[f.slot].name + " #" + std::to_string(f.nth) +
                 " (" + std::to_string(f.code) + ")";
+    }
+    if (faults.cutAt || faults.cutAfter) {
+        text += "; power cut " + (faults.cutAt ? "at call #" + std::to_string(faults.cutAt)
+                                               : std::string("after the run"));
+        for (Hive hive : {kSoftware, kSpooler}) {
+            text += std::string(hive == kSoftware ? ", SOFTWARE " : ", spooler ") +
+                    (faults.kept[hive] ? "kept"
+                     : faults.lazyAt[hive]
+                         ? "as flushed, lazily at #" + std::to_string(faults.lazyAt[hive])
+                         : "as flushed");
+        }
     }
     return text;
 }
@@ -1198,6 +1761,20 @@ void CheckNothingHeld(Report& report, const char* which, const Outcome& run) {
     }
 }
 
+// The descriptor a printer comes back with: the saved one, but the
+// spooler's owner and group where the saved owner is outside the installer's token, and
+// no SACL where SeSecurityPrivilege is not held.
+Security Restored(const Security& saved) {
+    Security back = saved;
+    // The spooler refuses the owner and group together.
+    back.owner = InToken(saved.owner) ? saved.owner : World::newPrinter.owner;
+    back.group = InToken(saved.owner) ? saved.group : World::newPrinter.group;
+    back.sacl = World::privilegeHeld ? saved.sacl : L"";
+    // A run that could not enable it has not carried the SACL.
+    back.sacl = World::privilegeMayFail ? L"?" : back.sacl;
+    return back;
+}
+
 // Empty when the printer is there as expected, otherwise what differs.
 std::string Difference(const std::wstring& name, const Printer& want, bool strict) {
     std::wstring driver;
@@ -1206,7 +1783,7 @@ std::string Difference(const std::wstring& name, const Printer& want, bool stric
         return Narrow(name) + " is missing";
     }
     std::string what;
-    auto differs = [&](bool same, const char* field) {
+    auto differs = [&](bool same, const std::string& field) {
         what += same ? "" : std::string(what.empty() ? "" : ", ") + field;
     };
     differs(driver == kDriverName, "driver");
@@ -1214,8 +1791,15 @@ std::string Difference(const std::wstring& name, const Printer& want, bool stric
     differs(state.comment == want.comment, "comment");
     differs(state.location == want.location, "location");
     if (want.whole) {
-        differs(state.share == want.share, "share name");
-        differs(state.attributes == (want.attributes & kComparedAttributes), "attributes");
+        // A printer the run did not take out keeps what a later run drops.
+        bool shared = !(want.shareRefused || World::serverStartsAtRun > 0);
+        DWORD compared = kComparedAttributes & ~(strict || shared ? 0 : PRINTER_ATTRIBUTE_SHARED);
+        differs(!(strict || shared) || state.share == (want.shareRefused ? L"" : want.share),
+                "share name");
+        differs(
+            (state.attributes & compared) ==
+                (want.attributes & compared & ~(want.shareRefused ? PRINTER_ATTRIBUTE_SHARED : 0)),
+            "attributes");
         differs(state.priority == want.priority && state.defaultPriority == want.defaultPriority,
                 "priorities");
         differs(state.startTime == want.startTime && state.untilTime == want.untilTime, "hours");
@@ -1227,11 +1811,14 @@ std::string Difference(const std::wstring& name, const Printer& want, bool stric
         differs(state.paper == want.paper && state.orientation == want.orientation &&
                     state.copies == want.copies &&
                     (state.driverVersion == want.driverVersion || !strict),
-                ("print defaults (paper " + std::to_string(state.paper) + ", orientation " +
-                 std::to_string(state.orientation) + ", copies " + std::to_string(state.copies) +
-                 ", version " + std::to_string(state.driverVersion) + ")")
-                    .c_str());
-        differs(state.security == want.security, "permissions");
+                "print defaults (paper " + std::to_string(state.paper) + ", orientation " +
+                    std::to_string(state.orientation) + ", copies " + std::to_string(state.copies) +
+                    ", version " + std::to_string(state.driverVersion) + ")");
+        Security back = Restored(want.security);
+        back.sacl = back.sacl == L"?" ? state.security.sacl : back.sacl;
+        differs(
+            strict ? state.security == back : state.security.dacl == want.security.dacl,
+            "permissions (" + Narrow(Sddl(state.security)) + ", not " + Narrow(Sddl(back)) + ")");
         // The spooler's own key stays with a printer the run did not take
         // out; one it brought back has none of it.
         for (auto line = state.data.begin(); !strict && line != state.data.end();) {
@@ -1255,9 +1842,9 @@ std::string Differences(const Expected& expected, bool strict) {
     return text;
 }
 
-bool JournalIsGone() {
+bool KeyIsGone(const wchar_t* path) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kJournalKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
         return true;
     }
     RegCloseKey(key);
@@ -1320,14 +1907,81 @@ Plan MakePlan(Random& random, const std::vector<long>& reach) {
                             1 + static_cast<long>(random.Next(static_cast<unsigned>(reach[slot]))),
                             kFailureCodes[random.Next(4)]};
     }
+    // A third of the seeds lose power during the run, a third right after it;
+    // half of these with a flush that fails.
+    long perRun = 1;
+    long writes = 1;
+    for (int i = 0; i < kSlotCount; ++i) {
+        perRun += reach[i] / 2;
+        writes += writesSpooler[i] ? reach[i] / 2 : 0;
+    }
+    unsigned power = random.Next(3);
+    faults.cutAt = power == 0 ? 1 + static_cast<long>(random.Next(perRun)) : 0;
+    faults.cutAfter = power == 1;
+    for (Hive hive : {kSoftware, kSpooler}) {
+        long until = hive == kSpooler ? writes : faults.cutAt ? faults.cutAt : perRun;
+        faults.lazyAt[hive] = random.Next(2) ? 1 + static_cast<long>(random.Next(until)) : 0;
+        faults.kept[hive] = random.Next(3) == 0;
+    }
+    if (power < 2 && faults.count < kMaxFaults && reach[flushSlot] > 1 && random.Next(2)) {
+        faults.faults[faults.count++] = {
+            flushSlot,
+            1 + static_cast<long>(random.Next(static_cast<unsigned>(reach[flushSlot] / 2))),
+            kFailureCodes[random.Next(4)]};
+    }
     return faults;
+}
+
+// An earlier run was killed between writing its printers' entries and
+// flushing them: the entries are there but not on disk, and the printers are
+// in the spooler.
+void JournalUnflushed(const Expected& expected) {
+    for (const auto& [name, want] : expected.printers) {
+        if (name == kLostPrinter || name == expected.damagedEntry || !want.whole) {
+            continue;
+        }
+        std::vector<std::pair<std::wstring, std::vector<BYTE>>> values;
+        std::vector<std::pair<std::wstring, DWORD>> names;
+        ValuesOf(want.data, values, names);
+        JournalRecord(name, want, name == expected.defaultPrinter, values, names);
+    }
+}
+
+// Between two runs an administrator changes a printer that is in place and
+// that no run has out: the later run must keep the change.
+void AdministratorChanges(Random& random, unsigned seed, Expected& expected) {
+    for (auto& [name, want] : expected.printers) {
+        HANDLE printer = nullptr;
+        if (!want.whole || random.Next(4) || LookUpJournal(name.c_str()) != JournalLookup::Absent ||
+            (printer = OpenAdministered(name)) == nullptr) {
+            continue;
+        }
+        if (random.Next(2)) {
+            want.comment = L"Changed " + std::to_wstring(seed);
+            SetDetails(printer, want.comment.c_str(), want.location.c_str(), nullptr, 0);
+        } else {
+            want.security.dacl = Normalized(L"D:(A;;0x8;;;S-1-5-32-547)(A;;GA;;;BA)").dacl;
+            World::security[name].dacl = World::savedDacl[name] = want.security.dacl;
+        }
+        realSpooler.ClosePrinter(printer);
+    }
 }
 
 int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
     Random random = {seed * 2654435761ULL + 1};
     Expected expected = SetUpPrinters(seed, random);
+    World::privilegeHeld = random.Next(2);
+    World::serverStartsAtRun = static_cast<int>(random.Next(3));
     Plan faults = MakePlan(random, reach);
     Report report = {seed, faults, verbose, 0};
+    std::string planned = PlanText(faults);
+    World::privilegeMayFail = planned.find("Privilege") != std::string::npos ||
+                              planned.find("kernel.OpenProcessToken") != std::string::npos;
+    FlushHive(kSoftware);
+    FlushHive(kSpooler);
+    if (random.Next(4) == 0) {
+        JournalUnflushed(expected);
+    }
     PendingValue pending;
 
     Users::asSystem = seed % 2 != 0;
@@ -1341,14 +1995,32 @@ int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
         report.Violation("the faulty run logged no error, yet " + lost, faulty);
     }
 
-    Outcome clean = Reinstall(faults, false);
-    CheckNothingHeld(report, "the clean", clean);
+    if (faults.cutAfter || (faults.cutAt && runCalls >= faults.cutAt)) {
+        CutPower(faults);
+    }
+    AdministratorChanges(random, seed, expected);
+    // Clean runs until the Server service has started: owed sharing then takes.
+    Outcome clean = {};
+    do {
+        clean = Reinstall(faults, false);
+        CheckNothingHeld(report, "a clean", clean);
+    } while (World::run <= World::serverStartsAtRun);
     lost = Differences(expected, true);
     if (!lost.empty()) {
-        report.Violation("after the clean run " + lost, clean);
+        report.Violation("after the clean runs " + lost, clean);
     }
-    if (!JournalIsGone()) {
-        report.Violation("the journal is still there after the clean run", clean);
+    for (const wchar_t* key : {kJournalKey, kOwedKey}) {
+        std::string names;
+        for (const auto& [name, value] : ImageOf(key).values) {
+            names += " '" + Narrow(name) + "'";
+        }
+        if (!KeyIsGone(key)) {
+            report.Violation("after the clean runs " + Narrow(key) + " still holds" + names, clean);
+        }
+    }
+    std::set<std::string> breaches(World::breaches.begin(), World::breaches.end());
+    for (const std::string& breach : breaches) {
+        report.Violation(breach, faulty);
     }
     if (!expected.damagedEntry.empty() && !DamagedEntrySetAside(expected)) {
         report.Violation("the damaged journal entry was not set aside as it was", clean);
@@ -1437,6 +2109,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     SetUpWorld();
+    SetUpDisk();
     CreateDirectoryW(kCurrentFolder, nullptr);
     if (!CopyFileW(kTrayProgram, kTrayOriginal, FALSE) || !InstallOtherDriver() ||
         !SetCurrentDirectoryW(kCurrentFolder)) {
@@ -1455,7 +2128,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     printf(
         "chaos: %u seeds, %d violations, %.1f s (%ld faults fired, %ld faulty runs logged "
-        "errors)\n",
-        seeds, violations, (GetTickCount() - started) / 1000.0, faultsFired, faultyRunsWithErrors);
+        "errors, %ld power cuts)\n",
+        seeds, violations, (GetTickCount() - started) / 1000.0, faultsFired, faultyRunsWithErrors,
+        Disk::cuts);
     return violations == 0 ? 0 : 1;
 }
