@@ -236,11 +236,12 @@ bool IsJournalKey(HKEY key) {
     return false;
 }
 
-// The journal's key and, flushed before the journal lets its printers go,
-// the spooler's own key of its printers.
+// The journal's keys (printers in transit, what printers owe) and,
+// flushed before the journal lets its printers go, the spooler's own key of
+// its printers, wherever this machine keeps it.
 bool IsJournalPath(LPCWSTR path) {
-    return path &&
-           (wcsstr(path, L"Printers in transit") || wcsstr(path, L"Control\\Print\\Printers"));
+    return path && (wcsstr(path, L"Printers in transit") || wcsstr(path, L"Printers owed") ||
+                    wcsstr(path, L"\\Print\\Printers"));
 }
 
 LSTATUS WINAPI TimedOpenKey(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
