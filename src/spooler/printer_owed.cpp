@@ -205,8 +205,10 @@ bool OweProperties(InstallRun& run, HANDLE printer, const wchar_t* name,
 
 bool MergeOwed(InstallRun& run, const wchar_t* name, void*& block, DWORD& bytes) {
     JournalEntry entry;
-    if (ReadOwedEntry(name, entry) != JournalRead::Entry) {
-        return false;
+    JournalRead read = ReadOwedEntry(name, entry);
+    // A damaged entry owes nothing anyone can give; it goes with the printer.
+    if (read != JournalRead::Entry) {
+        return read != JournalRead::Failed;
     }
     const CarriedProperties& owed = entry.properties;
     const auto* now = static_cast<const BYTE*>(block);
@@ -235,10 +237,11 @@ bool MergeOwed(InstallRun& run, const wchar_t* name, void*& block, DWORD& bytes)
     return true;
 }
 
-bool OwesSubKey(const wchar_t* name) {
+bool OwesSubKey(const wchar_t* name, bool& owes) {
     JournalEntry entry;
-    return ReadOwedEntry(name, entry) == JournalRead::Entry &&
-           (entry.properties.owed & FieldBit(RecordField::SubKey));
+    JournalRead read = ReadOwedEntry(name, entry);
+    owes = read == JournalRead::Entry && (entry.properties.owed & FieldBit(RecordField::SubKey));
+    return read != JournalRead::Failed;
 }
 
 void SubKeyOfRecord(const void* block, DWORD bytes, char (&subKey)[kSubKeyBytes]) {

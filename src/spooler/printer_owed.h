@@ -35,11 +35,14 @@ bool OweProperties(InstallRun& run, HANDLE printer, const wchar_t* name,
 
 // Before a reinstall takes the printer out: what it still owes goes into its
 // fresh record (`block`, replaced), where the printer has not been changed
-// since. True when there was an entry, which may go once the printer is out.
+// since; its entry may go once the printer is out. False, with the error,
+// when the printer has an entry that could not be read or merged: then it
+// must stay, or what it owes would be lost.
 bool MergeOwed(InstallRun& run, const wchar_t* name, void*& block, DWORD& bytes);
 
-// Whether the printer owes its SubKey, whose write did not take.
-bool OwesSubKey(const wchar_t* name);
+// Whether the printer owes its SubKey, whose write did not take. False,
+// with the error, when what it owes cannot be read.
+bool OwesSubKey(const wchar_t* name, bool& owes);
 // The SubKey a record holds, into `subKey` (left empty without one).
 void SubKeyOfRecord(const void* block, DWORD bytes, char (&subKey)[kSubKeyBytes]);
 

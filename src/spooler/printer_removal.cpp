@@ -98,6 +98,14 @@ SaveOutcome Unlinked(void* record) {
     return SaveOutcome::Incomplete;
 }
 
+// What a printer owes that cannot be read would be lost with it: it stays.
+SaveOutcome Unmerged(void* record) {
+    DWORD code = GetLastError();
+    FreeGlobal(record);
+    SetLastError(code);
+    return SaveOutcome::Incomplete;
+}
+
 // Journals what the printer had, unless it cannot be brought back as it was.
 // One an earlier run left in the journal is the printer that run was
 // bringing back when it was cut off: the journal holds it as it was, and it
@@ -122,9 +130,11 @@ Transit PlanTakeOut(InstallRun& run, PRINTER_INFO_2W& entry, bool& written) {
     void* record = nullptr;
     DWORD bytes = 0;
     SaveOutcome saved = ReadForTransit(run, entry, subKey, record, bytes);
+    // What an earlier install owed it goes with it, where no one changed it since.
+    if (saved == SaveOutcome::Saved && !MergeOwed(run, name, record, bytes)) {
+        saved = Unmerged(record);
+    }
     if (saved == SaveOutcome::Saved) {
-        // What an earlier install owed it goes with it, where no one changed it since.
-        MergeOwed(run, name, record, bytes);
         SubKeyOfRecord(record, bytes, subKey);
         saved = subKey[0] ? JournalForTransit(run, entry, subKey, record, bytes) : Unlinked(record);
     }

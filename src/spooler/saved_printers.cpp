@@ -72,9 +72,13 @@ SaveOutcome ReadForTransit(InstallRun& run, PRINTER_INFO_2W& entry, char (&subKe
     }
     SaveOutcome outcome = ReadSubKeyOf(printer.Get(), subKey);
     // One that owes its SubKey (its write did not take) is read all the same:
-    // what it owes gives it the SubKey.
-    if (outcome == SaveOutcome::NoSubKey && OwesSubKey(entry.pPrinterName)) {
-        outcome = SaveOutcome::Saved;
+    // what it owes gives it the SubKey. One that may owe it is not deleted
+    // as a printer without one.
+    bool owes = false;
+    if (outcome == SaveOutcome::NoSubKey) {
+        outcome = !OwesSubKey(entry.pPrinterName, owes) ? SaveOutcome::Unreadable
+                  : owes                                ? SaveOutcome::Saved
+                                                        : SaveOutcome::NoSubKey;
     }
     if (outcome != SaveOutcome::Saved) {
         return outcome;

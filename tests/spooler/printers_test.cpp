@@ -1067,6 +1067,12 @@ BOOL WINAPI NoServerService(HANDLE printer, DWORD level, LPBYTE info, DWORD comm
     return winspool_detail::exports.SetPrinterW(printer, level, info, command);
 }
 
+// What printers owe cannot be read.
+LSTATUS WINAPI NoOwedKey(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
+    return std::wstring(path) == kOwedKey ? ERROR_ACCESS_DENIED
+                                          : RegOpenKeyExW(root, path, options, access, key);
+}
+
 // A property that does not take for a reason that passes is owed: the run
 // that finished lets go of the journal entry, and a later install gives it
 // to the printer, without undoing what someone changed in between.
@@ -1074,12 +1080,14 @@ TEST_F(JournalTest, APropertyThatDidNotTakeIsOwedAndGivenLaterUnlessChangedSince
     AddMonitor();
     AddPrinter(kOffice, kDriverName, "abc");
     Share(real, UniquePrinter(scratch.OpenForDelete(kOffice)).Get(), L"office");
-    auto reinstall = [&](bool serverStarted) {
+    auto reinstall = [&](bool serverStarted, bool owedUnreadable = false) {
         InstallRun next = EmptyRun();
         MarkDefaultPrinter(next);
         next.checkMonitorVersion = 1;
         ScopedOverride server(winspool.SetPrinterW,
                               serverStarted ? winspool.SetPrinterW : &NoServerService);
+        ScopedOverride owedKey(kernel.RegOpenKeyExW,
+                               owedUnreadable ? &NoOwedKey : kernel.RegOpenKeyExW);
         RemoveProductPrinters(next);
         RestorePrinters(next);
         std::wstring log = LogOf(next) + (next.errorCount ? L"(errors)" : L"");
@@ -1115,6 +1123,13 @@ TEST_F(JournalTest, APropertyThatDidNotTakeIsOwedAndGivenLaterUnlessChangedSince
                                         FieldBit(RecordField::ShareName) |
                                         FieldBit(RecordField::Attributes));
     SetCommentAndLocation(kOffice, L"Front desk", L"Hall");  // not owed: it stays
+    // What it owes cannot be read: it stays in the spooler, still owing it
+    // (its SubKey too, so it is not deleted as a printer without one).
+    scratch.ExpectPrinter(kFallbackPrinterName);
+    EXPECT_THAT(reinstall(true, true), testing::HasSubstr(L"Error(17): Can`t delete printer 'Zrl "
+                                                          L"Office'" +
+                                                          ErrorTail(ERROR_ACCESS_DENIED)));
+    ASSERT_EQ(ReadOwedEntry(kOffice, owed), JournalRead::Entry);
 
     std::wstring log = reinstall(true);
     EXPECT_THAT(log, testing::Not(testing::HasSubstr(L"Error(")));
@@ -1126,6 +1141,9 @@ TEST_F(JournalTest, APropertyThatDidNotTakeIsOwedAndGivenLaterUnlessChangedSince
 
     // Changed by hand after a run that owed the share: the hand wins.
     reinstall(false);
+    EXPECT_THAT(reinstall(true, true), testing::HasSubstr(L"Error(18): Can`t journal printer 'Zrl "
+                                                          L"Office'" +
+                                                          ErrorTail(ERROR_ACCESS_DENIED)));
     {
         UniquePrinter printer(scratch.OpenForDelete(kOffice));
         std::vector<BYTE> block(8192);
