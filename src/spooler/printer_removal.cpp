@@ -90,17 +90,10 @@ Transit TransitAfter(InstallRun& run, const wchar_t* name, SaveOutcome saved, DW
     return Transit::Stay;
 }
 
-// A printer that owed its SubKey, and whose record came out without one
-// after all, cannot be tied to its settings again: it stays.
-SaveOutcome Unlinked(void* record) {
-    FreeGlobal(record);
-    SetLastError(ERROR_INVALID_DATA);
-    return SaveOutcome::Incomplete;
-}
-
-// What a printer owes that cannot be read would be lost with it: it stays.
-SaveOutcome Unmerged(void* record) {
-    DWORD code = GetLastError();
+// A record that cannot go into the journal as it is: a printer whose owed
+// entry did not read would lose what it owes, and one that owed its SubKey
+// and still has none could not be tied to its settings again. It stays.
+SaveOutcome Unjournaled(void* record, DWORD code) {
     FreeGlobal(record);
     SetLastError(code);
     return SaveOutcome::Incomplete;
@@ -132,11 +125,12 @@ Transit PlanTakeOut(InstallRun& run, PRINTER_INFO_2W& entry, bool& written) {
     SaveOutcome saved = ReadForTransit(run, entry, subKey, record, bytes);
     // What an earlier install owed it goes with it, where no one changed it since.
     if (saved == SaveOutcome::Saved && !MergeOwed(run, name, record, bytes)) {
-        saved = Unmerged(record);
+        saved = Unjournaled(record, GetLastError());
     }
     if (saved == SaveOutcome::Saved) {
         SubKeyOfRecord(record, bytes, subKey);
-        saved = subKey[0] ? JournalForTransit(run, entry, subKey, record, bytes) : Unlinked(record);
+        saved = subKey[0] ? JournalForTransit(run, entry, subKey, record, bytes)
+                          : Unjournaled(record, ERROR_INVALID_DATA);
     }
     written = written || saved == SaveOutcome::Saved;
     return TransitAfter(run, name, saved, GetLastError());
