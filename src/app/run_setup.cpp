@@ -40,7 +40,7 @@ void ResolveSourceDirectoryInto(InstallRun& run, wchar_t (&buffer)[kPathBufferCh
 void ResolveSystemDirectory(InstallRun& run, wchar_t (&buffer)[kPathBufferChars]) {
     buffer[0] = 0;
     if (kernel.GetSystemDirectoryW(buffer, kSystemPathChars) == 0) {
-        LogError(run, 7, "Can`t retrieve system directory.");
+        LogError(run, kErrorSystemDirectory);
         return;
     }
     EnsureTrailingBackslash(buffer);
@@ -103,10 +103,10 @@ void ResolveDriverDirectory(InstallRun& run) {
             EnsureTrailingBackslash(dir);
             AssignCountedString(run.driverDir, dir);
         } else {
-            LogError(run, 6, "Can`t retrieve printer driver directory.");
+            LogError(run, kErrorDriverDirectory);
         }
     } else if (!sized) {
-        LogError(run, 6, "Can`t retrieve printer driver directory.");
+        LogError(run, kErrorDriverDirectory);
     }
     run.helpFile = kHelpFile;
 }

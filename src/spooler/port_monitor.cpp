@@ -192,7 +192,7 @@ bool DeleteMonitorWithRetries(InstallRun& run, bool found) {
     if (DeleteProductMonitor(run.environment)) {
         return true;
     }
-    LogError(run, 12, "Can`t remove the port monitor 'Zantorelle:'");
+    LogError(run, kErrorRemoveMonitor);
     return false;
 }
 
@@ -236,7 +236,7 @@ bool RegisterMonitor(InstallRun& run) {
         LogLine(run, "AddMonitor - failed. Trying to wait and install again");
         if (attempt == kAddMonitorTries) {
             SetLastError(code);
-            LogError(run, 11, "Can`t install a local port monitor'Zantorelle:'");
+            LogError(run, kErrorInstallMonitor);
             return false;
         }
     }
