@@ -415,6 +415,23 @@ TEST_F(SpoolerEnumerationTest, PrintersFirstCallFailingFreesTheEarlierBuffer) {
     EXPECT_EQ(list.buffer, nullptr);
     EXPECT_EQ(list.count, 0u);
     EXPECT_EQ(counter.GlobalBlocks(), 0);
+
+    // A failure that sets no code of its own is no size answer, whatever code
+    // an earlier call left behind: no block, no second call.
+    static int calls;
+    calls = 0;
+    ScopedOverride mute(winspool.EnumPrintersW,
+                        [](DWORD, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD needed, LPDWORD) -> BOOL {
+                            ++calls;
+                            *needed = 4096;
+                            return FALSE;
+                        });
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    EnumeratePrinters(list);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_SUCCESS});
+    EXPECT_EQ(list.buffer, nullptr);
+    EXPECT_EQ(counter.GlobalBlocks(), 0);
 }
 
 TEST_F(SpoolerEnumerationTest, PrintersSecondCallFailingFreesTheBlock) {
