@@ -21,7 +21,7 @@ constexpr DWORD kAuditedReadAccess = PRINTER_ACCESS_USE | READ_CONTROL | ACCESS_
 // new printer gets its own.
 constexpr const wchar_t* kSpoolerKeys[] = {L"DsSpooler", L"DsDriver", L"PnPData", L"CopyFiles"};
 // "SubKey" keeps its own handling: the ANSI calls write it in both places.
-constexpr const wchar_t* kSubKeyPlaces[] = {L"PrinterDriverData", L"DsUser"};
+constexpr const wchar_t* kSubKeyPlaces[] = {L"PrinterDriverData", kDsUserKeyW};
 
 bool SameKeyName(const wchar_t* a, const wchar_t* b) {
     // The registry compares names without regard to case.
@@ -39,7 +39,7 @@ bool IsSpoolerKey(const wchar_t* key) {
 
 bool IsSubKeyValue(const wchar_t* key, const wchar_t* value) {
     for (const wchar_t* place : kSubKeyPlaces) {
-        if (SameKeyName(key, place) && SameKeyName(value, L"SubKey")) {
+        if (SameKeyName(key, place) && SameKeyName(value, kSubKeyValueW)) {
             return true;
         }
     }
