@@ -44,22 +44,14 @@ void GrowToProductPort(wchar_t* portList) {
     CopyMemory(at, kPortName, kProductPortChars * sizeof(wchar_t));
 }
 
-// A printer without a name is never opened: OpenPrinterW would hand out the
-// print server instead.
-HANDLE OpenForChange(const wchar_t* name) {
-    PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-    HANDLE printer = nullptr;
-    if (!name || !winspool.OpenPrinterW(const_cast<LPWSTR>(name), &printer, &access)) {
-        return nullptr;
-    }
-    return printer;
-}
-
 // The entry goes back as it was enumerated (default mark included), with only
 // its port name changed.
 void WriteBackPrinter(InstallRun& run, PRINTER_INFO_2W& entry) {
-    UniquePrinter printer(OpenForChange(entry.pPrinterName));
-    if (!printer) {
+    PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    UniquePrinter printer;
+    // A printer without a name is never opened: OpenPrinterW would hand out
+    // the print server instead.
+    if (!entry.pPrinterName || !OpenPrinterInto(entry.pPrinterName, &access, printer)) {
         LogLine(run, "Can't open printer %s", ShownName(entry.pPrinterName, kUnnamedInList));
         return;
     }
