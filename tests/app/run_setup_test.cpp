@@ -137,6 +137,30 @@ TEST(RunSetup, FoldersThatEndInABackslashGetNoSecondOne) {
     FreeInstallRun(run);
 }
 
+// The spooler's folder comes without a backslash; the block it is read into
+// has room for one beyond what the spooler asked for.
+TEST(RunSetup, DriverFolderGetsItsBackslashInsideItsBlock) {
+    static SIZE_T blockBytes;
+    blockBytes = 0;
+    ScopedOverride drivers(winspool.GetPrinterDriverDirectoryW,
+                           [](LPWSTR, LPWSTR, DWORD, LPBYTE buffer, DWORD, LPDWORD needed) -> BOOL {
+                               static const wchar_t kDir[] = L"C:\\drv";
+                               *needed = sizeof(kDir);
+                               if (!buffer) {
+                                   SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                                   return FALSE;
+                               }
+                               blockBytes = GlobalSize(buffer);
+                               memcpy(buffer, kDir, sizeof(kDir));
+                               return TRUE;
+                           });
+    InstallRun run;
+    InitInstallRun(run);
+    EXPECT_STREQ(CountedText(run.driverDir), L"C:\\drv\\");
+    EXPECT_EQ(blockBytes, sizeof(L"C:\\drv\\"));
+    FreeInstallRun(run);
+}
+
 TEST(RunSetup, SystemDirectoryThatCannotBeReadIsErrorSevenAndPathWithoutSeparatorIsNone) {
     ScopedOverride system(kernel.GetSystemDirectoryW, [](LPWSTR, UINT) -> UINT {
         SetLastError(0);

@@ -452,6 +452,14 @@ TEST_F(SpoolerEnumerationTest, PrintersSecondCallFailingFreesTheBlock) {
                              SetLastError(ERROR_INSUFFICIENT_BUFFER);
                              return FALSE;
                          });
+    // Freeing the block may set a code of its own: the spooler's must stay.
+    static decltype(kernel.GlobalFree) counted;
+    counted = kernel.GlobalFree;
+    ScopedOverride noisyFree(kernel.GlobalFree, [](HGLOBAL block) -> HGLOBAL {
+        HGLOBAL result = counted(block);
+        SetLastError(kPoison);
+        return result;
+    });
     PrinterList list = {};
     SetLastError(kPoison);
     EnumeratePrinters(list);
