@@ -14,8 +14,8 @@ constexpr DWORD kPrinterEnumFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTION
 constexpr DWORD kNoMemory = static_cast<DWORD>(E_OUTOFMEMORY);
 
 // The system's text keeps its trailing line break here: the log shows an
-// empty line after it.
-void LogEnumMonitorsFailure(InstallRun& run, const char* format) {
+// empty line after it. `step` is the failed call's: 2 without a buffer, 3 with.
+void LogEnumMonitorsFailure(InstallRun& run, int step) {
     DWORD code = GetLastError();
     wchar_t* text = nullptr;
     DWORD length = FormatMessageW(
@@ -23,7 +23,8 @@ void LogEnumMonitorsFailure(InstallRun& run, const char* format) {
         nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
         reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     UniqueLocal held(reinterpret_cast<HLOCAL>(text));
-    LogLine(run, format, length != 0 && text ? text : L"No Error or no description");
+    LogLine(run, "%d. EnumMonitors  failed with code: %s", step,
+            length != 0 && text ? text : L"No Error or no description");
     SetLastError(code);
 }
 
@@ -82,23 +83,16 @@ SpoolerEnumBuffer& EnumerateMonitors(SpoolerEnumBuffer& list, InstallRun& run) {
     auto monitors = [&](BYTE* data, DWORD bytes, DWORD& asked) {
         return QueryMonitors(data, bytes, asked, count);
     };
-    switch (ReadSized(monitors, block, needed)) {
-        case SizedRead::Read:
-            list.count = count;
-            break;
-        case SizedRead::Nothing:
-            LogLine(run, "1. EnumMonitors returns true");
-            break;
-        case SizedRead::Refused:
-            LogEnumMonitorsFailure(run, "2. EnumMonitors  failed with code: %s");
-            break;
-        case SizedRead::NoMemory:
-            LogLine(run, "3. EnumMonitors - can't allocate memory for buffer");
-            SetLastError(kNoMemory);
-            break;
-        case SizedRead::Failed:
-            LogEnumMonitorsFailure(run, "3. EnumMonitors  failed with code: %s");
-            break;
+    SizedRead read = ReadSized(monitors, block, needed);
+    if (read == SizedRead::Read) {
+        list.count = count;
+    } else if (read == SizedRead::Nothing) {
+        LogLine(run, "1. EnumMonitors returns true");
+    } else if (read == SizedRead::NoMemory) {
+        LogLine(run, "3. EnumMonitors - can't allocate memory for buffer");
+        SetLastError(kNoMemory);
+    } else {
+        LogEnumMonitorsFailure(run, read == SizedRead::Refused ? 2 : 3);
     }
     list.buffer = block.Release();
     return list;
