@@ -10,8 +10,6 @@
 
 namespace {
 
-using UniqueHandle = Unique<HANDLE, &handles_detail::CloseFile>;
-
 // The files a run may leave for deletion at the next restart: the monitor DLL
 // in the system folder, the driver's staged copies in the driver folder.
 constexpr const wchar_t* kLeftoverNames[] = {kMonitorDll, kDriverDll, kUiDll, kHelpFile};
@@ -216,12 +214,9 @@ F Export(HMODULE module, const char* name) {
 }
 
 bool JournalHoldsPrinters() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kJournalKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    RegCloseKey(key);
-    return true;
+    UniqueKey key;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kJournalKey, 0, KEY_QUERY_VALUE, key.Put()) ==
+           ERROR_SUCCESS;
 }
 
 enum class HeldBefore { Nothing, Printers, Product };
@@ -263,24 +258,23 @@ HeldBefore ProductHeldBefore() {
 // file-rename operations: a restart is due while one of them is, whichever
 // action or earlier run scheduled it, and is not while none is.
 bool ProductFilesPendingDeletion() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
-                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    UniqueKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKeyW, 0, KEY_QUERY_VALUE, key.Put()) !=
+        ERROR_SUCCESS) {
         return false;
     }
     DWORD bytes = 0;
-    LSTATUS status =
-        RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &bytes);
+    LSTATUS status = RegQueryValueExW(key.Get(), L"PendingFileRenameOperations", nullptr, nullptr,
+                                      nullptr, &bytes);
     HANDLE heap = GetProcessHeap();
     // Two characters more: a value need not end as REG_MULTI_SZ should.
     auto* value = static_cast<wchar_t*>(
         status == ERROR_SUCCESS ? HeapAlloc(heap, HEAP_ZERO_MEMORY, bytes + 4) : nullptr);
     bool pending = value &&
-                   RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                   RegQueryValueExW(key.Get(), L"PendingFileRenameOperations", nullptr, nullptr,
                                     reinterpret_cast<BYTE*>(value), &bytes) == ERROR_SUCCESS &&
                    PendingDeletionOfProductFile(value, bytes / sizeof(wchar_t));
     HeapFree(heap, 0, value);
-    RegCloseKey(key);
     return pending;
 }
 

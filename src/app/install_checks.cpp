@@ -36,10 +36,7 @@ bool ComponentIsUsable(InstallRun& run, const wchar_t* name) {
         case ComponentImage::Usable:
             return true;
         case ComponentImage::Missing:
-            LogError(run, 23,
-                     "The printer component '%s' is missing from the installer's folder or "
-                     "cannot be read",
-                     path);
+            LogError(run, kErrorComponentMissing, path);
             return false;
         case ComponentImage::NotAnImage:
             fault = "it is damaged or cut short";
@@ -52,7 +49,7 @@ bool ComponentIsUsable(InstallRun& run, const wchar_t* name) {
             break;
     }
     SetLastError(ERROR_BAD_EXE_FORMAT);
-    LogError(run, 24, "The printer component '%s' is not a whole x64 DLL: %hs", path, fault);
+    LogError(run, kErrorComponentNotX64Dll, path, fault);
     return false;
 }
 
@@ -68,10 +65,7 @@ bool MachineLoadsX64Components(InstallRun& run) {
     wchar_t machine[16];
     wsprintfW(machine, native == IMAGE_FILE_MACHINE_ARM64 ? L"ARM64" : L"0x%04x", native);
     SetLastError(ERROR_SUCCESS);
-    LogError(run, 25,
-             "This machine's processor is %s: its print spooler cannot load the product's x64 "
-             "printer driver and port monitor",
-             machine);
+    LogError(run, kErrorProcessorNotX64, machine);
     return false;
 }
 
@@ -89,10 +83,7 @@ bool ProtectedPrintIsOff(InstallRun& run) {
                                     reinterpret_cast<BYTE*>(&value), &bytes) == ERROR_SUCCESS &&
             type == REG_DWORD && value == 1) {
             SetLastError(ERROR_SUCCESS);
-            LogError(run, 26,
-                     "Windows protected print mode is on (%s is 1 in HKEY_LOCAL_MACHINE\\%s): "
-                     "Windows admits no printer drivers but its own; turn it off to install",
-                     name, kProtectedPrintKey);
+            LogError(run, kErrorProtectedPrint, name, kProtectedPrintKey);
             return false;
         }
     }
@@ -106,9 +97,7 @@ bool SpoolerMayStart(InstallRun& run) {
         return true;
     }
     SetLastError(ERROR_SERVICE_DISABLED);
-    LogError(run, 27,
-             "The print spooler service is disabled: an administrator must let it start before "
-             "the product can be installed");
+    LogError(run, kErrorSpoolerDisabled);
     return false;
 }
 

@@ -40,7 +40,7 @@ void ResolveSourceDirectoryInto(InstallRun& run, wchar_t (&buffer)[kPathBufferCh
 void ResolveSystemDirectory(InstallRun& run, wchar_t (&buffer)[kPathBufferChars]) {
     buffer[0] = 0;
     if (kernel.GetSystemDirectoryW(buffer, kSystemPathChars) == 0) {
-        LogError(run, 7, "Can`t retrieve system directory.");
+        LogError(run, kErrorSystemDirectory);
         return;
     }
     EnsureTrailingBackslash(buffer);
@@ -91,22 +91,20 @@ void ResolveDriverDirectory(InstallRun& run) {
     run.uiDll = kUiDll;
     run.environment = kEnvironment;
     DWORD needed = 0;
-    BOOL sized = winspool.GetPrinterDriverDirectoryW(nullptr, const_cast<LPWSTR>(run.environment),
-                                                     1, nullptr, 0, &needed);
-    if (!sized && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-        // Two bytes more than asked for: room to append the backslash.
-        UniqueGlobal block(AllocGlobal(needed + sizeof(wchar_t)));
+    UniqueGlobal block;
+    // Two bytes more than asked for: room to append the backslash.
+    SizedRead read = ReadSized(
+        [&](BYTE* data, DWORD bytes, DWORD& asked) {
+            return winspool.GetPrinterDriverDirectoryW(nullptr, const_cast<LPWSTR>(run.environment),
+                                                       1, data, bytes, &asked);
+        },
+        block, needed, sizeof(wchar_t));
+    if (read == SizedRead::Read) {
         auto* dir = static_cast<wchar_t*>(block.Get());
-        if (dir &&
-            winspool.GetPrinterDriverDirectoryW(nullptr, const_cast<LPWSTR>(run.environment), 1,
-                                                reinterpret_cast<BYTE*>(dir), needed, &needed)) {
-            EnsureTrailingBackslash(dir);
-            AssignCountedString(run.driverDir, dir);
-        } else {
-            LogError(run, 6, "Can`t retrieve printer driver directory.");
-        }
-    } else if (!sized) {
-        LogError(run, 6, "Can`t retrieve printer driver directory.");
+        EnsureTrailingBackslash(dir);
+        AssignCountedString(run.driverDir, dir);
+    } else if (read != SizedRead::Nothing) {
+        LogError(run, kErrorDriverDirectory);
     }
     run.helpFile = kHelpFile;
 }

@@ -33,8 +33,7 @@ void InitLogDialog(HWND dialog, const InstallRun& run) {
 void StopBlockedRun(InstallRun& run) {
     ResetInstallRun(run);
     SetLastError(WAIT_TIMEOUT);
-    LogError(run, 20, "Another install or uninstall is still running after %d minutes",
-             static_cast<int>(kRunLockWaitMinutes));
+    LogError(run, kErrorOtherRunGoesOn, static_cast<int>(kRunLockWaitMinutes));
 }
 
 // A lock that cannot be had for any other reason than another run: the run
@@ -42,7 +41,7 @@ void StopBlockedRun(InstallRun& run) {
 void ReportLockUnavailable(InstallRun& run, const ScopedRunLock& lock) {
     if (lock.Unavailable()) {
         SetLastError(lock.Unavailable());
-        LogError(run, 29, "Can`t have the run lock: this run goes on without it");
+        LogError(run, kErrorNoRunLock);
     }
 }
 

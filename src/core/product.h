@@ -3,6 +3,17 @@
 // the benchmark and the package's custom actions take them from here.
 #pragma once
 
+// A name the ANSI calls take narrow and the wide calls wide: `name` and
+// `name`W, both from the one literal.
+#define ZRL_NARROW_AND_WIDE(name, text)  \
+    inline constexpr char name[] = text; \
+    inline constexpr wchar_t name##W[] = L"" text;
+
+// The maker's and the product's keys below HKEY_CURRENT_USER\Software and
+// HKEY_LOCAL_MACHINE\SOFTWARE.
+#define ZRL_VENDOR_KEY "Dravish Software KFT"
+#define ZRL_PRODUCT_KEY ZRL_VENDOR_KEY "\\Zantorelle"
+
 inline constexpr int kBuildNumber = 2026;
 // Installed port monitors from this build up to kBuildNumber work with this
 // installer and are kept by a reinstall.
@@ -25,10 +36,10 @@ inline constexpr wchar_t kFallbackPrinterName[] = L"Zantorelle";
 // Each printer names its own settings key, below kProductKey in HKEY_CURRENT_USER,
 // by the printer data "SubKey" (plain and under "DsUser"); the ANSI spooler and
 // registry calls handle these names.
-inline constexpr char kProductKey[] = "Software\\Dravish Software KFT\\Zantorelle";
+inline constexpr char kProductKey[] = "Software\\" ZRL_PRODUCT_KEY;
 inline constexpr char kSettingsKeyPrefix[] = "Zantorelles\\";
-inline constexpr char kSubKeyValue[] = "SubKey";
-inline constexpr char kDsUserKey[] = "DsUser";
+ZRL_NARROW_AND_WIDE(kSubKeyValue, "SubKey")
+ZRL_NARROW_AND_WIDE(kDsUserKey, "DsUser")
 inline constexpr char kDeletedValue[] = "deleted";
 
 // Paths taken from the system are at most MAX_PATH characters; the buffers
@@ -39,16 +50,14 @@ inline constexpr unsigned kPathBufferChars = 264;
 // Printers a reinstall has out of the spooler, under HKEY_LOCAL_MACHINE (see
 // src/spooler/printer_journal.h), and the entries an install could not read,
 // set aside beside it for an administrator.
-inline constexpr wchar_t kJournalKey[] =
-    L"SOFTWARE\\Dravish Software KFT\\Zantorelle\\Printers in transit";
-inline constexpr wchar_t kSetAsideKey[] =
-    L"SOFTWARE\\Dravish Software KFT\\Zantorelle\\Printers set aside";
+inline constexpr wchar_t kJournalKey[] = L"SOFTWARE\\" ZRL_PRODUCT_KEY "\\Printers in transit";
+inline constexpr wchar_t kSetAsideKey[] = L"SOFTWARE\\" ZRL_PRODUCT_KEY "\\Printers set aside";
 // What printers that came back in part still owe: a later install gives it
 // to them, never deleting a printer for it (src/spooler/printer_owed.h).
-inline constexpr wchar_t kOwedKey[] = L"SOFTWARE\\Dravish Software KFT\\Zantorelle\\Printers owed";
+inline constexpr wchar_t kOwedKey[] = L"SOFTWARE\\" ZRL_PRODUCT_KEY "\\Printers owed";
 // Made with the journal when it is first written; deleted after it when empty.
-inline constexpr const wchar_t* kJournalParentKeys[] = {
-    L"SOFTWARE\\Dravish Software KFT\\Zantorelle", L"SOFTWARE\\Dravish Software KFT"};
+inline constexpr const wchar_t* kJournalParentKeys[] = {L"SOFTWARE\\" ZRL_PRODUCT_KEY,
+                                                        L"SOFTWARE\\" ZRL_VENDOR_KEY};
 
 // One install or uninstall at a time on a machine, in the Global namespace: a
 // run in another session (a service deploying as SYSTEM, a user at the
@@ -79,6 +88,18 @@ inline constexpr DWORD kRunDeadlineMarginMinutes = 5;
 inline constexpr wchar_t kEventSource[] = L"Zantorelle Setup";
 inline constexpr wchar_t kEventSourceKey[] =
     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Zantorelle Setup";
+
+// Where spoolers keep their printers: Windows 8 and later, then earlier
+// versions and Wine (public evidence only; see FindSpoolerRecord in
+// src/spooler/printer_journal.cpp).
+#define ZRL_SPOOLER_PRINTERS_KEY "SYSTEM\\CurrentControlSet\\Control\\Print\\Printers"
+inline constexpr const wchar_t* kSpoolerPrinterKeys[] = {
+    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print\\Printers",
+    L"" ZRL_SPOOLER_PRINTERS_KEY};
+
+// The key of the system's pending file-rename operations (MoveFileExW with
+// MOVEFILE_DELAY_UNTIL_REBOOT), which the installer and the package read.
+ZRL_NARROW_AND_WIDE(kSessionManagerKey, "SYSTEM\\CurrentControlSet\\Control\\Session Manager")
 
 // What the installer tells its caller.
 enum ExitCode : int {

@@ -71,17 +71,15 @@ void LogLine(InstallRun& run, const char* format, ...) {
     AppendLogText(run, line);
 }
 
-void LogError(InstallRun& run, INT32 number, const char* format, ...) {
-    // Taken first: formatting calls into user32, which may touch the last error.
-    DWORD code = GetLastError();
+namespace {
 
+// `code` is the last error as the caller left it: formatting calls into
+// user32, which may touch it.
+void LogErrorLine(InstallRun& run, DWORD code, INT32 number, const char* format, va_list args) {
     wchar_t line[kLogLineChars];
     wsprintfW(line, L"Error(%d): ", number);
     wchar_t message[kLogLineChars];
-    va_list args;
-    va_start(args, format);
     FormatInto(message, format, args);
-    va_end(args);
     AppendToLine(line, message);
 
     UniqueLocal systemText;
@@ -98,6 +96,24 @@ void LogError(InstallRun& run, INT32 number, const char* format, ...) {
     AppendLogText(run, line);
     InterlockedIncrement(reinterpret_cast<volatile LONG*>(&run.errorCount));
     SetLastError(code);
+}
+
+}  // namespace
+
+void LogError(InstallRun& run, ErrorNumber number, ...) {
+    DWORD code = GetLastError();
+    va_list args;
+    va_start(args, number);
+    LogErrorLine(run, code, number, ErrorFormat(number), args);
+    va_end(args);
+}
+
+void LogError(InstallRun& run, INT32 number, const char* format, ...) {
+    DWORD code = GetLastError();
+    va_list args;
+    va_start(args, format);
+    LogErrorLine(run, code, number, format, args);
+    va_end(args);
 }
 
 wchar_t* SystemErrorText(DWORD code) {

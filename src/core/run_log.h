@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "core/errors.h"
 #include "core/install_run.h"
 
 inline constexpr int kLogLineChars = 1024;
@@ -17,6 +18,9 @@ void UnlockRunLog();
 // themselves are ASCII text, kept narrow: they are a good part of the
 // executable, which must stay within 64 KiB.
 void LogLine(InstallRun& run, const char* format, ...);
+// "Error(N): text - (the system's text for the last error)", counted; the
+// number and text are one of core/errors.h's.
+void LogError(InstallRun& run, ErrorNumber number, ...);
 void LogError(InstallRun& run, INT32 number, const char* format, ...);
 // English text of a Windows error code without trailing line breaks, or null.
 // Release it with LocalFree.

@@ -76,7 +76,7 @@ bool WriteChunk(InstallRun& run, HANDLE destination, const BYTE* bytes, DWORD co
     DWORD written = 0;
     kernel.WriteFile(destination, bytes, count, &written, nullptr);
     if (written != count) {
-        LogError(run, 8, "CopyFile(..,%s)", targetPath);
+        LogError(run, kErrorCopyFile, targetPath);
         return false;
     }
     return true;
@@ -113,7 +113,7 @@ HRESULT CopyBetweenPaths(InstallRun& run, const wchar_t* targetDir, const wchar_
     }
     if (!source) {
         if (report) {
-            LogError(run, 10, "Cant't open source file: %s", fileName);
+            LogError(run, kErrorOpenSource, fileName);
         }
         return E_FAIL;
     }
@@ -128,7 +128,7 @@ HRESULT CopyBetweenPaths(InstallRun& run, const wchar_t* targetDir, const wchar_
     }
     if (!destination) {
         if (report) {
-            LogError(run, 9, "Cant't open destination file: %s", PathOf(targetPath));
+            LogError(run, kErrorOpenDestination, PathOf(targetPath));
         }
         return E_FAIL;
     }

@@ -2,10 +2,10 @@
 
 #include "core/handles.h"
 #include "core/kernel_api.h"
+#include "core/product.h"
 
 namespace {
 
-constexpr char kSessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr wchar_t kPendingValue[] = L"PendingFileRenameOperations";
 // Windows writes the paths of the value in the object manager's form, "\??\C:\...".
 constexpr SIZE_T kPrefixChars = 4;

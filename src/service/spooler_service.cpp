@@ -40,7 +40,7 @@ void RequestStop(SpoolerRestart& guard, SERVICE_STATUS& status) {
         DWORD code = GetLastError();
         // A spooler that was not running is what a stop wants anyway.
         if (code != ERROR_SERVICE_NOT_ACTIVE && guard.run) {
-            LogError(*guard.run, 5, "ControlService failed with code %d (0x%x)", code, code);
+            LogError(*guard.run, kErrorControlService, code, code);
         }
     }
     guard.stopRequested = 1;
@@ -85,21 +85,21 @@ SpoolerRestart& BeginSpoolerRestart(SpoolerRestart& guard, InstallRun* run) {
     guard.manager = OpenManager();
     if (!guard.manager) {
         if (run) {
-            LogError(*run, 1, "Can't open service manager.");
+            LogError(*run, kErrorOpenServiceManager);
         }
         return guard;
     }
     guard.service = services.OpenServiceW(guard.manager, kSpoolerService, kRestartAccess);
     if (!guard.service) {
         if (run) {
-            LogError(*run, 2, "Can't open the spooler");
+            LogError(*run, kErrorOpenSpooler);
         }
         return guard;
     }
     SERVICE_STATUS status = {};
     RequestStop(guard, status);
     if (!WaitForState(guard.service, status, SERVICE_STOPPED) && run) {
-        LogError(*run, 3, "Can't stop the spooler");
+        LogError(*run, kErrorStopSpooler);
     }
     return guard;
 }
@@ -107,7 +107,7 @@ SpoolerRestart& BeginSpoolerRestart(SpoolerRestart& guard, InstallRun* run) {
 void EndSpoolerRestart(SpoolerRestart& guard) {
     if (guard.service) {
         if (guard.stopRequested && !StartSpoolerAndWait(guard.service) && guard.run) {
-            LogError(*guard.run, 4, "Can't start the spooler");
+            LogError(*guard.run, kErrorStartSpooler);
         }
         if (guard.stopRequested) {
             InterlockedDecrement(&stoppedScopes);
@@ -137,7 +137,7 @@ void StartSpoolerLeftStopped(InstallRun& run) {
     UniqueService service(
         manager ? services.OpenServiceW(manager.Get(), kSpoolerService, kCheckAccess) : nullptr);
     if (!service || !StartSpoolerAndWait(service.Get())) {
-        LogError(run, 4, "Can't start the spooler");
+        LogError(run, kErrorStartSpooler);
     }
 }
 
@@ -146,21 +146,21 @@ bool CheckSpooler(InstallRun& run) {
     ++run.logDepth;
     UniqueService manager(OpenManager());
     if (!manager) {
-        LogError(run, 1, "Can't open service manager.");
+        LogError(run, kErrorOpenServiceManager);
         --run.logDepth;
         return false;
     }
     bool running = true;
     UniqueService service(services.OpenServiceW(manager.Get(), kSpoolerService, kCheckAccess));
     if (!service) {
-        LogError(run, 2, "Can't open the spooler");
+        LogError(run, kErrorOpenSpooler);
         running = false;
     } else {
         SERVICE_STATUS status = {};
         // A state that cannot be read is taken as running: nothing is started.
         if (services.QueryServiceStatus(service.Get(), &status) &&
             status.dwCurrentState != SERVICE_RUNNING && !StartSpoolerAndWait(service.Get())) {
-            LogError(run, 4, "Can't start the spooler");
+            LogError(run, kErrorStartSpooler);
             running = false;
         }
     }

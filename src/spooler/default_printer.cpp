@@ -55,14 +55,11 @@ bool DefaultPrinterCheck() {
     if (name[0] == 0) {
         return true;
     }
-    HANDLE printer = nullptr;
-    winspool.OpenPrinterW(name, &printer, nullptr);
-    if (!printer) {
+    UniquePrinter printer;
+    if (!OpenPrinterInto(name, nullptr, printer)) {
         return true;
     }
-    bool product = PrinterUsesProductDriver(printer);
-    ClosePrinterHandle(printer);
-    return !product;
+    return !PrinterUsesProductDriver(printer.Get());
 }
 
 void SetProductPrinterDefault() {

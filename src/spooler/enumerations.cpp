@@ -13,22 +13,9 @@ namespace {
 constexpr DWORD kPrinterEnumFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
 constexpr DWORD kNoMemory = static_cast<DWORD>(E_OUTOFMEMORY);
 
-// The spooler reports the size it needs by failing the call without a buffer
-// with ERROR_INSUFFICIENT_BUFFER; every other outcome leaves nothing to read.
-bool SizeQueryAsksForBuffer(BOOL sized) {
-    return !sized && GetLastError() == ERROR_INSUFFICIENT_BUFFER;
-}
-
-// Freeing a block must not hide the spooler's error from the caller.
-void FreeKeepingLastError(void* block) {
-    DWORD code = GetLastError();
-    FreeGlobal(block);
-    SetLastError(code);
-}
-
 // The system's text keeps its trailing line break here: the log shows an
-// empty line after it.
-void LogEnumMonitorsFailure(InstallRun& run, const char* format) {
+// empty line after it. `step` is the failed call's: 2 without a buffer, 3 with.
+void LogEnumMonitorsFailure(InstallRun& run, int step) {
     DWORD code = GetLastError();
     wchar_t* text = nullptr;
     DWORD length = FormatMessageW(
@@ -36,7 +23,8 @@ void LogEnumMonitorsFailure(InstallRun& run, const char* format) {
         nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
         reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     UniqueLocal held(reinterpret_cast<HLOCAL>(text));
-    LogLine(run, format, length != 0 && text ? text : L"No Error or no description");
+    LogLine(run, "%d. EnumMonitors  failed with code: %s", step,
+            length != 0 && text ? text : L"No Error or no description");
     SetLastError(code);
 }
 
@@ -44,14 +32,15 @@ BOOL QueryMonitors(BYTE* block, DWORD size, DWORD& needed, DWORD& count) {
     return winspool.EnumMonitorsW(nullptr, 2, block, size, &needed, &count);
 }
 
-BOOL QueryDrivers(const wchar_t* environment, BYTE* block, DWORD size, DWORD& needed,
-                  DWORD& count) {
-    return winspool.EnumPrinterDriversW(nullptr, const_cast<LPWSTR>(environment), 6, block, size,
-                                        &needed, &count);
-}
-
-BOOL QueryPrinters(BYTE* block, DWORD size, DWORD& needed, DWORD& count) {
-    return winspool.EnumPrintersW(kPrinterEnumFlags, nullptr, 2, block, size, &needed, &count);
+// What the spooler answers into a block of the size it asks for, or null with
+// its error (E_OUTOFMEMORY when no such block could be had).
+template <typename Query>
+void* ReadAnswer(Query query, DWORD& needed) {
+    UniqueGlobal block;
+    if (ReadSized(query, block, needed) == SizedRead::NoMemory) {
+        SetLastError(kNoMemory);
+    }
+    return block.Release();
 }
 
 // One search for every level: the records differ only in their size and in
@@ -90,48 +79,36 @@ SpoolerEnumBuffer& EnumerateMonitors(SpoolerEnumBuffer& list, InstallRun& run) {
     list = {nullptr, 2, 0};
     DWORD needed = 0;
     DWORD count = 0;
-    if (QueryMonitors(nullptr, 0, needed, count)) {
+    UniqueGlobal block;
+    auto monitors = [&](BYTE* data, DWORD bytes, DWORD& asked) {
+        return QueryMonitors(data, bytes, asked, count);
+    };
+    SizedRead read = ReadSized(monitors, block, needed);
+    if (read == SizedRead::Read) {
+        list.count = count;
+    } else if (read == SizedRead::Nothing) {
         LogLine(run, "1. EnumMonitors returns true");
-        return list;
-    }
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        LogEnumMonitorsFailure(run, "2. EnumMonitors  failed with code: %s");
-        return list;
-    }
-    auto* block = static_cast<BYTE*>(AllocGlobal(needed));
-    if (!block) {
+    } else if (read == SizedRead::NoMemory) {
         LogLine(run, "3. EnumMonitors - can't allocate memory for buffer");
         SetLastError(kNoMemory);
-        return list;
+    } else {
+        LogEnumMonitorsFailure(run, read == SizedRead::Refused ? 2 : 3);
     }
-    if (!QueryMonitors(block, needed, needed, count)) {
-        LogEnumMonitorsFailure(run, "3. EnumMonitors  failed with code: %s");
-        FreeKeepingLastError(block);
-        return list;
-    }
-    list.buffer = block;
-    list.count = count;
+    list.buffer = block.Release();
     return list;
 }
 
 SpoolerEnumBuffer& EnumerateDrivers(SpoolerEnumBuffer& list, const wchar_t* environment) {
-    list = {nullptr, 6, 0};
     DWORD needed = 0;
     DWORD count = 0;
-    if (!SizeQueryAsksForBuffer(QueryDrivers(environment, nullptr, 0, needed, count))) {
-        return list;
-    }
-    auto* block = static_cast<BYTE*>(AllocGlobal(needed));
-    if (!block) {
-        SetLastError(kNoMemory);
-        return list;
-    }
-    if (!QueryDrivers(environment, block, needed, needed, count)) {
-        FreeKeepingLastError(block);
-        return list;
-    }
-    list.buffer = block;
-    list.count = count;
+    list.buffer = ReadAnswer(
+        [&](BYTE* data, DWORD bytes, DWORD& asked) {
+            return winspool.EnumPrinterDriversW(nullptr, const_cast<LPWSTR>(environment), 6, data,
+                                                bytes, &asked, &count);
+        },
+        needed);
+    list.level = 6;
+    list.count = list.buffer ? count : 0;
     return list;
 }
 
@@ -143,21 +120,13 @@ void EnumeratePrinters(PRINTER_INFO_2W*& buffer, UINT32& count) {
     FreePrinterList(buffer, count);
     DWORD needed = 0;
     DWORD returned = 0;
-    if (!SizeQueryAsksForBuffer(QueryPrinters(nullptr, 0, needed, returned))) {
-        return;
-    }
-    buffer = static_cast<PRINTER_INFO_2W*>(AllocGlobal(needed));
-    if (!buffer) {
-        SetLastError(kNoMemory);
-        return;
-    }
-    if (!QueryPrinters(reinterpret_cast<BYTE*>(buffer), needed, needed, returned)) {
-        DWORD code = GetLastError();
-        FreePrinterList(buffer, count);
-        SetLastError(code);
-        return;
-    }
-    count = returned;
+    buffer = static_cast<PRINTER_INFO_2W*>(ReadAnswer(
+        [&](BYTE* data, DWORD bytes, DWORD& asked) {
+            return winspool.EnumPrintersW(kPrinterEnumFlags, nullptr, 2, data, bytes, &asked,
+                                          &returned);
+        },
+        needed));
+    count = buffer ? returned : 0;
 }
 
 void FreePrinterList(PrinterList& list) {
@@ -171,27 +140,43 @@ void FreePrinterList(PRINTER_INFO_2W*& buffer, UINT32& count) {
 }
 
 PrinterInfoBuffer& GetPrinterInfo2(PrinterInfoBuffer& info, HANDLE printer) {
-    info = {nullptr, 0};
     DWORD needed = 0;
-    // Only the error code tells whether there is a record to read; a stale
-    // ERROR_INSUFFICIENT_BUFFER must not pass for the spooler's answer.
-    SetLastError(ERROR_SUCCESS);
-    winspool.GetPrinterW(printer, 2, nullptr, 0, &needed);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        return info;
-    }
+    info.buffer = static_cast<PRINTER_INFO_2W*>(ReadAnswer(
+        [&](BYTE* data, DWORD bytes, DWORD& asked) {
+            return winspool.GetPrinterW(printer, 2, data, bytes, &asked);
+        },
+        needed));
     info.size = needed;
-    auto* block = static_cast<BYTE*>(AllocGlobal(needed));
-    if (!block) {
-        SetLastError(kNoMemory);
-        return info;
-    }
-    if (!winspool.GetPrinterW(printer, 2, block, needed, &needed)) {
-        FreeKeepingLastError(block);
-        return info;
-    }
-    info.buffer = reinterpret_cast<PRINTER_INFO_2W*>(block);
     return info;
+}
+
+SizedRead ReadSized(SizedQuery query, void* context, UniqueGlobal& block, DWORD& needed,
+                    DWORD extra) {
+    block.Reset();
+    needed = 0;
+    // Only a failure's error code tells that there is something to read: a
+    // stale ERROR_INSUFFICIENT_BUFFER must not pass for the spooler's answer.
+    SetLastError(ERROR_SUCCESS);
+    if (query(context, nullptr, 0, needed)) {
+        SetLastError(ERROR_SUCCESS);
+        return SizedRead::Nothing;
+    }
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return SizedRead::Refused;
+    }
+    block.Reset(AllocGlobal(SIZE_T{needed} + extra));
+    if (!block) {
+        return SizedRead::NoMemory;
+    }
+    DWORD asked = needed;
+    if (!query(context, static_cast<BYTE*>(block.Get()), needed, asked)) {
+        // Freeing the block must not hide the spooler's error.
+        DWORD code = GetLastError();
+        block.Reset();
+        SetLastError(code);
+        return SizedRead::Failed;
+    }
+    return SizedRead::Read;
 }
 
 int FindProductMonitor(const SpoolerEnumBuffer& list) {

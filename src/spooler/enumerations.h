@@ -8,6 +8,7 @@
 #include <winspool.h>
 
 #include "core/install_run.h"
+#include "core/kernel_api.h"
 
 // Monitors (MONITOR_INFO_2, level 2) or drivers (DRIVER_INFO_6, level 6). The
 // owner frees `buffer` with FreeGlobal.
@@ -36,6 +37,31 @@ inline constexpr wchar_t kUnnamedInList[] = L"***EMPTY***";
 inline constexpr wchar_t kUnnamedPrinter[] = L"*";
 inline const wchar_t* ShownName(const wchar_t* name, const wchar_t* absent) {
     return name && *name ? name : absent;
+}
+
+// How a read with the spooler's two-call size protocol ended: a call without
+// a buffer fails with ERROR_INSUFFICIENT_BUFFER and the size it needs, and a
+// second call fills a block of that size.
+enum class SizedRead : BYTE {
+    Read,      // the block holds the answer
+    Nothing,   // the first call succeeded: there is nothing to read (last error 0)
+    Refused,   // the first call failed otherwise
+    NoMemory,  // no block of that size (the allocator's last error)
+    Failed,    // the second call failed
+};
+// One call: `block` null and `bytes` 0 the first time.
+using SizedQuery = BOOL (*)(void* context, BYTE* block, DWORD bytes, DWORD& needed);
+// Makes both calls. `needed` is the size the first call asked for; the block
+// has `extra` bytes more, zero-filled. On every outcome but Read `block` is
+// empty, and the last error is the spooler's unless said above.
+SizedRead ReadSized(SizedQuery query, void* context, UniqueGlobal& block, DWORD& needed,
+                    DWORD extra = 0);
+template <typename Query>
+SizedRead ReadSized(Query query, UniqueGlobal& block, DWORD& needed, DWORD extra = 0) {
+    auto call = [](void* context, BYTE* data, DWORD bytes, DWORD& asked) -> BOOL {
+        return (*static_cast<Query*>(context))(data, bytes, asked);
+    };
+    return ReadSized(call, &query, block, needed, extra);
 }
 
 SpoolerEnumBuffer& EnumerateMonitors(SpoolerEnumBuffer& list, InstallRun& run);

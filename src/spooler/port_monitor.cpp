@@ -44,22 +44,14 @@ void GrowToProductPort(wchar_t* portList) {
     CopyMemory(at, kPortName, kProductPortChars * sizeof(wchar_t));
 }
 
-// A printer without a name is never opened: OpenPrinterW would hand out the
-// print server instead.
-HANDLE OpenForChange(const wchar_t* name) {
-    PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-    HANDLE printer = nullptr;
-    if (!name || !winspool.OpenPrinterW(const_cast<LPWSTR>(name), &printer, &access)) {
-        return nullptr;
-    }
-    return printer;
-}
-
 // The entry goes back as it was enumerated (default mark included), with only
 // its port name changed.
 void WriteBackPrinter(InstallRun& run, PRINTER_INFO_2W& entry) {
-    UniquePrinter printer(OpenForChange(entry.pPrinterName));
-    if (!printer) {
+    PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    UniquePrinter printer;
+    // A printer without a name is never opened: OpenPrinterW would hand out
+    // the print server instead.
+    if (!entry.pPrinterName || !OpenPrinterInto(entry.pPrinterName, &access, printer)) {
         LogLine(run, "Can't open printer %s", ShownName(entry.pPrinterName, kUnnamedInList));
         return;
     }
@@ -192,7 +184,7 @@ bool DeleteMonitorWithRetries(InstallRun& run, bool found) {
     if (DeleteProductMonitor(run.environment)) {
         return true;
     }
-    LogError(run, 12, "Can`t remove the port monitor 'Zantorelle:'");
+    LogError(run, kErrorRemoveMonitor);
     return false;
 }
 
@@ -236,7 +228,7 @@ bool RegisterMonitor(InstallRun& run) {
         LogLine(run, "AddMonitor - failed. Trying to wait and install again");
         if (attempt == kAddMonitorTries) {
             SetLastError(code);
-            LogError(run, 11, "Can`t install a local port monitor'Zantorelle:'");
+            LogError(run, kErrorInstallMonitor);
             return false;
         }
     }

@@ -43,7 +43,7 @@ HANDLE AddProductPrinter(InstallRun& run, const wchar_t* name, PSECURITY_DESCRIP
     if (printer) {
         LogLine(run, "OK :)");
     } else {
-        LogError(run, 15, "Can`t add printer '%s'", ShownName(name, kUnnamedPrinter));
+        LogError(run, kErrorAddPrinter, ShownName(name, kUnnamedPrinter));
     }
     --run.logDepth;
     return printer;

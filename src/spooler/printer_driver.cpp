@@ -61,7 +61,7 @@ void RegisterDriver(InstallRun& run, StagedDriverFiles& files) {
     if (AddPrinterDriverLevel6(info)) {
         LogLine(run, "OK :)");
     } else {
-        LogError(run, 13, "Can`t install a printer driver '%s'", kDriverName);
+        LogError(run, kErrorInstallDriver, kDriverName);
     }
 }
 
@@ -115,7 +115,7 @@ bool DeleteDriverWithRestart(InstallRun& run) {
     if (DeleteProductDriver(run)) {
         return true;
     }
-    LogError(run, 14, "Can`t remove the printer-driver '%s'", kDriverName);
+    LogError(run, kErrorRemoveDriver, kDriverName);
     return false;
 }
 

@@ -6,11 +6,6 @@
 
 namespace {
 
-// Where spoolers keep their printers: Windows 8 and later, then earlier
-// versions and Wine (public evidence only; see FindSpoolerRecord).
-constexpr const wchar_t* kSpoolerPrinterKeys[] = {
-    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print\\Printers",
-    L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers"};
 // A name of the set-aside key that is taken gets " (2)", " (3)", ... up to this.
 constexpr int kMaxSetAsideCopies = 99;
 

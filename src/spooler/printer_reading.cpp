@@ -21,7 +21,7 @@ constexpr DWORD kAuditedReadAccess = PRINTER_ACCESS_USE | READ_CONTROL | ACCESS_
 // new printer gets its own.
 constexpr const wchar_t* kSpoolerKeys[] = {L"DsSpooler", L"DsDriver", L"PnPData", L"CopyFiles"};
 // "SubKey" keeps its own handling: the ANSI calls write it in both places.
-constexpr const wchar_t* kSubKeyPlaces[] = {L"PrinterDriverData", L"DsUser"};
+constexpr const wchar_t* kSubKeyPlaces[] = {L"PrinterDriverData", kDsUserKeyW};
 
 bool SameKeyName(const wchar_t* a, const wchar_t* b) {
     // The registry compares names without regard to case.
@@ -39,7 +39,7 @@ bool IsSpoolerKey(const wchar_t* key) {
 
 bool IsSubKeyValue(const wchar_t* key, const wchar_t* value) {
     for (const wchar_t* place : kSubKeyPlaces) {
-        if (SameKeyName(key, place) && SameKeyName(value, L"SubKey")) {
+        if (SameKeyName(key, place) && SameKeyName(value, kSubKeyValueW)) {
             return true;
         }
     }
@@ -160,19 +160,12 @@ bool ReadKeys(HANDLE printer, const wchar_t* key, int depth, RecordWriter& recor
 // Level 3 of `printer`, as the spooler's two-call size protocol gives it.
 bool ReadLevel3(HANDLE printer, UniqueGlobal& block) {
     DWORD needed = 0;
-    SetLastError(ERROR_SUCCESS);
-    if (winspool.GetPrinterW(printer, 3, nullptr, 0, &needed)) {
-        SetLastError(ERROR_SUCCESS);  // nothing to read
-        return false;
-    }
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        return false;
-    }
-    block.Reset(AllocGlobal(needed));
-    if (!block) {
-        return Failed(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    return winspool.GetPrinterW(printer, 3, static_cast<BYTE*>(block.Get()), needed, &needed);
+    SizedRead read = ReadSized(
+        [&](BYTE* data, DWORD bytes, DWORD& asked) {
+            return winspool.GetPrinterW(printer, 3, data, bytes, &asked);
+        },
+        block, needed);
+    return read == SizedRead::NoMemory ? Failed(ERROR_NOT_ENOUGH_MEMORY) : read == SizedRead::Read;
 }
 
 // The spooler gives the auditing entries only to a handle opened with

@@ -12,23 +12,14 @@ namespace {
 
 constexpr DWORD kDeleteAccess = DELETE | PRINTER_ACCESS_ADMINISTER;
 
-// Why a reinstall keeps a printer, as its error line says it.
-struct KeepReason {
-    INT32 number;
-    const char* format;
-};
-constexpr KeepReason kNotOpened = {16, "Can`t open printer '%s'"};
-constexpr KeepReason kNotDeleted = {17, "Can`t delete printer '%s'"};
-constexpr KeepReason kNotJournaled = {18, "Can`t journal printer '%s'"};
-
 // A printer that could not be brought back as it was would be lost after its
 // deletion: it stays, and the run says why, with the system's text for `code`.
-void KeepPrinter(InstallRun& run, const wchar_t* name, const KeepReason& reason, DWORD code) {
+void KeepPrinter(InstallRun& run, const wchar_t* name, ErrorNumber reason, DWORD code) {
     const wchar_t* shown = ShownName(name, kUnnamedPrinter);
     LogLine(run, ">DeletePrinter(%s)", shown);
     ++run.logDepth;
     SetLastError(code);
-    LogError(run, reason.number, reason.format, shown);
+    LogError(run, reason, shown);
     --run.logDepth;
 }
 
@@ -55,7 +46,7 @@ bool PlanEarlier(InstallRun& run, const wchar_t* name, Transit& transit) {
         case JournalRead::Gone:
             return false;
         case JournalRead::Failed:
-            KeepPrinter(run, name, kNotJournaled, GetLastError());
+            KeepPrinter(run, name, kErrorJournalPrinter, GetLastError());
             return true;
         case JournalRead::Damaged:
             break;
@@ -63,7 +54,7 @@ bool PlanEarlier(InstallRun& run, const wchar_t* name, Transit& transit) {
     if (ReportUnreadableEntry(run, name, read)) {
         return false;
     }
-    KeepPrinter(run, name, kNotJournaled, GetLastError());
+    KeepPrinter(run, name, kErrorJournalPrinter, GetLastError());
     return true;
 }
 
@@ -75,18 +66,18 @@ Transit TransitAfter(InstallRun& run, const wchar_t* name, SaveOutcome saved, DW
         case SaveOutcome::NoSubKey:
             return Transit::Delete;
         case SaveOutcome::NotOpened:
-            KeepPrinter(run, name, kNotOpened, code);
+            KeepPrinter(run, name, kErrorOpenPrinter, code);
             return Transit::Stay;
         case SaveOutcome::Unreadable:
-            KeepPrinter(run, name, kNotDeleted, code);
+            KeepPrinter(run, name, kErrorDeletePrinter, code);
             return Transit::Stay;
         case SaveOutcome::NoMemory:
-            KeepPrinter(run, name, kNotDeleted, ERROR_NOT_ENOUGH_MEMORY);
+            KeepPrinter(run, name, kErrorDeletePrinter, ERROR_NOT_ENOUGH_MEMORY);
             return Transit::Stay;
         case SaveOutcome::Incomplete:
             break;
     }
-    KeepPrinter(run, name, kNotJournaled, code);
+    KeepPrinter(run, name, kErrorJournalPrinter, code);
     return Transit::Stay;
 }
 
@@ -107,7 +98,7 @@ Transit PlanTakeOut(InstallRun& run, PRINTER_INFO_2W& entry, bool& written) {
     const wchar_t* name = entry.pPrinterName;
     JournalLookup earlier = LookUpJournal(name);
     if (earlier == JournalLookup::Unknown) {
-        KeepPrinter(run, name, kNotJournaled, GetLastError());
+        KeepPrinter(run, name, kErrorJournalPrinter, GetLastError());
         return Transit::Stay;
     }
     Transit planned;
@@ -116,7 +107,7 @@ Transit PlanTakeOut(InstallRun& run, PRINTER_INFO_2W& entry, bool& written) {
         return planned;
     }
     if (run.defaultPrinterError) {
-        KeepPrinter(run, name, kNotDeleted, run.defaultPrinterError);
+        KeepPrinter(run, name, kErrorDeletePrinter, run.defaultPrinterError);
         return Transit::Stay;
     }
     char subKey[kSubKeyBytes];
@@ -145,7 +136,7 @@ void KeepUnflushed(InstallRun& run, Transit* transit, DWORD code) {
             DropSavedPrinter(run, entry);
         }
         if (transit[i] == Transit::DeleteSaved || transit[i] == Transit::DeleteEarlier) {
-            KeepPrinter(run, entry.pPrinterName, kNotJournaled, code);
+            KeepPrinter(run, entry.pPrinterName, kErrorJournalPrinter, code);
             transit[i] = Transit::Stay;
         }
     }
@@ -176,7 +167,7 @@ void TakeOutProductPrinters(InstallRun& run) {
         PRINTER_INFO_2W& entry = run.printers[i];
         if (IsProductDriver(entry.pDriverName)) {
             if (!transit) {
-                KeepPrinter(run, entry.pPrinterName, kNotDeleted, ERROR_NOT_ENOUGH_MEMORY);
+                KeepPrinter(run, entry.pPrinterName, kErrorDeletePrinter, ERROR_NOT_ENOUGH_MEMORY);
                 continue;
             }
             transit[i] = PlanTakeOut(run, entry, written);
@@ -228,11 +219,11 @@ bool RemovePrinter(InstallRun& run, const wchar_t* name) {
     bool opened = OpenPrinterInto(name, &access, printer);
     bool deleted = opened && PurgeAndDeletePrinter(printer.Get());
     if (!opened) {
-        LogError(run, kNotOpened.number, kNotOpened.format, ShownName(name, kUnnamedPrinter));
+        LogError(run, kErrorOpenPrinter, ShownName(name, kUnnamedPrinter));
     } else if (deleted) {
         LogLine(run, "OK");
     } else {
-        LogError(run, kNotDeleted.number, kNotDeleted.format, ShownName(name, kUnnamedPrinter));
+        LogError(run, kErrorDeletePrinter, ShownName(name, kUnnamedPrinter));
     }
     --run.logDepth;
     return deleted;

@@ -25,7 +25,7 @@ HANDLE AddRestoredPrinter(InstallRun& run, const wchar_t* name, const CarriedPro
     UniqueGlobal dacl;
     if (saved.security && !PartOfDescriptor(saved.security, DescriptorPart::Dacl, dacl) &&
         GetLastError() != ERROR_SUCCESS) {
-        LogError(run, 15, "Can`t add printer '%s'", ShownName(name, kUnnamedPrinter));
+        LogError(run, kErrorAddPrinter, ShownName(name, kUnnamedPrinter));
         return nullptr;
     }
     return AddProductPrinter(run, name, dacl.Get());
@@ -50,7 +50,7 @@ Restored RestorePrinter(InstallRun& run, const wchar_t* name, const CarriedPrope
         return Restored::Fully;
     }
     SetLastError(linked ? GetLastError() : code);
-    LogError(run, 19, "Can`t restore printer '%s' completely", ShownName(name, kUnnamedPrinter));
+    LogError(run, kErrorRestorePrinter, ShownName(name, kUnnamedPrinter));
     owed |= linked ? 0 : FieldBit(RecordField::SubKey);
     return OweProperties(run, printer.Get(), name, saved, owed) ? Restored::Owing
                                                                 : Restored::Partly;
@@ -125,7 +125,7 @@ Restored RestoreFromJournal(InstallRun& run, const wchar_t* name, bool& back) {
 // came back whole. Returns how many came back.
 int RestoreLeftOverPrinters(InstallRun& run, JournalNames& names, UniqueGlobal& back) {
     if (!ReadJournalNames(names)) {
-        LogError(run, 21, "Can`t read the journal entry of printer '%s'", kUnnamedPrinter);
+        LogError(run, kErrorReadJournalEntry, kUnnamedPrinter);
         return 0;
     }
     back.Reset(names.count ? AllocGlobal(names.count) : nullptr);
@@ -165,7 +165,7 @@ void ReleaseRestored(InstallRun& run, const JournalNames& names, const UniqueGlo
         return;
     }
     if (!FlushSpoolerRecord(record)) {
-        LogError(run, 22, "Can`t write the spooler's printers to disk");
+        LogError(run, kErrorFlushPrinters);
         return;
     }
     for (const SavedPrinter* saved = run.savedPrinters; saved; saved = saved->next) {
@@ -186,8 +186,7 @@ void ReleaseRestored(InstallRun& run, const JournalNames& names, const UniqueGlo
 // An entry this build cannot read at all would fail every install: it is
 // reported once and set aside for an administrator.
 bool ReportUnreadableEntry(InstallRun& run, const wchar_t* name, JournalRead read) {
-    LogError(run, 21, "Can`t read the journal entry of printer '%s'",
-             ShownName(name, kUnnamedPrinter));
+    LogError(run, kErrorReadJournalEntry, ShownName(name, kUnnamedPrinter));
     if (read != JournalRead::Damaged || !SetAsideJournalEntry(name)) {
         return false;
     }

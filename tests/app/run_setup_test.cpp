@@ -109,17 +109,24 @@ TEST(RunSetup, DriverDirectoryThatCannotBeReadIsErrorSixOnce) {
     EXPECT_EQ(blocks.GlobalBlocks(), 0);
 }
 
+// The spooler's driver folder `dir`, given by the two-call protocol; the
+// size of the block it is read into is kept in `driverBlockBytes`.
+SIZE_T driverBlockBytes;
+BOOL AnswerDriverFolder(const wchar_t* dir, LPBYTE buffer, LPDWORD needed) {
+    *needed = (lstrlenW(dir) + 1) * sizeof(wchar_t);
+    if (!buffer) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    driverBlockBytes = GlobalSize(buffer);
+    memcpy(buffer, dir, *needed);
+    return TRUE;
+}
+
 TEST(RunSetup, FoldersThatEndInABackslashGetNoSecondOne) {
     ScopedOverride drivers(winspool.GetPrinterDriverDirectoryW,
-                           [](LPWSTR, LPWSTR, DWORD, LPBYTE buffer, DWORD, LPDWORD needed) -> BOOL {
-                               static const wchar_t kDir[] = L"C:\\drivers\\";
-                               *needed = sizeof(kDir);
-                               if (!buffer) {
-                                   SetLastError(ERROR_INSUFFICIENT_BUFFER);
-                                   return FALSE;
-                               }
-                               memcpy(buffer, kDir, sizeof(kDir));
-                               return TRUE;
+                           [](LPWSTR, LPWSTR, DWORD, LPBYTE buffer, DWORD, LPDWORD needed) {
+                               return AnswerDriverFolder(L"C:\\drivers\\", buffer, needed);
                            });
     ScopedOverride system(kernel.GetSystemDirectoryW, [](LPWSTR buffer, UINT) -> UINT {
         lstrcpyW(buffer, L"C:\\sys\\");
@@ -134,6 +141,18 @@ TEST(RunSetup, FoldersThatEndInABackslashGetNoSecondOne) {
     EXPECT_STREQ(CountedText(run.driverDir), L"C:\\drivers\\");
     EXPECT_STREQ(CountedText(run.systemDir), L"C:\\sys\\");
     EXPECT_STREQ(CountedText(run.sourceDir), L"D:\\");
+    FreeInstallRun(run);
+
+    // Without one, the block it is read into has room for it beyond what the
+    // spooler asked for.
+    ScopedOverride bare(winspool.GetPrinterDriverDirectoryW,
+                        [](LPWSTR, LPWSTR, DWORD, LPBYTE buffer, DWORD, LPDWORD needed) {
+                            return AnswerDriverFolder(L"C:\\drv", buffer, needed);
+                        });
+    driverBlockBytes = 0;
+    InitInstallRun(run);
+    EXPECT_STREQ(CountedText(run.driverDir), L"C:\\drv\\");
+    EXPECT_GE(driverBlockBytes, sizeof(L"C:\\drv\\"));  // GlobalSize may round up
     FreeInstallRun(run);
 }
 

@@ -1,5 +1,8 @@
 #include <gmock/gmock.h>
 
+#include <map>
+#include <string>
+
 #include "core/run_log.h"
 #include "support/test_support.h"
 
@@ -65,8 +68,8 @@ TEST(RunLog, ErrorCarriesTheSystemTextWithoutItsLineBreak) {
 
     InstallRun run = EmptyRun();
     SetLastError(ERROR_ACCESS_DENIED);
-    LogError(run, 15, "Can`t add printer '%s'", L"Zantorelle");
-    LogError(run, 16, "Can`t open printer '%s'", L"B");
+    LogError(run, kErrorAddPrinter, L"Zantorelle");
+    LogError(run, kErrorOpenPrinter, L"B");
     EXPECT_EQ(LogOf(run), L"Error(15): Can`t add printer 'Zantorelle' - (" + text + L")\r\n" +
                               L"Error(16): Can`t open printer 'B' - (" + text + L")\r\n");
     EXPECT_EQ(run.errorCount, 2);
@@ -119,6 +122,65 @@ TEST(RunLog, LoggingFreesWhatItTakes) {
     EXPECT_EQ(blocks.HeapBlocks(), 1);
     FreeCountedString(run.logText);
     EXPECT_EQ(blocks.HeapBlocks(), 0);
+}
+
+// The README's error table as number and message; a row of several numbers
+// ("16, 17") gives its quoted messages in that order.
+std::map<int, std::string> ReadmeErrors() {
+    std::string readme = ReadFileBytes(ZRL_README);
+    std::map<int, std::string> rows;
+    size_t at = readme.find("| Error | Message | When |");
+    at = at == std::string::npos ? at : readme.find('\n', readme.find('\n', at) + 1);
+    while (at != std::string::npos && readme.compare(at + 1, 2, "| ") == 0) {
+        size_t end = readme.find('\n', at + 1);
+        std::string row = readme.substr(at + 3, end - at - 3);
+        size_t cut = row.find(" | ");
+        std::string numbers = row.substr(0, cut);
+        std::string messages = row.substr(cut + 3, row.find(" | ", cut + 3) - cut - 3);
+        size_t quote = 0;
+        int number = 0;
+        int used = 0;
+        for (const char* n = numbers.c_str(); sscanf(n, "%d%n", &number, &used) == 1;) {
+            size_t open = messages.find('"', quote);
+            size_t close = messages.find('"', open + 1);
+            rows[number] = messages.substr(open + 1, close - open - 1);
+            quote = close + 1;
+            n += used + (n[used] == ',' ? 1 : 0);
+        }
+        at = end;
+    }
+    return rows;
+}
+
+// The table is the README's, number for number and character for character
+// (the README shows a narrow %hs as the %s it is in the log), and LogError
+// finds each text by its number.
+TEST(ErrorTable, IsTheReadmesAndEachTextGoesWithItsNumber) {
+    std::map<int, std::string> table;
+#define ZRL_ERROR_ROW(name, number, text)                        \
+    EXPECT_STREQ(ErrorFormat(name), text) << "error " << number; \
+    if (*text) {                                                 \
+        table[number] = text;                                    \
+    }
+    ZRL_ERRORS(ZRL_ERROR_ROW)
+#undef ZRL_ERROR_ROW
+    for (auto& [number, text] : table) {
+        for (size_t hs; (hs = text.find("%hs")) != std::string::npos;) {
+            text.erase(hs + 1, 1);
+        }
+    }
+    EXPECT_EQ(table, ReadmeErrors());
+    EXPECT_STREQ(ErrorFormat(static_cast<ErrorNumber>(0)), "");
+    EXPECT_STREQ(ErrorFormat(static_cast<ErrorNumber>(kErrorListSessions + 1)), "");
+
+    InstallRun run = EmptyRun();
+    SetLastError(0);
+    LogError(run, kErrorComponentNotX64Dll, L"C:\\x\\zrlmon64.dll", "it is cut short");
+    EXPECT_EQ(LogOf(run),
+              L"Error(24): The printer component 'C:\\x\\zrlmon64.dll' is not a whole x64 DLL: "
+              L"it is cut short\r\n");
+    EXPECT_EQ(run.errorCount, 1);
+    FreeCountedString(run.logText);
 }
 
 }  // namespace

@@ -415,6 +415,23 @@ TEST_F(SpoolerEnumerationTest, PrintersFirstCallFailingFreesTheEarlierBuffer) {
     EXPECT_EQ(list.buffer, nullptr);
     EXPECT_EQ(list.count, 0u);
     EXPECT_EQ(counter.GlobalBlocks(), 0);
+
+    // A failure that sets no code of its own is no size answer, whatever code
+    // an earlier call left behind: no block, no second call.
+    static int calls;
+    calls = 0;
+    ScopedOverride mute(winspool.EnumPrintersW,
+                        [](DWORD, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD needed, LPDWORD) -> BOOL {
+                            ++calls;
+                            *needed = 4096;
+                            return FALSE;
+                        });
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    EnumeratePrinters(list);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_SUCCESS});
+    EXPECT_EQ(list.buffer, nullptr);
+    EXPECT_EQ(counter.GlobalBlocks(), 0);
 }
 
 TEST_F(SpoolerEnumerationTest, PrintersSecondCallFailingFreesTheBlock) {
@@ -435,6 +452,14 @@ TEST_F(SpoolerEnumerationTest, PrintersSecondCallFailingFreesTheBlock) {
                              SetLastError(ERROR_INSUFFICIENT_BUFFER);
                              return FALSE;
                          });
+    // Freeing the block may set a code of its own: the spooler's must stay.
+    static decltype(kernel.GlobalFree) counted;
+    counted = kernel.GlobalFree;
+    ScopedOverride noisyFree(kernel.GlobalFree, [](HGLOBAL block) -> HGLOBAL {
+        HGLOBAL result = counted(block);
+        SetLastError(kPoison);
+        return result;
+    });
     PrinterList list = {};
     SetLastError(kPoison);
     EnumeratePrinters(list);

@@ -623,7 +623,11 @@ TEST_F(PortMonitorTest, SetPrinterFailingIsLoggedAndThePrinterCountsAsMoved) {
 TEST_F(PortMonitorTest, PrintersGoneFromTheSpoolerAreMovedWithoutOpeningAndPortListsSwap) {
     ASSERT_NO_FATAL_FAILURE(FakePrinters({{L"Zrl Gone", kPortName},
                                           {L"Zrl Plain", L"LPT1:"},
-                                          {L"Zrl Pooled", L"file:,Zantorelle:"}}));
+                                          {L"Zrl Pooled", L"file:,Zantorelle:"},
+                                          {L"", kPortName}}));
+    // A printer without a name is never opened: OpenPrinterW would give the
+    // print server.
+    run.printers[3].pPrinterName = nullptr;
     MONITOR_INFO_2W records[] = {Monitor(L"Local Port", L"localspl.dll"),
                                  Monitor(kMonitorName, kMonitorDll)};
     Faults::deleteRefusals = 1;
@@ -646,8 +650,9 @@ TEST_F(PortMonitorTest, PrintersGoneFromTheSpoolerAreMovedWithoutOpeningAndPortL
                   L"  Can't delete monitor from the first try\r\n"
                   L"  Can't open printer Zrl Gone\r\n"
                   L"  Can't open printer Zrl Pooled\r\n"
+                  L"  Can't open printer ***EMPTY***\r\n"
                   L"  Monitor was removed :)\r\n");
-    EXPECT_EQ(Moved(), (std::vector{&run.printers[0], &run.printers[2]}));
+    EXPECT_EQ(Moved(), (std::vector{&run.printers[0], &run.printers[2], &run.printers[3]}));
     EXPECT_STREQ(run.printers[0].pPortName, L"file:");
     EXPECT_STREQ(run.printers[1].pPortName, L"LPT1:");
     EXPECT_STREQ(run.printers[2].pPortName, L"file:,file:");
@@ -662,7 +667,8 @@ TEST_F(PortMonitorTest, PrintersGoneFromTheSpoolerAreMovedWithoutOpeningAndPortL
               L"  Skip copy monitor file\r\n"
               L"  AddMonitor - OK :)\r\n"
               L"  Can't open printer Zrl Gone\r\n"
-              L"  Can't open printer Zrl Pooled\r\n");
+              L"  Can't open printer Zrl Pooled\r\n"
+              L"  Can't open printer ***EMPTY***\r\n");
     EXPECT_STREQ(run.printers[0].pPortName, kPortName);
     EXPECT_STREQ(run.printers[2].pPortName, L"Zantorelle:,file:");
     for (UINT32 i = 0; i < run.printerCount; ++i) {
