@@ -2,9 +2,10 @@
 
 #include <sddl.h>
 
-#include "app/user_api.h"
+#include "core/user_api.h"
 #include "core/handles.h"
 #include "core/kernel_api.h"
+#include "core/advapi_api.h"
 
 namespace {
 
@@ -20,8 +21,8 @@ struct LockSecurity {
 
 bool MakeLockSecurity(LockSecurity& security) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLockSddl, SDDL_REVISION_1,
-                                                              &descriptor, nullptr)) {
+    if (!advapi.ConvertStringSecurityDescriptorToSecurityDescriptorW(kLockSddl, SDDL_REVISION_1,
+                                                                     &descriptor, nullptr)) {
         return false;
     }
     security.descriptor.Reset(descriptor);
@@ -39,26 +40,26 @@ bool OpenLockNamespace(LockSecurity& security, HANDLE& made) {
     }
     BYTE administrators[SECURITY_MAX_SID_SIZE];
     DWORD bytes = sizeof(administrators);
-    if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &bytes) &&
+    if (advapi.CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &bytes) &&
         kernel.AddSIDToBoundaryDescriptor(&boundary, administrators)) {
         for (int i = 0; i < kNamespaceAttempts && !made; ++i) {
             made =
                 kernel.CreatePrivateNamespaceW(&security.attributes, boundary, kRunLockNamespace);
-            if (!made && GetLastError() == ERROR_ALREADY_EXISTS) {
+            if (!made && kernel.GetLastError() == ERROR_ALREADY_EXISTS) {
                 made = kernel.OpenPrivateNamespaceW(boundary, kRunLockNamespace);
             }
         }
     }
-    DWORD code = GetLastError();
+    DWORD code = kernel.GetLastError();
     kernel.DeleteBoundaryDescriptor(boundary);
-    SetLastError(code);
+    kernel.SetLastError(code);
     return true;
 }
 
 bool OwnedByAdministrators(HANDLE mutex) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (kernel.GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+    if (advapi.GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
                                nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
         return false;
     }
@@ -73,20 +74,20 @@ bool OwnedByAdministrators(HANDLE mutex) {
     alignas(TOKEN_OWNER) BYTE own[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_OWNER)];
     DWORD bytes = 0;
     UniqueHandle token;
-    bool same = user.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
-                user.GetTokenInformation(token.Get(), TokenOwner, own, sizeof(own), &bytes) &&
-                EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(own)->Owner);
-    return same || IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
-           IsWellKnownSid(owner, WinLocalSystemSid);
+    bool same = advapi.OpenProcessToken(kernel.GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
+                advapi.GetTokenInformation(token.Get(), TokenOwner, own, sizeof(own), &bytes) &&
+                advapi.EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(own)->Owner);
+    return same || advapi.IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+           advapi.IsWellKnownSid(owner, WinLocalSystemSid);
 }
 
 // Where the system has no private namespaces: the global name, with the
 // access list, and a lock someone else made first is no lock of ours.
 HANDLE OpenGlobalLock(LockSecurity& security) {
     HANDLE mutex = kernel.CreateMutexW(&security.attributes, FALSE, kRunLockName);
-    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS && !OwnedByAdministrators(mutex)) {
+    if (mutex && kernel.GetLastError() == ERROR_ALREADY_EXISTS && !OwnedByAdministrators(mutex)) {
         CloseHandle(mutex);
-        SetLastError(ERROR_ACCESS_DENIED);
+        kernel.SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
     return mutex;
@@ -97,7 +98,7 @@ HANDLE OpenGlobalLock(LockSecurity& security) {
 ScopedRunLock::ScopedRunLock() {
     LockSecurity security = {};
     if (!MakeLockSecurity(security)) {
-        unavailable_ = GetLastError() ? GetLastError() : ERROR_INVALID_SECURITY_DESCR;
+        unavailable_ = kernel.GetLastError() ? kernel.GetLastError() : ERROR_INVALID_SECURITY_DESCR;
         return;
     }
     bool namespaces = OpenLockNamespace(security, namespace_);
@@ -108,7 +109,7 @@ ScopedRunLock::ScopedRunLock() {
         mutex_ = OpenGlobalLock(security);
     }
     if (!mutex_) {
-        unavailable_ = GetLastError() ? GetLastError() : ERROR_ACCESS_DENIED;
+        unavailable_ = kernel.GetLastError() ? kernel.GetLastError() : ERROR_ACCESS_DENIED;
         return;
     }
     DWORD waited = kernel.WaitForSingleObject(mutex_, kRunLockWaitMinutes * 60 * 1000);
@@ -117,13 +118,13 @@ ScopedRunLock::ScopedRunLock() {
     owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
     timedOut_ = waited == WAIT_TIMEOUT;
     if (!owned_ && !timedOut_) {
-        unavailable_ = GetLastError() ? GetLastError() : ERROR_INVALID_HANDLE;
+        unavailable_ = kernel.GetLastError() ? kernel.GetLastError() : ERROR_INVALID_HANDLE;
     }
 }
 
 void ScopedRunLock::Release() {
     if (owned_) {
-        ReleaseMutex(mutex_);
+        kernel.ReleaseMutex(mutex_);
         owned_ = false;
     }
     if (mutex_) {

@@ -10,11 +10,12 @@
 #include "spooler/enumerations.h"
 #include "spooler/printers.h"
 #include "spooler/winspool_api.h"
+#include "core/handles.h"
 
 namespace {
 
 void EnsureTrailingBackslash(wchar_t* path) {
-    int n = lstrlenW(path);
+    int n = kernel.lstrlenW(path);
     if (n > 0 && path[n - 1] != L'\\') {
         path[n] = L'\\';
         path[n + 1] = 0;
@@ -93,7 +94,7 @@ void ResolveDriverDirectory(InstallRun& run) {
     DWORD needed = 0;
     BOOL sized = winspool.GetPrinterDriverDirectoryW(nullptr, const_cast<LPWSTR>(run.environment),
                                                      1, nullptr, 0, &needed);
-    if (!sized && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    if (!sized && kernel.GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
         // Two bytes more than asked for: room to append the backslash.
         UniqueGlobal block(AllocGlobal(needed + sizeof(wchar_t)));
         auto* dir = static_cast<wchar_t*>(block.Get());

@@ -7,12 +7,13 @@
 #include "app/run_deadline.h"
 #include "app/run_lock.h"
 #include "app/run_setup.h"
-#include "app/user_api.h"
+#include "core/user_api.h"
 #include "core/deferred_delete.h"
 #include "core/handles.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
 #include "core/run_log.h"
+#include "core/advapi_api.h"
 
 namespace {
 
@@ -21,18 +22,18 @@ bool ShiftIsDown() {
 }
 
 void InitLogDialog(HWND dialog, const InstallRun& run) {
-    SetDlgItemTextW(dialog, kLogTextId, CountedText(run.logText));
+    user.SetDlgItemTextW(dialog, kLogTextId, CountedText(run.logText));
     wchar_t caption[kPathBufferChars];
-    wsprintfW(caption, L"Zantorelle build %d- Install%hs", kBuildNumber,
-              run.errorCount != 0 ? " error log!" : " log.");
-    SetWindowTextW(dialog, caption);
+    user.wsprintfW(caption, L"Zantorelle build %d- Install%hs", kBuildNumber,
+                   run.errorCount != 0 ? " error log!" : " log.");
+    user.SetWindowTextW(dialog, caption);
 }
 
 // Another run held the lock for longer than any run takes: this one changes
 // nothing and says why.
 void StopBlockedRun(InstallRun& run) {
     ResetInstallRun(run);
-    SetLastError(WAIT_TIMEOUT);
+    kernel.SetLastError(WAIT_TIMEOUT);
     LogError(run, 20, "Another install or uninstall is still running after %d minutes",
              static_cast<int>(kRunLockWaitMinutes));
 }
@@ -41,7 +42,7 @@ void StopBlockedRun(InstallRun& run) {
 // goes on without it, and says so.
 void ReportLockUnavailable(InstallRun& run, const ScopedRunLock& lock) {
     if (lock.Unavailable()) {
-        SetLastError(lock.Unavailable());
+        kernel.SetLastError(lock.Unavailable());
         LogError(run, 29, "Can`t have the run lock: this run goes on without it");
     }
 }
@@ -53,8 +54,8 @@ using AccountBuffer = BYTE[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
 PSID OwnAccount(AccountBuffer& buffer) {
     UniqueHandle token;
     DWORD bytes = 0;
-    if (!user.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) ||
-        !user.GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &bytes)) {
+    if (!advapi.OpenProcessToken(kernel.GetCurrentProcess(), TOKEN_QUERY, token.Put()) ||
+        !advapi.GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &bytes)) {
         return nullptr;
     }
     return reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
@@ -66,17 +67,17 @@ PSID OwnAccount(AccountBuffer& buffer) {
 bool RunsAsAUser() {
     AccountBuffer buffer;
     PSID account = OwnAccount(buffer);
-    if (!account || IsWellKnownSid(account, WinLocalSystemSid) ||
-        IsWellKnownSid(account, WinLocalServiceSid) ||
-        IsWellKnownSid(account, WinNetworkServiceSid)) {
+    if (!account || advapi.IsWellKnownSid(account, WinLocalSystemSid) ||
+        advapi.IsWellKnownSid(account, WinLocalServiceSid) ||
+        advapi.IsWellKnownSid(account, WinNetworkServiceSid)) {
         return false;
     }
     // Every service's token holds the SERVICE group, whatever its account.
     BYTE service[SECURITY_MAX_SID_SIZE];
     DWORD serviceBytes = sizeof(service);
     BOOL member = TRUE;
-    return CreateWellKnownSid(WinServiceSid, nullptr, service, &serviceBytes) &&
-           user.CheckTokenMembership(nullptr, service, &member) && !member;
+    return advapi.CreateWellKnownSid(WinServiceSid, nullptr, service, &serviceBytes) &&
+           advapi.CheckTokenMembership(nullptr, service, &member) && !member;
 }
 
 }  // namespace
@@ -147,14 +148,14 @@ DWORD ScheduleLeftoverDeletes(InstallRun& run) {
 bool RunsAsLocalSystem() {
     AccountBuffer buffer;
     PSID account = OwnAccount(buffer);
-    return account && IsWellKnownSid(account, WinLocalSystemSid);
+    return account && advapi.IsWellKnownSid(account, WinLocalSystemSid);
 }
 
 bool MayShowLogDialog() {
     DWORD session = 0;
     USEROBJECTFLAGS flags = {};
     HWINSTA station = user.GetProcessWindowStation();
-    return user.ProcessIdToSessionId(GetCurrentProcessId(), &session) && session != 0 &&
+    return kernel.ProcessIdToSessionId(kernel.GetCurrentProcessId(), &session) && session != 0 &&
            RunsAsAUser() && station &&
            user.GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), nullptr) &&
            (flags.dwFlags & WSF_VISIBLE) != 0;
@@ -164,9 +165,9 @@ INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
     if (message == WM_INITDIALOG) {
         InitLogDialog(dialog, *reinterpret_cast<const InstallRun*>(lParam));
     } else if (message == WM_COMMAND && LOWORD(wParam) == IDOK) {
-        EndDialog(dialog, 1);
+        user.EndDialog(dialog, 1);
     } else if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL) {
-        EndDialog(dialog, 0);
+        user.EndDialog(dialog, 0);
     }
     // FALSE on WM_INITDIALOG as well: the dialog manager leaves the focus alone.
     return FALSE;

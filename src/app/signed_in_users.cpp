@@ -2,13 +2,15 @@
 
 #include "app/entry.h"
 #include "app/runs.h"
-#include "app/session_api.h"
+#include "core/session_api.h"
 #include "app/user_steps.h"
 #include "core/handles.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
 #include "core/run_log.h"
 #include "spooler/winspool_api.h"
+#include "core/advapi_api.h"
+#include "core/user_api.h"
 
 namespace {
 
@@ -30,7 +32,7 @@ wchar_t commandLine[kCommandLineChars + 1];
 // it is (a quote in it, or a backslash at its end); false, with nothing
 // appended, when it does not fit.
 bool AppendArgument(wchar_t* line, int& length, const wchar_t* text) {
-    int chars = lstrlenW(text);
+    int chars = kernel.lstrlenW(text);
     if (length + chars + 3 > kCommandLineChars) {
         return false;
     }
@@ -38,13 +40,13 @@ bool AppendArgument(wchar_t* line, int& length, const wchar_t* text) {
     for (int i = 0; i < chars; ++i) {
         quotable = quotable && text[i] != L'"';
     }
-    length += wsprintfW(line + length, L" \"%s\"", quotable ? text : L"");
+    length += user.wsprintfW(line + length, L" \"%s\"", quotable ? text : L"");
     return true;
 }
 
 namespace session_detail {
 inline void FreeEnvironment(void* block) {
-    sessions.DestroyEnvironmentBlock(block);
+    userenv.DestroyEnvironmentBlock(block);
 }
 }  // namespace session_detail
 using UniqueUserEnvironment = Unique<void*, &session_detail::FreeEnvironment>;
@@ -56,7 +58,7 @@ void StartStep(const InstallRun& run, UserSession& session) {
     // The program's whole path in quotes, so that nothing else is looked for.
     commandLine[0] = L'"';
     kernel.GetModuleFileNameW(moduleInstance, commandLine + 1, kSystemPathChars);
-    lstrcatW(lstrcatW(commandLine, L"\""), arguments);
+    kernel.lstrcatW(kernel.lstrcatW(commandLine, L"\""), arguments);
     // The user's own variables over the installer's, the layer among them.
     UniqueUserEnvironment environment;
     STARTUPINFOW startup = {};
@@ -64,8 +66,8 @@ void StartStep(const InstallRun& run, UserSession& session) {
     startup.lpDesktop = const_cast<LPWSTR>(kUserDesktop);
     PROCESS_INFORMATION process = {};
     session.process = nullptr;
-    if (sessions.CreateEnvironmentBlock(environment.Put(), session.token, TRUE) &&
-        sessions.CreateProcessAsUserW(
+    if (userenv.CreateEnvironmentBlock(environment.Put(), session.token, TRUE) &&
+        advapi.CreateProcessAsUserW(
             session.token, nullptr, commandLine, nullptr, nullptr, FALSE,
             CREATE_UNICODE_ENVIRONMENT, environment.Get(),
             CountedLength(run.sourceDir) ? CountedText(run.sourceDir) : nullptr, &startup,
@@ -73,7 +75,7 @@ void StartStep(const InstallRun& run, UserSession& session) {
         CloseHandle(process.hThread);
         session.process = process.hProcess;
     }
-    session.error = session.process ? 0 : GetLastError();
+    session.error = session.process ? 0 : kernel.GetLastError();
 }
 
 // The answer of a session's step: its exit code, or kStepFailed with the
@@ -87,18 +89,18 @@ bool StepAnswer(InstallRun& run, UserSession& session, DWORD started, DWORD& cod
         return session.error != 0;
     }
     DWORD elapsed = kernel.GetTickCount() - started;
-    DWORD waited = sessions.WaitForSingleObject(process.Get(),
-                                                elapsed < kStepWaitMs ? kStepWaitMs - elapsed : 0);
+    DWORD waited = kernel.WaitForSingleObject(process.Get(),
+                                              elapsed < kStepWaitMs ? kStepWaitMs - elapsed : 0);
     if (waited != WAIT_OBJECT_0) {
-        DWORD error = waited == WAIT_TIMEOUT ? WAIT_TIMEOUT : GetLastError();
-        sessions.TerminateProcess(process.Get(), ERROR_TIMEOUT);
-        SetLastError(error);
+        DWORD error = waited == WAIT_TIMEOUT ? WAIT_TIMEOUT : kernel.GetLastError();
+        kernel.TerminateProcess(process.Get(), ERROR_TIMEOUT);
+        kernel.SetLastError(error);
         LogError(run, 37, "The step for session %d's user did not end within %d seconds",
                  static_cast<int>(session.id), static_cast<int>(kStepWaitMs / 1000));
         return false;
     }
-    if (!sessions.GetExitCodeProcess(process.Get(), &code)) {
-        code = kStepFailed | GetLastError();
+    if (!kernel.GetExitCodeProcess(process.Get(), &code)) {
+        code = kStepFailed | kernel.GetLastError();
     }
     return true;
 }
@@ -108,23 +110,23 @@ bool StepAnswer(InstallRun& run, UserSession& session, DWORD started, DWORD& cod
 bool ListSessions(InstallRun& run, SignedInUsers& users) {
     WTS_SESSION_INFOW* info = nullptr;
     DWORD count = 0;
-    if (sessions.WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &info, &count)) {
+    if (wtsapi.WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &info, &count)) {
         users.sessions = static_cast<UserSession*>(AllocGlobal(count * sizeof(UserSession) + 1));
         users.count = users.sessions ? count : 0;
         for (DWORD i = 0; i < users.count; ++i) {
             UserSession& session = users.sessions[i];
             session.id = info[i].SessionId;
-            if (!sessions.WTSQueryUserToken(session.id, &session.token)) {
+            if (!wtsapi.WTSQueryUserToken(session.id, &session.token)) {
                 session.token = nullptr;
                 LogLine(run, "Session %d: no user's token (%d)", static_cast<int>(session.id),
-                        static_cast<int>(GetLastError()));
+                        static_cast<int>(kernel.GetLastError()));
             }
         }
-        sessions.WTSFreeMemory(info);
+        wtsapi.WTSFreeMemory(info);
         if (users.sessions) {
             return true;
         }
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        kernel.SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
     LogError(run, 38, "Can`t list the sessions of the signed-in users");
     return false;
@@ -134,7 +136,7 @@ bool ListSessions(InstallRun& run, SignedInUsers& users) {
 // snapshot, in its order (those that fit): the step's answer k is the entry
 // k - 1.
 UINT32 AskedNames(const InstallRun& run) {
-    int length = wsprintfW(arguments, L" %s", kDefaultStepWord);
+    int length = user.wsprintfW(arguments, L" %s", kDefaultStepWord);
     UINT32 count = 0;
     while (
         count < run.printerCount &&
@@ -158,7 +160,7 @@ void Round(InstallRun& run, SignedInUsers& users, bool restore, UINT32 asked) {
         UserSession& session = users.sessions[i];
         if (restore) {
             // Only a name the asking round passed whole can have been answered.
-            wsprintfW(
+            user.wsprintfW(
                 arguments, L" %s \"%s\"", kRestoreStepWord,
                 session.defaultEntry ? run.printers[session.defaultEntry - 1].pPrinterName : L"");
         }
@@ -180,7 +182,7 @@ void Round(InstallRun& run, SignedInUsers& users, bool restore, UINT32 asked) {
             // What the step answered with kStepFailed, or whatever else it
             // ended with (a crash's status).
             DWORD error = (code & 0xE0000000) == kStepFailed ? code & 0xFFFF : code;
-            SetLastError(error ? error : ERROR_INVALID_DATA);
+            kernel.SetLastError(error ? error : ERROR_INVALID_DATA);
             LogError(run, 35 + restore, kStepFailures[restore], id);
             continue;
         }
@@ -208,7 +210,7 @@ void AskSignedInUsers(InstallRun& run, SignedInUsers& users) {
     // The RunAsInvoker compatibility layer runs the steps with the token as it
     // is: they need no right the user lacks. The steps' environments inherit it
     // from the installer's; no other process the installer starts as SYSTEM does.
-    SetEnvironmentVariableW(L"__COMPAT_LAYER", L"RunAsInvoker");
+    kernel.SetEnvironmentVariableW(L"__COMPAT_LAYER", L"RunAsInvoker");
     LogLine(run, ">Asking the signed-in users for their default printers");
     ++run.logDepth;
     if (ListSessions(run, users)) {

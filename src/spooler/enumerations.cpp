@@ -16,28 +16,28 @@ constexpr DWORD kNoMemory = static_cast<DWORD>(E_OUTOFMEMORY);
 // The spooler reports the size it needs by failing the call without a buffer
 // with ERROR_INSUFFICIENT_BUFFER; every other outcome leaves nothing to read.
 bool SizeQueryAsksForBuffer(BOOL sized) {
-    return !sized && GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+    return !sized && kernel.GetLastError() == ERROR_INSUFFICIENT_BUFFER;
 }
 
 // Freeing a block must not hide the spooler's error from the caller.
 void FreeKeepingLastError(void* block) {
-    DWORD code = GetLastError();
+    DWORD code = kernel.GetLastError();
     FreeGlobal(block);
-    SetLastError(code);
+    kernel.SetLastError(code);
 }
 
 // The system's text keeps its trailing line break here: the log shows an
 // empty line after it.
 void LogEnumMonitorsFailure(InstallRun& run, const char* format) {
-    DWORD code = GetLastError();
+    DWORD code = kernel.GetLastError();
     wchar_t* text = nullptr;
-    DWORD length = FormatMessageW(
+    DWORD length = kernel.FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
         nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
         reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     UniqueLocal held(reinterpret_cast<HLOCAL>(text));
     LogLine(run, format, length != 0 && text ? text : L"No Error or no description");
-    SetLastError(code);
+    kernel.SetLastError(code);
 }
 
 BOOL QueryMonitors(BYTE* block, DWORD size, DWORD& needed, DWORD& count) {
@@ -94,14 +94,14 @@ SpoolerEnumBuffer& EnumerateMonitors(SpoolerEnumBuffer& list, InstallRun& run) {
         LogLine(run, "1. EnumMonitors returns true");
         return list;
     }
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    if (kernel.GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         LogEnumMonitorsFailure(run, "2. EnumMonitors  failed with code: %s");
         return list;
     }
     auto* block = static_cast<BYTE*>(AllocGlobal(needed));
     if (!block) {
         LogLine(run, "3. EnumMonitors - can't allocate memory for buffer");
-        SetLastError(kNoMemory);
+        kernel.SetLastError(kNoMemory);
         return list;
     }
     if (!QueryMonitors(block, needed, needed, count)) {
@@ -123,7 +123,7 @@ SpoolerEnumBuffer& EnumerateDrivers(SpoolerEnumBuffer& list, const wchar_t* envi
     }
     auto* block = static_cast<BYTE*>(AllocGlobal(needed));
     if (!block) {
-        SetLastError(kNoMemory);
+        kernel.SetLastError(kNoMemory);
         return list;
     }
     if (!QueryDrivers(environment, block, needed, needed, count)) {
@@ -148,13 +148,13 @@ void EnumeratePrinters(PRINTER_INFO_2W*& buffer, UINT32& count) {
     }
     buffer = static_cast<PRINTER_INFO_2W*>(AllocGlobal(needed));
     if (!buffer) {
-        SetLastError(kNoMemory);
+        kernel.SetLastError(kNoMemory);
         return;
     }
     if (!QueryPrinters(reinterpret_cast<BYTE*>(buffer), needed, needed, returned)) {
-        DWORD code = GetLastError();
+        DWORD code = kernel.GetLastError();
         FreePrinterList(buffer, count);
-        SetLastError(code);
+        kernel.SetLastError(code);
         return;
     }
     count = returned;
@@ -175,15 +175,15 @@ PrinterInfoBuffer& GetPrinterInfo2(PrinterInfoBuffer& info, HANDLE printer) {
     DWORD needed = 0;
     // Only the error code tells whether there is a record to read; a stale
     // ERROR_INSUFFICIENT_BUFFER must not pass for the spooler's answer.
-    SetLastError(ERROR_SUCCESS);
+    kernel.SetLastError(ERROR_SUCCESS);
     winspool.GetPrinterW(printer, 2, nullptr, 0, &needed);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    if (kernel.GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         return info;
     }
     info.size = needed;
     auto* block = static_cast<BYTE*>(AllocGlobal(needed));
     if (!block) {
-        SetLastError(kNoMemory);
+        kernel.SetLastError(kNoMemory);
         return info;
     }
     if (!winspool.GetPrinterW(printer, 2, block, needed, &needed)) {

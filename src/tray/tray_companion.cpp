@@ -4,7 +4,9 @@
 #include "core/handles.h"
 #include "core/kernel_api.h"
 #include "core/run_log.h"
-#include "tray/tray_api.h"
+#include "core/session_api.h"
+#include "core/advapi_api.h"
+#include "core/user_api.h"
 
 namespace {
 
@@ -29,22 +31,22 @@ constexpr DWORD kAccountNameChars = 256;
 void AskTrayToEnd(HANDLE mutex) {
     bool posted = false;
     for (int attempt = 0; attempt < kMaxStopAttempts; ++attempt) {
-        HWND window = tray.FindWindowW(kTrayWindowClass, nullptr);
+        HWND window = user.FindWindowW(kTrayWindowClass, nullptr);
         if (window) {
-            tray.PostMessageW(window, kTrayStopMessage, 0, 0);
+            user.PostMessageW(window, kTrayStopMessage, 0, 0);
             posted = true;
-            if (tray.WaitForSingleObject(mutex, kMutexWaitMs) == WAIT_OBJECT_0) {
+            if (kernel.WaitForSingleObject(mutex, kMutexWaitMs) == WAIT_OBJECT_0) {
                 return;
             }
         } else if (posted) {
-            tray.WaitForSingleObject(mutex, kMutexWaitMs);
+            kernel.WaitForSingleObject(mutex, kMutexWaitMs);
             return;
         } else {
             kernel.Sleep(kNoWindowPauseMs);
         }
     }
     if (posted) {
-        tray.WaitForSingleObject(mutex, kMutexWaitMs);
+        kernel.WaitForSingleObject(mutex, kMutexWaitMs);
     }
 }
 
@@ -55,7 +57,7 @@ void DeleteWithRetries(const wchar_t* path) {
         if (kernel.DeleteFileW(path)) {
             return;
         }
-        DWORD code = GetLastError();
+        DWORD code = kernel.GetLastError();
         if (code == ERROR_FILE_NOT_FOUND) {
             return;
         }
@@ -70,10 +72,10 @@ bool SameFile(const wchar_t* a, const wchar_t* b) {
     BY_HANDLE_FILE_INFORMATION identity[2] = {};
     const wchar_t* paths[] = {a, b};
     for (int i = 0; i < 2; ++i) {
-        UniqueFile file(CreateFileW(paths[i], 0,
+        UniqueFile file(kernel.CreateFileW(paths[i], 0,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        if (!file || !GetFileInformationByHandle(file.Get(), &identity[i])) {
+        if (!file || !kernel.GetFileInformationByHandle(file.Get(), &identity[i])) {
             return false;
         }
     }
@@ -87,7 +89,7 @@ void DeleteRegisteredTray(HKEY runKey, const wchar_t* keep) {
     // the character after the MAX_PATH the call may fill stays zero.
     wchar_t path[MAX_PATH + 1] = {};
     DWORD bytes = MAX_PATH * sizeof(wchar_t);
-    if (kernel.RegQueryValueExW(runKey, kTrayRunValue, nullptr, nullptr,
+    if (advapi.RegQueryValueExW(runKey, kTrayRunValue, nullptr, nullptr,
                                 reinterpret_cast<BYTE*>(path), &bytes) != ERROR_SUCCESS) {
         kernel.Sleep(kNoRunValuePauseMs);
         return;
@@ -99,7 +101,7 @@ void DeleteRegisteredTray(HKEY runKey, const wchar_t* keep) {
 
 HKEY OpenRunKey() {
     HKEY key = nullptr;
-    if (kernel.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) !=
+    if (advapi.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) !=
         ERROR_SUCCESS) {
         return nullptr;
     }
@@ -159,7 +161,7 @@ bool NamesTrayProgram(const CountedString& path) {
 bool IsVistaOrLater() {
     OSVERSIONINFOA version = {};
     version.dwOSVersionInfoSize = sizeof(version);
-    if (!tray.GetVersionExA(&version)) {
+    if (!kernel.GetVersionExA(&version)) {
         return false;
     }
     return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6;
@@ -172,7 +174,7 @@ bool WriteRunValue(const CountedString& path) {
     }
     UniqueKey guard(key);
     DWORD bytes = static_cast<DWORD>((CountedLength(path) + 1) * sizeof(wchar_t));
-    return kernel.RegSetValueExW(key, kTrayRunValue, 0, REG_SZ,
+    return advapi.RegSetValueExW(key, kTrayRunValue, 0, REG_SZ,
                                  reinterpret_cast<const BYTE*>(CountedText(path)),
                                  bytes) == ERROR_SUCCESS;
 }
@@ -183,20 +185,20 @@ bool WriteRunValue(const CountedString& path) {
 // removed would still be the wrong user's. Null without a shell window or when
 // any step is refused.
 HANDLE ShellUserToken(DWORD& pid) {
-    HWND shell = tray.GetShellWindow();
-    if (!shell || !tray.GetWindowThreadProcessId(shell, &pid)) {
+    HWND shell = user.GetShellWindow();
+    if (!shell || !user.GetWindowThreadProcessId(shell, &pid)) {
         return nullptr;
     }
-    UniqueHandle process(tray.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    UniqueHandle process(kernel.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     HANDLE token = nullptr;
-    if (!process || !tray.OpenProcessToken(process.Get(), TOKEN_DUPLICATE, &token)) {
+    if (!process || !advapi.OpenProcessToken(process.Get(), TOKEN_DUPLICATE, &token)) {
         return nullptr;
     }
     UniqueHandle shellToken(token);
     HANDLE primary = nullptr;
     constexpr DWORD kAccess = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY |
                               TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID;
-    if (!tray.DuplicateTokenEx(token, kAccess, nullptr, SecurityImpersonation, TokenPrimary,
+    if (!advapi.DuplicateTokenEx(token, kAccess, nullptr, SecurityImpersonation, TokenPrimary,
                                &primary)) {
         return nullptr;
     }
@@ -209,15 +211,15 @@ HANDLE ShellUserToken(DWORD& pid) {
 // the installer's, another account's profile: it gets the user's own.
 bool StartAsShellChild(HANDLE token, DWORD pid, wchar_t* commandLine, const STARTUPINFOW& startup,
                        PROCESS_INFORMATION& process) {
-    UniqueHandle shell(tray.OpenProcess(PROCESS_CREATE_PROCESS, FALSE, pid));
+    UniqueHandle shell(kernel.OpenProcess(PROCESS_CREATE_PROCESS, FALSE, pid));
     UniqueEnvironment environment;
-    if (!shell || !tray.CreateEnvironmentBlock(environment.Put(), token, FALSE)) {
+    if (!shell || !userenv.CreateEnvironmentBlock(environment.Put(), token, FALSE)) {
         return false;
     }
     alignas(8) BYTE block[kAttributeListBytes];
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(block);
     SIZE_T bytes = sizeof(block);
-    if (!tray.InitializeProcThreadAttributeList(list, 1, 0, &bytes)) {
+    if (!kernel.InitializeProcThreadAttributeList(list, 1, 0, &bytes)) {
         return false;
     }
     HANDLE parent = shell.Get();
@@ -227,11 +229,11 @@ bool StartAsShellChild(HANDLE token, DWORD pid, wchar_t* commandLine, const STAR
     extended.lpAttributeList = list;
     constexpr DWORD kFlags =
         NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT;
-    bool started = tray.UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS,
+    bool started = kernel.UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS,
                                                   &parent, sizeof(parent), nullptr, nullptr) &&
-                   tray.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, kFlags,
+                   kernel.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, kFlags,
                                        environment.Get(), nullptr, &extended.StartupInfo, &process);
-    tray.DeleteProcThreadAttributeList(list);
+    kernel.DeleteProcThreadAttributeList(list);
     return started;
 }
 
@@ -244,7 +246,7 @@ bool StartAsShellChild(HANDLE token, DWORD pid, wchar_t* commandLine, const STAR
 bool StartAsShellUser(wchar_t* commandLine, STARTUPINFOW& startup, PROCESS_INFORMATION& process) {
     DWORD pid = 0;
     UniqueHandle token(ShellUserToken(pid));
-    return token && (tray.CreateProcessWithTokenW(token.Get(), 0, nullptr, commandLine,
+    return token && (advapi.CreateProcessWithTokenW(token.Get(), 0, nullptr, commandLine,
                                                   NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
                                                   &process) ||
                      StartAsShellChild(token.Get(), pid, commandLine, startup, process));
@@ -257,24 +259,24 @@ bool SessionUserSid(BYTE (&sid)[SECURITY_MAX_SID_SIZE]) {
     UniqueWtsText user;
     UniqueWtsText domain;
     DWORD bytes = 0;
-    if (!tray.WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
+    if (!wtsapi.WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
                                           WTSUserName, user.Put(), &bytes) ||
-        !tray.WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
+        !wtsapi.WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
                                           WTSDomainName, domain.Put(), &bytes) ||
         !user.Get() || !user.Get()[0] || !domain.Get()) {
         return false;
     }
     wchar_t account[2 * kAccountNameChars + 2] = {};
     if (domain.Get()[0]) {
-        lstrcpynW(account, domain.Get(), kAccountNameChars);
-        lstrcatW(account, L"\\");
+        kernel.lstrcpynW(account, domain.Get(), kAccountNameChars);
+        kernel.lstrcatW(account, L"\\");
     }
-    lstrcpynW(account + lstrlenW(account), user.Get(), kAccountNameChars);
+    kernel.lstrcpynW(account + kernel.lstrlenW(account), user.Get(), kAccountNameChars);
     DWORD sidBytes = sizeof(sid);
     wchar_t referenced[kAccountNameChars];
     DWORD referencedChars = kAccountNameChars;
     SID_NAME_USE use;
-    return tray.LookupAccountNameW(nullptr, account, sid, &sidBytes, referenced, &referencedChars,
+    return advapi.LookupAccountNameW(nullptr, account, sid, &sidBytes, referenced, &referencedChars,
                                    &use);
 }
 
@@ -287,14 +289,14 @@ bool RunsAsSessionUser() {
     UniqueHandle token;
     DWORD bytes = 0;
     return SessionUserSid(sessionUser) &&
-           tray.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
-           tray.GetTokenInformation(token.Get(), TokenUser, own, sizeof(own), &bytes) &&
-           EqualSid(reinterpret_cast<TOKEN_USER*>(own)->User.Sid, sessionUser);
+           advapi.OpenProcessToken(kernel.GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
+           advapi.GetTokenInformation(token.Get(), TokenUser, own, sizeof(own), &bytes) &&
+           advapi.EqualSid(reinterpret_cast<TOKEN_USER*>(own)->User.Sid, sessionUser);
 }
 
 bool InSessionZero() {
     DWORD session = 1;
-    return tray.ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0;
+    return kernel.ProcessIdToSessionId(kernel.GetCurrentProcessId(), &session) && session == 0;
 }
 
 // False when the program is left to the Run value: in session 0, which has
@@ -323,7 +325,7 @@ bool StartTray(const CountedString& path) {
     // signed-in user's: the start as before.
     if (!StartAsShellUser(commandLine, startup, process) &&
         !(RunsAsSessionUser() &&
-          tray.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+          kernel.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
                               nullptr, nullptr, &startup, &process))) {
         return false;
     }
@@ -335,8 +337,8 @@ bool StartTray(const CountedString& path) {
 }  // namespace
 
 void StopTrayCompanion(const wchar_t* keep) {
-    HANDLE mutex = tray.CreateMutexA(nullptr, FALSE, kTrayMutexName);
-    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) {
+    HANDLE mutex = kernel.CreateMutexA(nullptr, FALSE, kTrayMutexName);
+    if (mutex && kernel.GetLastError() == ERROR_ALREADY_EXISTS) {
         AskTrayToEnd(mutex);
     }
     // Closed without a release: the waits above may have made this thread its
@@ -352,7 +354,7 @@ void StopTrayCompanion(const wchar_t* keep) {
     if (mutex) {
         DeleteRegisteredTray(key, keep);
     }
-    kernel.RegDeleteValueW(key, kTrayRunValue);
+    advapi.RegDeleteValueW(key, kTrayRunValue);
 }
 
 void RegisterTrayCompanion(InstallRun& run) {
