@@ -11,64 +11,64 @@
 
 #include "core/os_tables.h"
 
-#define ADVAPI32_CALLS(X)                                                      \
-    /* The registry: the journal, the event source, the settings key. */      \
-    X(RegOpenKeyExA, kFaulted)                                                 \
-    X(RegOpenKeyExW, kFaulted)                                                 \
-    X(RegCreateKeyExW, kFaulted)                                               \
-    X(RegQueryValueExW, kFaulted)                                              \
-    X(RegQueryInfoKeyW, kFaulted)                                              \
-    X(RegEnumValueW, kFaulted)                                                 \
-    X(RegEnumKeyExW, kFaulted)                                                 \
-    X(RegSetValueExW, kFaulted)                                                \
-    X(RegFlushKey, kFaulted)                                                   \
-    X(RegDeleteValueA, kFaulted)                                               \
-    X(RegDeleteValueW, kFaulted)                                               \
-    X(RegDeleteKeyW, kFaulted)                                                 \
-    /* Who runs the installer, and as whom the tray program starts. */        \
-    X(OpenProcessToken, kFaulted)                                              \
-    X(GetTokenInformation, kFaulted)                                           \
-    X(CheckTokenMembership, kFaulted)                                          \
-    X(DuplicateTokenEx, kFaulted)                                              \
-    X(LookupAccountNameW, kFaulted)                                            \
-    X(LookupPrivilegeValueW, kFaulted)                                         \
-    X(AdjustTokenPrivileges, kFaulted)                                         \
-    X(CreateProcessWithTokenW, kFaulted)                                       \
-    X(CreateProcessAsUserW, kFaulted)                                          \
-    /* Security: the run lock's access list and the printers' descriptors. */ \
-    X(GetSecurityInfo, kFaulted)                                               \
-    X(ConvertStringSecurityDescriptorToSecurityDescriptorW, kFaulted)          \
-    X(CreateWellKnownSid, kFaulted)                                            \
-    /* Builders and readers of descriptors in the process's own memory. */    \
-    X(EqualSid, kKept)                                                         \
-    X(IsWellKnownSid, kKept)                                                   \
-    X(IsValidSid, kKept)                                                       \
-    X(IsValidAcl, kKept)                                                       \
-    X(IsValidSecurityDescriptor, kKept)                                        \
-    X(InitializeSecurityDescriptor, kKept)                                     \
-    X(MakeSelfRelativeSD, kKept)                                               \
-    X(GetSecurityDescriptorLength, kKept)                                      \
-    X(GetSecurityDescriptorControl, kKept)                                     \
-    X(GetSecurityDescriptorOwner, kKept)                                       \
-    X(GetSecurityDescriptorGroup, kKept)                                       \
-    X(GetSecurityDescriptorDacl, kKept)                                        \
-    X(GetSecurityDescriptorSacl, kKept)                                        \
-    X(SetSecurityDescriptorControl, kKept)                                     \
-    X(SetSecurityDescriptorOwner, kKept)                                       \
-    X(SetSecurityDescriptorGroup, kKept)                                       \
-    X(SetSecurityDescriptorDacl, kKept)                                        \
-    X(SetSecurityDescriptorSacl, kKept)                                        \
+#define ADVAPI32_CALLS(X)                                                        \
+    /* The registry: the journal, the event source, the settings key. */         \
+    X(RegOpenKeyExA, kFaulted)                                                   \
+    X(RegOpenKeyExW, kFaulted)                                                   \
+    X(RegCreateKeyExW, kFaulted)                                                 \
+    X(RegQueryValueExW, kFaulted)                                                \
+    X(RegQueryInfoKeyW, kFaulted)                                                \
+    X(RegEnumValueW, kFaulted)                                                   \
+    X(RegEnumKeyExW, kFaulted)                                                   \
+    X(RegSetValueExW, kFaulted)                                                  \
+    X(RegFlushKey, kFaulted)                                                     \
+    X(RegDeleteValueA, kFaulted)                                                 \
+    X(RegDeleteValueW, kFaulted)                                                 \
+    X(RegDeleteKeyW, kFaulted)                                                   \
+    /* Who runs the installer, and as whom the tray program starts. */           \
+    X(OpenProcessToken, kFaulted)                                                \
+    X(GetTokenInformation, kFaulted)                                             \
+    X(CheckTokenMembership, kFaulted)                                            \
+    X(DuplicateTokenEx, kFaulted)                                                \
+    X(LookupAccountNameW, kFaulted)                                              \
+    X(LookupPrivilegeValueW, kFaulted)                                           \
+    X(AdjustTokenPrivileges, kFaulted)                                           \
+    X(CreateProcessWithTokenW, kFaulted)                                         \
+    X(CreateProcessAsUserW, kFaulted)                                            \
+    /* Security: the run lock's access list and the printers' descriptors. */    \
+    X(GetSecurityInfo, kFaulted)                                                 \
+    X(ConvertStringSecurityDescriptorToSecurityDescriptorW, kFaulted)            \
+    X(CreateWellKnownSid, kFaulted)                                              \
+    /* Builders and readers of descriptors in the process's own memory. */       \
+    X(EqualSid, kKept)                                                           \
+    X(IsWellKnownSid, kKept)                                                     \
+    X(IsValidSid, kKept)                                                         \
+    X(IsValidAcl, kKept)                                                         \
+    X(IsValidSecurityDescriptor, kKept)                                          \
+    X(InitializeSecurityDescriptor, kKept)                                       \
+    X(MakeSelfRelativeSD, kKept)                                                 \
+    X(GetSecurityDescriptorLength, kKept)                                        \
+    X(GetSecurityDescriptorControl, kKept)                                       \
+    X(GetSecurityDescriptorOwner, kKept)                                         \
+    X(GetSecurityDescriptorGroup, kKept)                                         \
+    X(GetSecurityDescriptorDacl, kKept)                                          \
+    X(GetSecurityDescriptorSacl, kKept)                                          \
+    X(SetSecurityDescriptorControl, kKept)                                       \
+    X(SetSecurityDescriptorOwner, kKept)                                         \
+    X(SetSecurityDescriptorGroup, kKept)                                         \
+    X(SetSecurityDescriptorDacl, kKept)                                          \
+    X(SetSecurityDescriptorSacl, kKept)                                          \
     /* The spooler service, whose start type an install reads, never changes. */ \
-    X(OpenSCManagerW, kFaulted)                                                \
-    X(OpenServiceW, kFaulted)                                                  \
-    X(QueryServiceStatus, kFaulted)                                            \
-    X(QueryServiceConfigW, kFaulted)                                           \
-    X(ControlService, kFaulted)                                                \
-    X(StartServiceW, kFaulted)                                                 \
-    X(CloseServiceHandle, kKept)                                               \
-    /* The report at the end of a run; Wine's event log stores nothing. */    \
-    X(RegisterEventSourceW, kFaulted)                                          \
-    X(ReportEventW, kFaulted)                                                  \
+    X(OpenSCManagerW, kFaulted)                                                  \
+    X(OpenServiceW, kFaulted)                                                    \
+    X(QueryServiceStatus, kFaulted)                                              \
+    X(QueryServiceConfigW, kFaulted)                                             \
+    X(ControlService, kFaulted)                                                  \
+    X(StartServiceW, kFaulted)                                                   \
+    X(CloseServiceHandle, kKept)                                                 \
+    /* The report at the end of a run; Wine's event log stores nothing. */       \
+    X(RegisterEventSourceW, kFaulted)                                            \
+    X(ReportEventW, kFaulted)                                                    \
     X(DeregisterEventSource, kKept)
 
 struct AdvapiApi {

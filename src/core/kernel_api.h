@@ -43,6 +43,8 @@ extern "C" BOOL WINAPI IsWow64Process2(HANDLE process, USHORT* processMachine,
     X(SetEvent, kKept)                                                               \
     X(CreateThread, kFaulted)                                                        \
     X(WaitForSingleObject, kFaulted)                                                 \
+    X(AcquireSRWLockExclusive, kKept)                                                \
+    X(ReleaseSRWLockExclusive, kKept)                                                \
     /* The deadline's own waits, which tests that make waits return at once must  */ \
     /* not shorten; a failed one would leave its watch on state already freed.    */ \
     X(WaitForSingleObjectEx, kKept)                                                  \
@@ -51,11 +53,11 @@ extern "C" BOOL WINAPI IsWow64Process2(HANDLE process, USHORT* processMachine,
     /* The run lock in a namespace only administrators and SYSTEM can make  */       \
     /* (Vista's; Wine's kernel32 has no private namespaces).                  */     \
     X(CreateBoundaryDescriptorW, kFaulted)                                           \
-    X(AddSIDToBoundaryDescriptor, kLate)                                             \
-    X(CreatePrivateNamespaceW, kLate)                                                \
-    X(OpenPrivateNamespaceW, kLate)                                                  \
-    X(ClosePrivateNamespace, kLate)                                                  \
-    X(DeleteBoundaryDescriptor, kLate)                                               \
+    X(AddSIDToBoundaryDescriptor, kOptional)                                         \
+    X(CreatePrivateNamespaceW, kOptional)                                            \
+    X(OpenPrivateNamespaceW, kOptional)                                              \
+    X(ClosePrivateNamespace, kOptional)                                              \
+    X(DeleteBoundaryDescriptor, kOptional)                                           \
     /* Processes: the tray program, the signed-in users' steps, the deadline. */     \
     X(GetCurrentProcess, kKept)                                                      \
     X(GetCurrentProcessId, kKept)                                                    \
@@ -71,11 +73,11 @@ extern "C" BOOL WINAPI IsWow64Process2(HANDLE process, USHORT* processMachine,
     /* Tells Windows from Wine (ntdll's wine_get_version). */                        \
     X(GetProcAddress, kKept)                                                         \
     /* Vista's: a start as a child of the shell's process. */                        \
-    X(InitializeProcThreadAttributeList, kFaulted | kLate)                           \
-    X(UpdateProcThreadAttribute, kFaulted | kLate)                                   \
-    X(DeleteProcThreadAttributeList, kLate)                                          \
+    X(InitializeProcThreadAttributeList, kFaulted | kOptional)                       \
+    X(UpdateProcThreadAttribute, kFaulted | kOptional)                               \
+    X(DeleteProcThreadAttributeList, kOptional)                                      \
     /* The machine an install runs on: ARM64 is not to be had under Wine. */         \
-    X(IsWow64Process2, kFaulted | kLate)                                             \
+    X(IsWow64Process2, kFaulted | kOptional)                                         \
     /* Texts and the last error, which cannot fail. */                               \
     X(GetLastError, kKept)                                                           \
     X(SetLastError, kKept)                                                           \

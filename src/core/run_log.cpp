@@ -39,11 +39,11 @@ SRWLOCK logLock = SRWLOCK_INIT;
 }  // namespace
 
 void LockRunLog() {
-    AcquireSRWLockExclusive(&logLock);
+    kernel.AcquireSRWLockExclusive(&logLock);
 }
 
 void UnlockRunLog() {
-    ReleaseSRWLockExclusive(&logLock);
+    kernel.ReleaseSRWLockExclusive(&logLock);
 }
 
 void AppendLogText(InstallRun& run, const wchar_t* text) {

@@ -1,8 +1,8 @@
 // userenv and wtsapi32: the users signed in to the machine, their sessions,
 // tokens and environments. Neither is a KnownDLL: imported, each would be
 // looked for first in the folder the elevated installer was started from.
-// So both are late (core/os_tables.h): each call binds its function from
-// System32, and one that cannot be had fails with ERROR_PROC_NOT_FOUND.
+// So both are loaded from System32 at start-up, and every entry is optional
+// (core/os_tables.h): one that cannot be had fails with ERROR_PROC_NOT_FOUND.
 // Wine has one user, no SYSTEM account and no session list: tests replace
 // single entries.
 #pragma once
@@ -13,15 +13,15 @@
 
 #include "core/os_tables.h"
 
-#define USERENV_CALLS(X)                           \
-    X(CreateEnvironmentBlock, kFaulted | kLate)    \
-    X(DestroyEnvironmentBlock, kLate)
+#define USERENV_CALLS(X)                            \
+    X(CreateEnvironmentBlock, kFaulted | kOptional) \
+    X(DestroyEnvironmentBlock, kOptional)
 
-#define WTSAPI32_CALLS(X)                              \
-    X(WTSEnumerateSessionsW, kFaulted | kLate)         \
-    X(WTSQuerySessionInformationW, kFaulted | kLate)   \
-    X(WTSQueryUserToken, kFaulted | kLate)             \
-    X(WTSFreeMemory, kLate)
+#define WTSAPI32_CALLS(X)                                \
+    X(WTSEnumerateSessionsW, kFaulted | kOptional)       \
+    X(WTSQuerySessionInformationW, kFaulted | kOptional) \
+    X(WTSQueryUserToken, kFaulted | kOptional)           \
+    X(WTSFreeMemory, kOptional)
 
 struct UserenvApi {
     USERENV_CALLS(ZRL_OS_FIELD)

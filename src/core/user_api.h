@@ -10,22 +10,22 @@
 
 #include "core/os_tables.h"
 
-#define USER32_CALLS(X)                \
-    X(IsWindow, kFaulted)              \
-    X(FindWindowW, kFaulted)           \
-    X(PostMessageW, kFaulted)          \
-    X(DialogBoxParamW, kFaulted)       \
-    X(EndDialog, kFaulted)             \
-    X(SetDlgItemTextW, kFaulted)       \
-    X(SetWindowTextW, kFaulted)        \
-    X(GetAsyncKeyState, kFaulted)      \
-    X(GetProcessWindowStation, kFaulted) \
-    X(GetUserObjectInformationW, kFaulted) \
-    X(GetShellWindow, kFaulted)        \
-    X(GetWindowThreadProcessId, kFaulted) \
+#define USER32_CALLS(X)                                           \
+    X(IsWindow, kFaulted)                                         \
+    X(FindWindowW, kFaulted)                                      \
+    X(PostMessageW, kFaulted)                                     \
+    X(DialogBoxParamW, kFaulted)                                  \
+    X(EndDialog, kFaulted)                                        \
+    X(SetDlgItemTextW, kFaulted)                                  \
+    X(SetWindowTextW, kFaulted)                                   \
+    X(GetAsyncKeyState, kFaulted)                                 \
+    X(GetProcessWindowStation, kFaulted)                          \
+    X(GetUserObjectInformationW, kFaulted)                        \
+    X(GetShellWindow, kFaulted)                                   \
+    X(GetWindowThreadProcessId, kFaulted)                         \
     /* Formats with Microsoft's %s, capped at 1024 characters. */ \
-    X(wsprintfA, kKept)                \
-    X(wsprintfW, kKept)                \
+    X(wsprintfA, kKept)                                           \
+    X(wsprintfW, kKept)                                           \
     X(wvsprintfW, kKept)
 
 #define SHELL32_CALLS(X) X(CommandLineToArgvW, kFaulted)
