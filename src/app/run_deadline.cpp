@@ -22,9 +22,9 @@ void EnterRunStep(const char* step) {
 
 RunDeadline::RunDeadline(InstallRun& run, Command command) : run_(run), command_(command) {
     EnterRunStep("setting up the run");
-    stop_ = kernel.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    stop_.Reset(kernel.CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (stop_) {
-        thread_ = kernel.CreateThread(nullptr, 0, &Watch, this, 0, nullptr);
+        thread_.Reset(kernel.CreateThread(nullptr, 0, &Watch, this, 0, nullptr));
     }
 }
 
@@ -38,7 +38,7 @@ void RunDeadline::BeginReport() {
     UnlockRunLog();
     // The watch is writing the log and reporting the run: it ends the process.
     if (fired) {
-        kernel.WaitForSingleObjectEx(thread_, INFINITE, FALSE);
+        kernel.WaitForSingleObjectEx(thread_.Get(), INFINITE, FALSE);
     }
 }
 
@@ -50,20 +50,18 @@ void RunDeadline::Stop() {
     LockRunLog();
     stopped_ = true;
     UnlockRunLog();
-    kernel.SetEvent(stop_);
+    kernel.SetEvent(stop_.Get());
     // A watch that fires ends the process: then the wait does not come back.
-    kernel.WaitForSingleObjectEx(thread_, INFINITE, FALSE);
-    CloseHandle(thread_);
-    CloseHandle(stop_);
-    thread_ = nullptr;
-    stop_ = nullptr;
+    kernel.WaitForSingleObjectEx(thread_.Get(), INFINITE, FALSE);
+    thread_.Reset();
+    stop_.Reset();
 }
 
 DWORD WINAPI RunDeadline::Watch(void* self) {
     auto* deadline = static_cast<RunDeadline*>(self);
     // WaitForSingleObjectEx, not the entry tests make return at once: they
     // must not make every run pass its deadline.
-    if (kernel.WaitForSingleObjectEx(deadline->stop_, runDeadlineMs, FALSE) == WAIT_TIMEOUT) {
+    if (kernel.WaitForSingleObjectEx(deadline->stop_.Get(), runDeadlineMs, FALSE) == WAIT_TIMEOUT) {
         deadline->Fire();
     }
     return 0;
@@ -105,10 +103,9 @@ void RunDeadline::Fire() {
     // The event log may not answer: the report gets a thread of its own and a
     // bounded wait (WaitForSingleObjectEx, as in Watch); no thread to be
     // had means no report, never a process that stays.
-    HANDLE report = kernel.CreateThread(nullptr, 0, &Report, this, 0, nullptr);
+    UniqueHandle report(kernel.CreateThread(nullptr, 0, &Report, this, 0, nullptr));
     if (report) {
-        kernel.WaitForSingleObjectEx(report, runReportMs, FALSE);
-        CloseHandle(report);
+        kernel.WaitForSingleObjectEx(report.Get(), runReportMs, FALSE);
     }
     // Not ExitProcess: the run's thread may hold a lock inside the spooler
     // client that a DLL's detach would wait for.

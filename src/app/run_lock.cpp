@@ -32,8 +32,8 @@ bool MakeLockSecurity(LockSecurity& security) {
 
 // The namespace, made or opened into `made`; false where the system has
 // none (Wine's CreateBoundaryDescriptorW is a stub that answers null).
-bool OpenLockNamespace(LockSecurity& security, HANDLE& made) {
-    made = nullptr;
+bool OpenLockNamespace(LockSecurity& security, UniqueNamespace& made) {
+    made.Reset();
     HANDLE boundary = kernel.CreateBoundaryDescriptorW(kRunLockNamespace, 0);
     if (!boundary) {
         return false;
@@ -43,10 +43,10 @@ bool OpenLockNamespace(LockSecurity& security, HANDLE& made) {
     if (advapi.CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &bytes) &&
         kernel.AddSIDToBoundaryDescriptor(&boundary, administrators)) {
         for (int i = 0; i < kNamespaceAttempts && !made; ++i) {
-            made =
-                kernel.CreatePrivateNamespaceW(&security.attributes, boundary, kRunLockNamespace);
+            made.Reset(
+                kernel.CreatePrivateNamespaceW(&security.attributes, boundary, kRunLockNamespace));
             if (!made && kernel.GetLastError() == ERROR_ALREADY_EXISTS) {
-                made = kernel.OpenPrivateNamespaceW(boundary, kRunLockNamespace);
+                made.Reset(kernel.OpenPrivateNamespaceW(boundary, kRunLockNamespace));
             }
         }
     }
@@ -71,24 +71,21 @@ bool OwnedByAdministrators(HANDLE mutex) {
     }
     // What this installer makes is owned by its token's default owner: the
     // Administrators group for an elevated administrator, SYSTEM for SYSTEM.
-    alignas(TOKEN_OWNER) BYTE own[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_OWNER)];
-    DWORD bytes = 0;
-    UniqueHandle token;
-    bool same = advapi.OpenProcessToken(kernel.GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
-                advapi.GetTokenInformation(token.Get(), TokenOwner, own, sizeof(own), &bytes) &&
-                advapi.EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(own)->Owner);
-    return same || advapi.IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+    TokenSid buffer;
+    PSID own = OwnTokenSid(TokenOwner, buffer);
+    return (own && advapi.EqualSid(owner, own)) ||
+           advapi.IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
            advapi.IsWellKnownSid(owner, WinLocalSystemSid);
 }
 
 // Where the system has no private namespaces: the global name, with the
 // access list, and a lock someone else made first is no lock of ours.
-HANDLE OpenGlobalLock(LockSecurity& security) {
-    HANDLE mutex = kernel.CreateMutexW(&security.attributes, FALSE, kRunLockName);
-    if (mutex && kernel.GetLastError() == ERROR_ALREADY_EXISTS && !OwnedByAdministrators(mutex)) {
-        CloseHandle(mutex);
+UniqueHandle OpenGlobalLock(LockSecurity& security) {
+    UniqueHandle mutex(kernel.CreateMutexW(&security.attributes, FALSE, kRunLockName));
+    if (mutex && kernel.GetLastError() == ERROR_ALREADY_EXISTS &&
+        !OwnedByAdministrators(mutex.Get())) {
+        mutex.Reset();
         kernel.SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
     }
     return mutex;
 }
@@ -103,8 +100,9 @@ ScopedRunLock::ScopedRunLock() {
     }
     bool namespaces = OpenLockNamespace(security, namespace_);
     if (namespaces) {
-        mutex_ = namespace_ ? kernel.CreateMutexW(&security.attributes, FALSE, kRunLockInNamespace)
-                            : nullptr;
+        mutex_.Reset(namespace_
+                         ? kernel.CreateMutexW(&security.attributes, FALSE, kRunLockInNamespace)
+                         : nullptr);
     } else {
         mutex_ = OpenGlobalLock(security);
     }
@@ -112,7 +110,7 @@ ScopedRunLock::ScopedRunLock() {
         unavailable_ = kernel.GetLastError() ? kernel.GetLastError() : ERROR_ACCESS_DENIED;
         return;
     }
-    DWORD waited = kernel.WaitForSingleObject(mutex_, kRunLockWaitMinutes * 60 * 1000);
+    DWORD waited = kernel.WaitForSingleObject(mutex_.Get(), kRunLockWaitMinutes * 60 * 1000);
     // Abandoned: the run that held it was killed. The lock is this run's
     // now, and whatever that run left half done is for this one to mend.
     owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
@@ -124,15 +122,10 @@ ScopedRunLock::ScopedRunLock() {
 
 void ScopedRunLock::Release() {
     if (owned_) {
-        kernel.ReleaseMutex(mutex_);
+        kernel.ReleaseMutex(mutex_.Get());
         owned_ = false;
     }
-    if (mutex_) {
-        CloseHandle(mutex_);
-        mutex_ = nullptr;
-    }
-    if (namespace_) {
-        kernel.ClosePrivateNamespace(namespace_, 0);
-        namespace_ = nullptr;
-    }
+    // The lock before the namespace it was made in.
+    mutex_.Reset();
+    namespace_.Reset();
 }

@@ -47,26 +47,12 @@ void ReportLockUnavailable(InstallRun& run, const ScopedRunLock& lock) {
     }
 }
 
-using AccountBuffer = BYTE[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-
-// The account of the installer's own token, kept in `buffer`; null when it
-// cannot be told.
-PSID OwnAccount(AccountBuffer& buffer) {
-    UniqueHandle token;
-    DWORD bytes = 0;
-    if (!advapi.OpenProcessToken(kernel.GetCurrentProcess(), TOKEN_QUERY, token.Put()) ||
-        !advapi.GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &bytes)) {
-        return nullptr;
-    }
-    return reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
-}
-
 // A window of a SYSTEM or service process on a user's desktop is the classic
 // way up for that user (a repair of a per-machine package started by a
 // standard user runs the installer as SYSTEM): never one of those.
 bool RunsAsAUser() {
-    AccountBuffer buffer;
-    PSID account = OwnAccount(buffer);
+    TokenSid buffer;
+    PSID account = OwnTokenSid(TokenUser, buffer);
     if (!account || advapi.IsWellKnownSid(account, WinLocalSystemSid) ||
         advapi.IsWellKnownSid(account, WinLocalServiceSid) ||
         advapi.IsWellKnownSid(account, WinNetworkServiceSid)) {
@@ -146,8 +132,8 @@ DWORD ScheduleLeftoverDeletes(InstallRun& run) {
 }
 
 bool RunsAsLocalSystem() {
-    AccountBuffer buffer;
-    PSID account = OwnAccount(buffer);
+    TokenSid buffer;
+    PSID account = OwnTokenSid(TokenUser, buffer);
     return account && advapi.IsWellKnownSid(account, WinLocalSystemSid);
 }
 

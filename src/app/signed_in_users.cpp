@@ -1,5 +1,7 @@
 #include "app/signed_in_users.h"
 
+#include <new>
+
 #include "app/entry.h"
 #include "app/runs.h"
 #include "core/session_api.h"
@@ -66,9 +68,9 @@ void StartStep(const InstallRun& run, UserSession& session) {
     startup.lpDesktop = const_cast<LPWSTR>(kUserDesktop);
     PROCESS_INFORMATION process = {};
     session.process = nullptr;
-    if (userenv.CreateEnvironmentBlock(environment.Put(), session.token, TRUE) &&
+    if (userenv.CreateEnvironmentBlock(environment.Put(), session.token.Get(), TRUE) &&
         advapi.CreateProcessAsUserW(
-            session.token, nullptr, commandLine, nullptr, nullptr, FALSE,
+            session.token.Get(), nullptr, commandLine, nullptr, nullptr, FALSE,
             CREATE_UNICODE_ENVIRONMENT, environment.Get(),
             CountedLength(run.sourceDir) ? CountedText(run.sourceDir) : nullptr, &startup,
             &process)) {
@@ -114,10 +116,11 @@ bool ListSessions(InstallRun& run, SignedInUsers& users) {
         users.sessions = static_cast<UserSession*>(AllocGlobal(count * sizeof(UserSession) + 1));
         users.count = users.sessions ? count : 0;
         for (DWORD i = 0; i < users.count; ++i) {
-            UserSession& session = users.sessions[i];
+            UserSession& session = *new (&users.sessions[i]) UserSession{};
             session.id = info[i].SessionId;
-            if (!wtsapi.WTSQueryUserToken(session.id, &session.token)) {
-                session.token = nullptr;
+            // A failed query does not promise to leave the handle alone.
+            if (!wtsapi.WTSQueryUserToken(session.id, session.token.Put())) {
+                session.token.Release();
                 LogLine(run, "Session %d: no user's token (%d)", static_cast<int>(session.id),
                         static_cast<int>(kernel.GetLastError()));
             }
@@ -231,9 +234,7 @@ void RestoreSignedInUsers(InstallRun& run, SignedInUsers& users) {
 
 void FreeSignedInUsers(SignedInUsers& users) {
     for (DWORD i = 0; i < users.count; ++i) {
-        if (users.sessions[i].token) {
-            CloseHandle(users.sessions[i].token);
-        }
+        users.sessions[i].~UserSession();
     }
     FreeGlobal(users.sessions);
     users.sessions = nullptr;

@@ -76,3 +76,13 @@ struct AdvapiApi {
 };
 
 extern AdvapiApi advapi;
+
+// Room for the start of TOKEN_USER or TOKEN_OWNER and the SID it points to.
+struct TokenSid {
+    alignas(TOKEN_USER) BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+};
+
+// The installer's own account (`TokenUser`) or the default owner of what it
+// makes (`TokenOwner`), kept in `buffer`; null when it cannot be told. Both
+// records start with the SID's address.
+PSID OwnTokenSid(TOKEN_INFORMATION_CLASS which, TokenSid& buffer);

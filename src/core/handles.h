@@ -71,6 +71,9 @@ inline void FreeLocal(HLOCAL h) {
 inline void CloseService(SC_HANDLE h) {
     advapi.CloseServiceHandle(h);
 }
+inline void ClosePrivateNamespace(HANDLE h) {
+    kernel.ClosePrivateNamespace(h, 0);
+}
 inline void FreeWtsMemory(LPWSTR text) {
     wtsapi.WTSFreeMemory(text);
 }
@@ -88,5 +91,6 @@ using UniqueModule = Unique<HMODULE, &handles_detail::ReleaseModule>;
 using UniqueLocal = Unique<HLOCAL, &handles_detail::FreeLocal>;
 using UniqueGlobal = Unique<void*, &FreeGlobal>;
 using UniqueService = Unique<SC_HANDLE, &handles_detail::CloseService>;
+using UniqueNamespace = Unique<HANDLE, &handles_detail::ClosePrivateNamespace>;
 using UniqueWtsText = Unique<LPWSTR, &handles_detail::FreeWtsMemory>;
 using UniqueEnvironment = Unique<void*, &handles_detail::FreeEnvironment>;

@@ -1,6 +1,7 @@
 #include "core/os_tables.h"
 
 #include "core/advapi_api.h"
+#include "core/handles.h"
 #include "core/kernel_api.h"
 #include "core/session_api.h"
 #include "core/user_api.h"
@@ -90,4 +91,16 @@ void FreeGlobal(void* block) {
     if (block) {
         kernel.GlobalFree(reinterpret_cast<HGLOBAL>(block));
     }
+}
+
+PSID OwnTokenSid(TOKEN_INFORMATION_CLASS which, TokenSid& buffer) {
+    static_assert(offsetof(TOKEN_USER, User.Sid) == 0 && offsetof(TOKEN_OWNER, Owner) == 0);
+    UniqueHandle token;
+    DWORD bytes = 0;
+    if (!advapi.OpenProcessToken(kernel.GetCurrentProcess(), TOKEN_QUERY, token.Put()) ||
+        !advapi.GetTokenInformation(token.Get(), which, buffer.bytes, sizeof(buffer.bytes),
+                                    &bytes)) {
+        return nullptr;
+    }
+    return *reinterpret_cast<PSID*>(buffer.bytes);
 }

@@ -72,9 +72,9 @@ bool SameFile(const wchar_t* a, const wchar_t* b) {
     BY_HANDLE_FILE_INFORMATION identity[2] = {};
     const wchar_t* paths[] = {a, b};
     for (int i = 0; i < 2; ++i) {
-        UniqueFile file(kernel.CreateFileW(paths[i], 0,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        UniqueFile file(
+            kernel.CreateFileW(paths[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         if (!file || !kernel.GetFileInformationByHandle(file.Get(), &identity[i])) {
             return false;
         }
@@ -99,11 +99,12 @@ void DeleteRegisteredTray(HKEY runKey, const wchar_t* keep) {
     }
 }
 
-HKEY OpenRunKey() {
-    HKEY key = nullptr;
-    if (advapi.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) !=
+// Empty when the key cannot be opened.
+UniqueKey OpenRunKey() {
+    UniqueKey key;
+    if (advapi.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, key.Put()) !=
         ERROR_SUCCESS) {
-        return nullptr;
+        key.Release();
     }
     return key;
 }
@@ -168,13 +169,12 @@ bool IsVistaOrLater() {
 }
 
 bool WriteRunValue(const CountedString& path) {
-    HKEY key = OpenRunKey();
+    UniqueKey key = OpenRunKey();
     if (!key) {
         return false;
     }
-    UniqueKey guard(key);
     DWORD bytes = static_cast<DWORD>((CountedLength(path) + 1) * sizeof(wchar_t));
-    return advapi.RegSetValueExW(key, kTrayRunValue, 0, REG_SZ,
+    return advapi.RegSetValueExW(key.Get(), kTrayRunValue, 0, REG_SZ,
                                  reinterpret_cast<const BYTE*>(CountedText(path)),
                                  bytes) == ERROR_SUCCESS;
 }
@@ -182,25 +182,26 @@ bool WriteRunValue(const CountedString& path) {
 // The signed-in user's token, from the process that owns the shell window, and
 // that process's id: the installer runs elevated, perhaps as another
 // administrator than that user, and a copy of its own token with rights
-// removed would still be the wrong user's. Null without a shell window or when
-// any step is refused.
-HANDLE ShellUserToken(DWORD& pid) {
+// removed would still be the wrong user's. Empty without a shell window or
+// when any step is refused.
+UniqueHandle ShellUserToken(DWORD& pid) {
+    UniqueHandle primary;
     HWND shell = user.GetShellWindow();
     if (!shell || !user.GetWindowThreadProcessId(shell, &pid)) {
-        return nullptr;
+        return primary;
     }
     UniqueHandle process(kernel.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    HANDLE token = nullptr;
-    if (!process || !advapi.OpenProcessToken(process.Get(), TOKEN_DUPLICATE, &token)) {
-        return nullptr;
+    UniqueHandle token;
+    if (!process || !advapi.OpenProcessToken(process.Get(), TOKEN_DUPLICATE, token.Put())) {
+        token.Release();
+        return primary;
     }
-    UniqueHandle shellToken(token);
-    HANDLE primary = nullptr;
     constexpr DWORD kAccess = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY |
                               TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID;
-    if (!advapi.DuplicateTokenEx(token, kAccess, nullptr, SecurityImpersonation, TokenPrimary,
-                               &primary)) {
-        return nullptr;
+    // A failed call does not promise to leave the handle alone.
+    if (!advapi.DuplicateTokenEx(token.Get(), kAccess, nullptr, SecurityImpersonation, TokenPrimary,
+                                 primary.Put())) {
+        primary.Release();
     }
     return primary;
 }
@@ -229,10 +230,11 @@ bool StartAsShellChild(HANDLE token, DWORD pid, wchar_t* commandLine, const STAR
     extended.lpAttributeList = list;
     constexpr DWORD kFlags =
         NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT;
-    bool started = kernel.UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS,
-                                                  &parent, sizeof(parent), nullptr, nullptr) &&
-                   kernel.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, kFlags,
-                                       environment.Get(), nullptr, &extended.StartupInfo, &process);
+    bool started =
+        kernel.UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS, &parent,
+                                         sizeof(parent), nullptr, nullptr) &&
+        kernel.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, kFlags,
+                              environment.Get(), nullptr, &extended.StartupInfo, &process);
     kernel.DeleteProcThreadAttributeList(list);
     return started;
 }
@@ -245,10 +247,10 @@ bool StartAsShellChild(HANDLE token, DWORD pid, wchar_t* commandLine, const STAR
 // that service is disabled the shell's process becomes the parent.
 bool StartAsShellUser(wchar_t* commandLine, STARTUPINFOW& startup, PROCESS_INFORMATION& process) {
     DWORD pid = 0;
-    UniqueHandle token(ShellUserToken(pid));
+    UniqueHandle token = ShellUserToken(pid);
     return token && (advapi.CreateProcessWithTokenW(token.Get(), 0, nullptr, commandLine,
-                                                  NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
-                                                  &process) ||
+                                                    NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                                                    &startup, &process) ||
                      StartAsShellChild(token.Get(), pid, commandLine, startup, process));
 }
 
@@ -260,9 +262,9 @@ bool SessionUserSid(BYTE (&sid)[SECURITY_MAX_SID_SIZE]) {
     UniqueWtsText domain;
     DWORD bytes = 0;
     if (!wtsapi.WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
-                                          WTSUserName, user.Put(), &bytes) ||
+                                            WTSUserName, user.Put(), &bytes) ||
         !wtsapi.WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
-                                          WTSDomainName, domain.Put(), &bytes) ||
+                                            WTSDomainName, domain.Put(), &bytes) ||
         !user.Get() || !user.Get()[0] || !domain.Get()) {
         return false;
     }
@@ -277,7 +279,7 @@ bool SessionUserSid(BYTE (&sid)[SECURITY_MAX_SID_SIZE]) {
     DWORD referencedChars = kAccountNameChars;
     SID_NAME_USE use;
     return advapi.LookupAccountNameW(nullptr, account, sid, &sidBytes, referenced, &referencedChars,
-                                   &use);
+                                     &use);
 }
 
 // The installer's own token is the signed-in user's only when the installer
@@ -285,13 +287,12 @@ bool SessionUserSid(BYTE (&sid)[SECURITY_MAX_SID_SIZE]) {
 // credentials on the user's desktop, or as SYSTEM, it is another account's.
 bool RunsAsSessionUser() {
     BYTE sessionUser[SECURITY_MAX_SID_SIZE];
-    alignas(TOKEN_USER) BYTE own[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    UniqueHandle token;
-    DWORD bytes = 0;
-    return SessionUserSid(sessionUser) &&
-           advapi.OpenProcessToken(kernel.GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
-           advapi.GetTokenInformation(token.Get(), TokenUser, own, sizeof(own), &bytes) &&
-           advapi.EqualSid(reinterpret_cast<TOKEN_USER*>(own)->User.Sid, sessionUser);
+    TokenSid buffer;
+    if (!SessionUserSid(sessionUser)) {
+        return false;
+    }
+    PSID own = OwnTokenSid(TokenUser, buffer);
+    return own && advapi.EqualSid(own, sessionUser);
 }
 
 bool InSessionZero() {
@@ -325,36 +326,34 @@ bool StartTray(const CountedString& path) {
     // signed-in user's: the start as before.
     if (!StartAsShellUser(commandLine, startup, process) &&
         !(RunsAsSessionUser() &&
-          kernel.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
-                              nullptr, nullptr, &startup, &process))) {
+          kernel.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE,
+                                NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process))) {
         return false;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    UniqueHandle thread(process.hThread);
+    UniqueHandle started(process.hProcess);
     return true;
 }
 
 }  // namespace
 
 void StopTrayCompanion(const wchar_t* keep) {
-    HANDLE mutex = kernel.CreateMutexA(nullptr, FALSE, kTrayMutexName);
+    UniqueHandle mutex(kernel.CreateMutexA(nullptr, FALSE, kTrayMutexName));
+    bool made = static_cast<bool>(mutex);
     if (mutex && kernel.GetLastError() == ERROR_ALREADY_EXISTS) {
-        AskTrayToEnd(mutex);
+        AskTrayToEnd(mutex.Get());
     }
     // Closed without a release: the waits above may have made this thread its
     // owner, and the tray program creates a fresh mutex when it starts again.
-    if (mutex) {
-        CloseHandle(mutex);
-    }
-    HKEY key = OpenRunKey();
+    mutex.Reset();
+    UniqueKey key = OpenRunKey();
     if (!key) {
         return;
     }
-    UniqueKey guard(key);
-    if (mutex) {
-        DeleteRegisteredTray(key, keep);
+    if (made) {
+        DeleteRegisteredTray(key.Get(), keep);
     }
-    advapi.RegDeleteValueW(key, kTrayRunValue);
+    advapi.RegDeleteValueW(key.Get(), kTrayRunValue);
 }
 
 void RegisterTrayCompanion(InstallRun& run) {
