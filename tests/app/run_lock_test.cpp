@@ -182,6 +182,35 @@ TEST_F(RunLockTest, OnlyAnAdministratorsLockIsTakenAndARunWithoutOneSaysSo) {
                     testing::EndsWith(unavailable + ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n"));
         EXPECT_TRUE(Waits::asked.empty());
     }
+    {
+        // The same lock, made by an earlier run of this account: what an
+        // administrator makes is owned by the token's default owner, not its user.
+        OtherRun earlier(false);
+        ScopedOverride owner(advapi.GetSecurityInfo,
+                             [](HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*,
+                                PACL*, PACL*, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
+                                 ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", owner);
+                                 *descriptor = *owner;
+                                 return ERROR_SUCCESS;
+                             });
+        ScopedOverride defaultOwner(advapi.GetTokenInformation,
+                                    [](HANDLE token, TOKEN_INFORMATION_CLASS type, void* info,
+                                       DWORD bytes, DWORD* needed) -> BOOL {
+                                        if (type != TokenOwner) {
+                                            return GetTokenInformation(token, type, info, bytes,
+                                                                       needed);
+                                        }
+                                        PSID sid = nullptr;
+                                        ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", &sid);
+                                        auto* owner = static_cast<TOKEN_OWNER*>(info);
+                                        owner->Owner = owner + 1;
+                                        CopySid(bytes - sizeof(TOKEN_OWNER), owner->Owner, sid);
+                                        LocalFree(sid);
+                                        return TRUE;
+                                    });
+        EXPECT_THAT(run(), testing::Not(testing::HasSubstr(L"Error(29)")));
+        EXPECT_EQ(Waits::asked.size(), 1u);
+    }
     ScopedOverride boundary(kernel.CreateBoundaryDescriptorW,
                             [](LPCWSTR, ULONG) { return reinterpret_cast<HANDLE>(0x10); });
     ScopedOverride sid(kernel.AddSIDToBoundaryDescriptor, [](HANDLE*, PSID sid) -> BOOL {
