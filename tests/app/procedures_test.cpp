@@ -158,8 +158,8 @@ BOOL WINAPI StartScripted(HANDLE token, LPCWSTR, LPWSTR line, LPSECURITY_ATTRIBU
     return TRUE;
 }
 
-// Every entry a run as SYSTEM reaches the signed-in users through, played as above (each counts its calls);
-// the installer's own path.
+// Every entry a run as SYSTEM reaches the signed-in users through, played
+// as above (each counts its calls); the installer's own path.
 class SignedInUsersTest : public testing::Test {
 protected:
     SignedInUsersTest() {
@@ -167,42 +167,44 @@ protected:
         Fake::lines.clear();
         Fake::ended.clear();
         Fake::calls = 0;
-        wtsapi.WTSEnumerateSessionsW = [](HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info, DWORD* count) -> BOOL {
-                *info = listed;
-                *count = 5;
-                return ++Fake::calls;
-            };
+        wtsapi.WTSEnumerateSessionsW = [](HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info,
+                                          DWORD* count) -> BOOL {
+            *info = listed;
+            *count = 5;
+            return ++Fake::calls;
+        };
         wtsapi.WTSFreeMemory = [](void*) {};
         wtsapi.WTSQueryUserToken = [](ULONG session, HANDLE* token) -> BOOL {
-                *token = session ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
-                Fake::handles[*token] = session;
-                SetLastError(ERROR_NO_TOKEN);
-                return ++Fake::calls && session;
-            };
+            *token = session ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
+            Fake::handles[*token] = session;
+            SetLastError(ERROR_NO_TOKEN);
+            return ++Fake::calls && session;
+        };
         userenv.CreateEnvironmentBlock = [](void** block, HANDLE, BOOL inherit) -> BOOL {
-                *block = const_cast<wchar_t*>(L"A=1\0");
-                return ++Fake::calls && inherit;
-            };
+            *block = const_cast<wchar_t*>(L"A=1\0");
+            return ++Fake::calls && inherit;
+        };
         userenv.DestroyEnvironmentBlock = [](void*) -> BOOL { return TRUE; };
-        advapi.CreateProcessAsUserW = [](HANDLE token, LPCWSTR program, LPWSTR line, LPSECURITY_ATTRIBUTES a,
+        advapi.CreateProcessAsUserW =
+            [](HANDLE token, LPCWSTR program, LPWSTR line, LPSECURITY_ATTRIBUTES a,
                LPSECURITY_ATTRIBUTES b, BOOL inherit, DWORD flags, LPVOID environment,
                LPCWSTR folder, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process) -> BOOL {
-                return ++Fake::calls && StartScripted(token, program, line, a, b, inherit, flags,
-                                                      environment, folder, startup, process);
-            };
+            return ++Fake::calls && StartScripted(token, program, line, a, b, inherit, flags,
+                                                  environment, folder, startup, process);
+        };
         kernel.WaitForSingleObject = [](HANDLE process, DWORD ms) -> DWORD {
-                EXPECT_LE(ms, 30000u);
-                return ++Fake::calls && Fake::handles.at(process) == kHangs ? WAIT_TIMEOUT
-                                                                            : WAIT_OBJECT_0;
-            };
+            EXPECT_LE(ms, 30000u);
+            return ++Fake::calls && Fake::handles.at(process) == kHangs ? WAIT_TIMEOUT
+                                                                        : WAIT_OBJECT_0;
+        };
         kernel.GetExitCodeProcess = [](HANDLE process, DWORD* code) -> BOOL {
-                *code = Fake::handles.at(process);
-                return ++Fake::calls;
-            };
+            *code = Fake::handles.at(process);
+            return ++Fake::calls;
+        };
         kernel.TerminateProcess = [](HANDLE process, UINT) -> BOOL {
-                Fake::ended.push_back(Fake::handles.at(process));
-                return ++Fake::calls;
-            };
+            Fake::ended.push_back(Fake::handles.at(process));
+            return ++Fake::calls;
+        };
         run_ = EmptyRun();
         AssignCountedString(run_.sourceDir, L"C:\\Setup\\");
         const wchar_t* const names[] = {L"Office", L"Plain", L"Lab"};

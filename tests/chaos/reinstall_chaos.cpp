@@ -226,7 +226,7 @@ constexpr SlotInfo Entry(const char* name) {
 // (a failed release is a leak by definition) and GetProcAddress (used when
 // the tables are bound).
 #define ENTRY(table, Api, name, kind) \
-    Entry<((kind) & kFaulted) != 0, &table, &Api::name>(#table "." #name),
+    Entry<((kind)&kFaulted) != 0, &table, &Api::name>(#table "." #name),
 #define KERNEL_ENTRY(name, kind) ENTRY(kernel, KernelApi, name, kind)
 #define ADVAPI_ENTRY(name, kind) ENTRY(advapi, AdvapiApi, name, kind)
 #define USER_ENTRY(name, kind) ENTRY(user, UserApi, name, kind)
@@ -235,10 +235,10 @@ constexpr SlotInfo Entry(const char* name) {
 #define WTSAPI_ENTRY(name, kind) ENTRY(wtsapi, WtsapiApi, name, kind)
 #define WINSPOOL_ENTRY(name, kind) ENTRY(winspool, WinspoolApi, name, kind)
 #define VERSION_ENTRY(name, kind) ENTRY(version, VersionApi, name, kind)
-const SlotInfo kSlots[] = {
-    KERNEL32_CALLS(KERNEL_ENTRY) ADVAPI32_CALLS(ADVAPI_ENTRY) USER32_CALLS(USER_ENTRY)
-        SHELL32_CALLS(SHELL_ENTRY) USERENV_CALLS(USERENV_ENTRY) WTSAPI32_CALLS(WTSAPI_ENTRY)
-            WINSPOOL_CALLS(WINSPOOL_ENTRY) VERSION_CALLS(VERSION_ENTRY)};
+const SlotInfo kSlots[] = {KERNEL32_CALLS(KERNEL_ENTRY) ADVAPI32_CALLS(ADVAPI_ENTRY)
+                               USER32_CALLS(USER_ENTRY) SHELL32_CALLS(SHELL_ENTRY)
+                                   USERENV_CALLS(USERENV_ENTRY) WTSAPI32_CALLS(WTSAPI_ENTRY)
+                                       WINSPOOL_CALLS(WINSPOOL_ENTRY) VERSION_CALLS(VERSION_ENTRY)};
 constexpr int kSlotCount = sizeof(kSlots) / sizeof(kSlots[0]);
 int flushSlot = 0;
 
@@ -838,7 +838,7 @@ void SetUpWorld() {
     user.GetAsyncKeyState = &NoShift;
     advapi.GetTokenInformation = &AccountOfSeed;
     wtsapi.WTSEnumerateSessionsW = [](HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info,
-                                        DWORD* count) -> BOOL {
+                                      DWORD* count) -> BOOL {
         *info = signedIn;
         *count = 2;
         return TRUE;

@@ -248,7 +248,8 @@ protected:
     std::wstring trayExe_;
     ScopedOverride<decltype(user.FindWindowW)> finds_{user.FindWindowW, &SpyFindWindow};
     ScopedOverride<decltype(user.PostMessageW)> posts_{user.PostMessageW, &SpyPostMessage};
-    ScopedOverride<decltype(kernel.WaitForSingleObject)> waits_{kernel.WaitForSingleObject, &SpyWait};
+    ScopedOverride<decltype(kernel.WaitForSingleObject)> waits_{kernel.WaitForSingleObject,
+                                                                &SpyWait};
     ScopedOverride<decltype(kernel.Sleep)> sleeps_{kernel.Sleep, &SpySleep};
     ScopedOverride<decltype(kernel.DeleteFileW)> deletes_{kernel.DeleteFileW, &SpyDeleteFile};
 };
@@ -980,7 +981,7 @@ TEST_F(RegisterTrayCompanionTest, StartsOnlyAsTheSignedInUserElseLeavesItToTheNe
     ScopedOverride none(user.GetShellWindow, []() -> HWND { return nullptr; });
     {
         ScopedOverride system(advapi.GetTokenInformation, [](HANDLE, TOKEN_INFORMATION_CLASS,
-                                                           LPVOID info, DWORD bytes, PDWORD) {
+                                                             LPVOID info, DWORD bytes, PDWORD) {
             auto* user = static_cast<TOKEN_USER*>(info);
             user->User.Sid = user + 1;
             bytes -= sizeof(*user);
