@@ -23,15 +23,15 @@
 #include "app/entry.h"
 #include "app/procedures.h"
 #include "app/runs.h"
-#include "app/user_api.h"
+#include "core/user_api.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
-#include "service/service_api.h"
+#include "core/advapi_api.h"
 #include "spooler/enumerations.h"
 #include "spooler/printer_settings.h"
 #include "spooler/printers.h"
 #include "spooler/winspool_api.h"
-#include "tray/tray_api.h"
+#include "core/session_api.h"
 
 #include "office_printer.h"
 
@@ -74,8 +74,7 @@ struct Counters {
 
 Counters counters;
 KernelApi realKernel;
-ServiceApi realServices;
-TrayApi realTray;
+AdvapiApi realAdvapi;
 
 void TakeHeap(long long bytes, long blocks) {
     counters.heapBytes += bytes;
@@ -184,17 +183,17 @@ BOOL WINAPI CountedControlService(SC_HANDLE service, DWORD control, LPSERVICE_ST
         ++counters.spoolerStops;
         MarkSpoolerDown();
     }
-    return realServices.ControlService(service, control, status);
+    return realAdvapi.ControlService(service, control, status);
 }
 
 BOOL WINAPI CountedStartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
     ++counters.spoolerStarts;
     counters.startRequested = true;
-    return realServices.StartServiceW(service, argc, argv);
+    return realAdvapi.StartServiceW(service, argc, argv);
 }
 
 BOOL WINAPI WatchedQueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
-    BOOL ok = realServices.QueryServiceStatus(service, status);
+    BOOL ok = realAdvapi.QueryServiceStatus(service, status);
     if (ok && counters.spoolerDown && counters.startRequested &&
         status->dwCurrentState == SERVICE_RUNNING) {
         DWORD error = GetLastError();
@@ -206,7 +205,7 @@ BOOL WINAPI WatchedQueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status
 
 DWORD WINAPI TimedWaitForSingleObject(HANDLE object, DWORD ms) {
     double start = Now();
-    DWORD result = realTray.WaitForSingleObject(object, ms);
+    DWORD result = realKernel.WaitForSingleObject(object, ms);
     DWORD error = GetLastError();
     counters.trayWaitMs += Now() - start;
     ++counters.trayWaitCalls;
@@ -246,10 +245,10 @@ bool IsJournalPath(LPCWSTR path) {
 
 LSTATUS WINAPI TimedOpenKey(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
     if (!IsJournalPath(path)) {
-        return realKernel.RegOpenKeyExW(root, path, options, access, key);
+        return realAdvapi.RegOpenKeyExW(root, path, options, access, key);
     }
     JournalTimer timer;
-    LSTATUS status = realKernel.RegOpenKeyExW(root, path, options, access, key);
+    LSTATUS status = realAdvapi.RegOpenKeyExW(root, path, options, access, key);
     if (status == ERROR_SUCCESS) {
         journalKeys.push_back(*key);
     }
@@ -260,11 +259,11 @@ LSTATUS WINAPI TimedCreateKey(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR ty
                               REGSAM access, const LPSECURITY_ATTRIBUTES security, PHKEY key,
                               LPDWORD disposition) {
     if (!IsJournalPath(path)) {
-        return realKernel.RegCreateKeyExW(root, path, reserved, type, options, access, security,
+        return realAdvapi.RegCreateKeyExW(root, path, reserved, type, options, access, security,
                                           key, disposition);
     }
     JournalTimer timer;
-    LSTATUS status = realKernel.RegCreateKeyExW(root, path, reserved, type, options, access,
+    LSTATUS status = realAdvapi.RegCreateKeyExW(root, path, reserved, type, options, access,
                                                 security, key, disposition);
     if (status == ERROR_SUCCESS) {
         journalKeys.push_back(*key);
@@ -275,26 +274,26 @@ LSTATUS WINAPI TimedCreateKey(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR ty
 LSTATUS WINAPI TimedSetValue(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
                              DWORD bytes) {
     if (!IsJournalKey(key)) {
-        return realKernel.RegSetValueExW(key, name, reserved, type, data, bytes);
+        return realAdvapi.RegSetValueExW(key, name, reserved, type, data, bytes);
     }
     JournalTimer timer;
-    return realKernel.RegSetValueExW(key, name, reserved, type, data, bytes);
+    return realAdvapi.RegSetValueExW(key, name, reserved, type, data, bytes);
 }
 
 LSTATUS WINAPI TimedFlush(HKEY key) {
     JournalTimer timer;
-    return realKernel.RegFlushKey(key);
+    return realAdvapi.RegFlushKey(key);
 }
 
 LSTATUS WINAPI TimedDeleteValue(HKEY key, LPCWSTR name) {
     JournalTimer timer;
-    return realKernel.RegDeleteValueW(key, name);
+    return realAdvapi.RegDeleteValueW(key, name);
 }
 
 LSTATUS WINAPI TimedEnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD nameChars,
                               LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD bytes) {
     JournalTimer timer;
-    return realKernel.RegEnumValueW(key, index, name, nameChars, reserved, type, data, bytes);
+    return realAdvapi.RegEnumValueW(key, index, name, nameChars, reserved, type, data, bytes);
 }
 
 LSTATUS WINAPI MaybeTimedQueryInfo(HKEY key, LPWSTR className, LPDWORD classChars, LPDWORD reserved,
@@ -302,30 +301,30 @@ LSTATUS WINAPI MaybeTimedQueryInfo(HKEY key, LPWSTR className, LPDWORD classChar
                                    LPDWORD values, LPDWORD valueChars, LPDWORD valueBytes,
                                    LPDWORD security, PFILETIME written) {
     if (!IsJournalKey(key)) {
-        return realKernel.RegQueryInfoKeyW(key, className, classChars, reserved, subKeys,
+        return realAdvapi.RegQueryInfoKeyW(key, className, classChars, reserved, subKeys,
                                            subKeyChars, classMax, values, valueChars, valueBytes,
                                            security, written);
     }
     JournalTimer timer;
-    return realKernel.RegQueryInfoKeyW(key, className, classChars, reserved, subKeys, subKeyChars,
+    return realAdvapi.RegQueryInfoKeyW(key, className, classChars, reserved, subKeys, subKeyChars,
                                        classMax, values, valueChars, valueBytes, security, written);
 }
 
 LSTATUS WINAPI MaybeTimedDeleteKey(HKEY root, LPCWSTR path) {
     if (!IsJournalPath(path)) {
-        return realKernel.RegDeleteKeyW(root, path);
+        return realAdvapi.RegDeleteKeyW(root, path);
     }
     JournalTimer timer;
-    return realKernel.RegDeleteKeyW(root, path);
+    return realAdvapi.RegDeleteKeyW(root, path);
 }
 
 LSTATUS WINAPI MaybeTimedQueryValue(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
                                     LPBYTE data, LPDWORD bytes) {
     if (!IsJournalKey(key)) {
-        return realKernel.RegQueryValueExW(key, name, reserved, type, data, bytes);
+        return realAdvapi.RegQueryValueExW(key, name, reserved, type, data, bytes);
     }
     JournalTimer timer;
-    return realKernel.RegQueryValueExW(key, name, reserved, type, data, bytes);
+    return realAdvapi.RegQueryValueExW(key, name, reserved, type, data, bytes);
 }
 
 // The numbers of the error lines of the run's log, as "14, 16".
@@ -355,27 +354,26 @@ SHORT WINAPI NoKeyDown(int) {
 
 void InstallWrappers() {
     realKernel = kernel;
-    realServices = services;
-    realTray = tray;
+    realAdvapi = advapi;
     kernel.Sleep = &TimedSleep;
     kernel.HeapAlloc = &CountedHeapAlloc;
     kernel.HeapReAlloc = &CountedHeapReAlloc;
     kernel.HeapFree = &CountedHeapFree;
     kernel.GlobalAlloc = &CountedGlobalAlloc;
     kernel.GlobalFree = &CountedGlobalFree;
-    services.ControlService = &CountedControlService;
-    services.StartServiceW = &CountedStartServiceW;
-    services.QueryServiceStatus = &WatchedQueryServiceStatus;
-    tray.WaitForSingleObject = &TimedWaitForSingleObject;
-    kernel.RegOpenKeyExW = &TimedOpenKey;
-    kernel.RegCreateKeyExW = &TimedCreateKey;
-    kernel.RegSetValueExW = &TimedSetValue;
-    kernel.RegFlushKey = &TimedFlush;
-    kernel.RegDeleteValueW = &TimedDeleteValue;
-    kernel.RegEnumValueW = &TimedEnumValue;
-    kernel.RegQueryValueExW = &MaybeTimedQueryValue;
-    kernel.RegQueryInfoKeyW = &MaybeTimedQueryInfo;
-    kernel.RegDeleteKeyW = &MaybeTimedDeleteKey;
+    advapi.ControlService = &CountedControlService;
+    advapi.StartServiceW = &CountedStartServiceW;
+    advapi.QueryServiceStatus = &WatchedQueryServiceStatus;
+    kernel.WaitForSingleObject = &TimedWaitForSingleObject;
+    advapi.RegOpenKeyExW = &TimedOpenKey;
+    advapi.RegCreateKeyExW = &TimedCreateKey;
+    advapi.RegSetValueExW = &TimedSetValue;
+    advapi.RegFlushKey = &TimedFlush;
+    advapi.RegDeleteValueW = &TimedDeleteValue;
+    advapi.RegEnumValueW = &TimedEnumValue;
+    advapi.RegQueryValueExW = &MaybeTimedQueryValue;
+    advapi.RegQueryInfoKeyW = &MaybeTimedQueryInfo;
+    advapi.RegDeleteKeyW = &MaybeTimedDeleteKey;
     user.DialogBoxParamW = &NoDialog;
     user.GetAsyncKeyState = &NoKeyDown;
 }
@@ -624,8 +622,8 @@ std::string Narrow(const wchar_t* text) {
 int wmain(int argc, wchar_t** argv) {
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     moduleInstance = GetModuleHandleW(nullptr);
-    if (!BindSpoolerLibraries()) {
-        fprintf(stderr, "cannot bind winspool.drv and version.dll\n");
+    if (!BindOsTables()) {
+        fprintf(stderr, "cannot bind the OS tables\n");
         return 2;
     }
     InstallWrappers();

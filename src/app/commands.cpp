@@ -3,7 +3,7 @@
 #include "app/procedures.h"
 #include "app/run_lock.h"
 #include "app/runs.h"
-#include "app/user_api.h"
+#include "core/user_api.h"
 #include "app/user_steps.h"
 #include "spooler/default_printer.h"
 #include "tray/tray_companion.h"

@@ -1,16 +1,17 @@
 #include "app/event_log.h"
 
-#include "app/event_log_api.h"
+#include "core/advapi_api.h"
 #include "core/counted_string.h"
 #include "core/handles.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
 #include "zrlsetup_messages.h"
+#include "core/user_api.h"
 
 namespace {
 
 void Deregister(HANDLE source) {
-    eventLog.DeregisterEventSource(source);
+    advapi.DeregisterEventSource(source);
 }
 using UniqueEventSource = Unique<HANDLE, &Deregister>;
 
@@ -73,14 +74,14 @@ void RegisterSource() {
         return;
     }
     UniqueKey key;
-    if (kernel.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, 0, KEY_SET_VALUE,
+    if (advapi.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, 0, KEY_SET_VALUE,
                                nullptr, key.Put(), nullptr) != ERROR_SUCCESS) {
         return;
     }
-    kernel.RegSetValueExW(key.Get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
+    advapi.RegSetValueExW(key.Get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
                           reinterpret_cast<const BYTE*>(path), (n + 1) * sizeof(wchar_t));
     DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-    kernel.RegSetValueExW(key.Get(), L"TypesSupported", 0, REG_DWORD,
+    advapi.RegSetValueExW(key.Get(), L"TypesSupported", 0, REG_DWORD,
                           reinterpret_cast<const BYTE*>(&types), sizeof(types));
 }
 
@@ -122,14 +123,14 @@ const wchar_t* FitToEvent(const CountedString& text, SIZE_T limit, CountedString
 void Report(const Outcome& outcome, const wchar_t* command, const wchar_t* errors,
             const wchar_t* log) {
     wchar_t code[16];
-    wsprintfW(code, L"%d", outcome.exitCode);
+    user.wsprintfW(code, L"%d", outcome.exitCode);
     wchar_t meaning[kMeaningChars];
-    wsprintfW(meaning, L"%.79hs", outcome.meaning);
+    user.wsprintfW(meaning, L"%.79hs", outcome.meaning);
     const wchar_t* strings[] = {command, code, meaning, errors, log};
-    UniqueEventSource source(eventLog.RegisterEventSourceW(nullptr, kEventSource));
+    UniqueEventSource source(advapi.RegisterEventSourceW(nullptr, kEventSource));
     if (source) {
-        eventLog.ReportEventW(source.Get(), outcome.type, 0, outcome.messageId, nullptr,
-                              sizeof(strings) / sizeof(strings[0]), 0, strings, nullptr);
+        advapi.ReportEventW(source.Get(), outcome.type, 0, outcome.messageId, nullptr,
+                            sizeof(strings) / sizeof(strings[0]), 0, strings, nullptr);
     }
 }
 
@@ -146,13 +147,13 @@ void ReportRun(const InstallRun& run, Command command, int exitCode) {
     CountedString cutLog = {};
     CollectErrorLines(run.logText, errors);
     const wchar_t* errorText = FitToEvent(errors, kEventTextChars / 2, cutErrors);
-    SIZE_T room = kEventTextChars - lstrlenW(errorText);
+    SIZE_T room = kEventTextChars - kernel.lstrlenW(errorText);
     Report(OutcomeOf(command, exitCode), CommandWord(command), errorText,
            FitToEvent(run.logText, room, cutLog));
     FreeCountedString(cutLog);
     FreeCountedString(cutErrors);
     FreeCountedString(errors);
     if (command == Command::Uninstall) {
-        kernel.RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
+        advapi.RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
     }
 }

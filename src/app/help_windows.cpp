@@ -1,6 +1,6 @@
 #include "app/entry.h"
 
-#include "app/user_api.h"
+#include "core/user_api.h"
 #include "core/kernel_api.h"
 
 namespace {

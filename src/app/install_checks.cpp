@@ -7,6 +7,8 @@
 #include "core/run_log.h"
 #include "files/component_image.h"
 #include "service/spooler_service.h"
+#include "core/advapi_api.h"
+#include "core/user_api.h"
 
 namespace {
 
@@ -22,13 +24,13 @@ bool ComponentIsUsable(InstallRun& run, const wchar_t* name) {
     const wchar_t* folder = CountedText(run.sourceDir);
     // A folder too long for the path leaves the component unreadable, named alone.
     ComponentImage image = ComponentImage::Missing;
-    if (lstrlenW(folder) + lstrlenW(name) < static_cast<int>(ARRAYSIZE(path))) {
-        lstrcpyW(path, folder);
-        lstrcatW(path, name);
+    if (kernel.lstrlenW(folder) + kernel.lstrlenW(name) < static_cast<int>(ARRAYSIZE(path))) {
+        kernel.lstrcpyW(path, folder);
+        kernel.lstrcatW(path, name);
         image = CheckComponentImage(path);
     } else {
-        lstrcpyW(path, name);
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        kernel.lstrcpyW(path, name);
+        kernel.SetLastError(ERROR_FILENAME_EXCED_RANGE);
     }
     // Narrow, logged with %hs: the executable must stay within 64 KiB.
     const char* fault = nullptr;
@@ -48,7 +50,7 @@ bool ComponentIsUsable(InstallRun& run, const wchar_t* name) {
             fault = "it is a program, not a DLL";
             break;
     }
-    SetLastError(ERROR_BAD_EXE_FORMAT);
+    kernel.SetLastError(ERROR_BAD_EXE_FORMAT);
     LogError(run, kErrorComponentNotX64Dll, path, fault);
     return false;
 }
@@ -58,20 +60,20 @@ bool ComponentIsUsable(InstallRun& run, const wchar_t* name) {
 bool MachineLoadsX64Components(InstallRun& run) {
     USHORT process = IMAGE_FILE_MACHINE_UNKNOWN;
     USHORT native = IMAGE_FILE_MACHINE_UNKNOWN;
-    if (!kernel.IsWow64Process2(GetCurrentProcess(), &process, &native) ||
+    if (!kernel.IsWow64Process2(kernel.GetCurrentProcess(), &process, &native) ||
         native == IMAGE_FILE_MACHINE_AMD64) {
         return true;
     }
     wchar_t machine[16];
-    wsprintfW(machine, native == IMAGE_FILE_MACHINE_ARM64 ? L"ARM64" : L"0x%04x", native);
-    SetLastError(ERROR_SUCCESS);
+    user.wsprintfW(machine, native == IMAGE_FILE_MACHINE_ARM64 ? L"ARM64" : L"0x%04x", native);
+    kernel.SetLastError(ERROR_SUCCESS);
     LogError(run, kErrorProcessorNotX64, machine);
     return false;
 }
 
 bool ProtectedPrintIsOff(InstallRun& run) {
     UniqueKey key;
-    if (kernel.RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProtectedPrintKey, 0, KEY_QUERY_VALUE,
+    if (advapi.RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProtectedPrintKey, 0, KEY_QUERY_VALUE,
                              key.Put()) != ERROR_SUCCESS) {
         return true;
     }
@@ -79,10 +81,10 @@ bool ProtectedPrintIsOff(InstallRun& run) {
         DWORD value = 0;
         DWORD type = 0;
         DWORD bytes = sizeof(value);
-        if (kernel.RegQueryValueExW(key.Get(), name, nullptr, &type,
+        if (advapi.RegQueryValueExW(key.Get(), name, nullptr, &type,
                                     reinterpret_cast<BYTE*>(&value), &bytes) == ERROR_SUCCESS &&
             type == REG_DWORD && value == 1) {
-            SetLastError(ERROR_SUCCESS);
+            kernel.SetLastError(ERROR_SUCCESS);
             LogError(run, kErrorProtectedPrint, name, kProtectedPrintKey);
             return false;
         }
@@ -96,7 +98,7 @@ bool SpoolerMayStart(InstallRun& run) {
     if (SpoolerStartType() != SpoolerStart::Disabled) {
         return true;
     }
-    SetLastError(ERROR_SERVICE_DISABLED);
+    kernel.SetLastError(ERROR_SERVICE_DISABLED);
     LogError(run, kErrorSpoolerDisabled);
     return false;
 }

@@ -58,7 +58,7 @@ bool IsProductFileName(const wchar_t* name) {
     // (a Turkish one folds "I" to a dotless i, and "ZRLUI64.DLL" would be missed).
     const wchar_t* const products[] = {kMonitorDll, kDriverDll, kUiDll};
     for (const wchar_t* product : products) {
-        if (CompareStringOrdinal(name, -1, product, -1, TRUE) == CSTR_EQUAL) {
+        if (kernel.CompareStringOrdinal(name, -1, product, -1, TRUE) == CSTR_EQUAL) {
             return true;
         }
     }

@@ -22,9 +22,9 @@ void EnterRunStep(const char* step) {
 
 RunDeadline::RunDeadline(InstallRun& run, Command command) : run_(run), command_(command) {
     EnterRunStep("setting up the run");
-    stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    stop_.Reset(kernel.CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (stop_) {
-        thread_ = CreateThread(nullptr, 0, &Watch, this, 0, nullptr);
+        thread_.Reset(kernel.CreateThread(nullptr, 0, &Watch, this, 0, nullptr));
     }
 }
 
@@ -38,7 +38,7 @@ void RunDeadline::BeginReport() {
     UnlockRunLog();
     // The watch is writing the log and reporting the run: it ends the process.
     if (fired) {
-        WaitForSingleObject(thread_, INFINITE);
+        kernel.WaitForSingleObjectEx(thread_.Get(), INFINITE, FALSE);
     }
 }
 
@@ -50,20 +50,18 @@ void RunDeadline::Stop() {
     LockRunLog();
     stopped_ = true;
     UnlockRunLog();
-    SetEvent(stop_);
+    kernel.SetEvent(stop_.Get());
     // A watch that fires ends the process: then the wait does not come back.
-    WaitForSingleObject(thread_, INFINITE);
-    CloseHandle(thread_);
-    CloseHandle(stop_);
-    thread_ = nullptr;
-    stop_ = nullptr;
+    kernel.WaitForSingleObjectEx(thread_.Get(), INFINITE, FALSE);
+    thread_.Reset();
+    stop_.Reset();
 }
 
 DWORD WINAPI RunDeadline::Watch(void* self) {
     auto* deadline = static_cast<RunDeadline*>(self);
-    // Not through the kernel table: tests that make waits return at once must
-    // not make every run pass its deadline.
-    if (WaitForSingleObject(deadline->stop_, runDeadlineMs) == WAIT_TIMEOUT) {
+    // WaitForSingleObjectEx, not the entry tests make return at once: they
+    // must not make every run pass its deadline.
+    if (kernel.WaitForSingleObjectEx(deadline->stop_.Get(), runDeadlineMs, FALSE) == WAIT_TIMEOUT) {
         deadline->Fire();
     }
     return 0;
@@ -90,27 +88,26 @@ void RunDeadline::Fire() {
     // answer): its log is being read, and another report would wait as long.
     if (reporting) {
         LockRunLog();
-        kernel.TerminateProcess(GetCurrentProcess(), kExitErrorsLogged);
+        kernel.TerminateProcess(kernel.GetCurrentProcess(), kExitErrorsLogged);
         return;
     }
-    SetLastError(ERROR_TIMEOUT);
+    kernel.SetLastError(ERROR_TIMEOUT);
     // %hs: the step's text is narrow (wvsprintfW's single-byte string).
-    LogError(run_, 28, "The run did not end within %d minutes: it was still %hs",
-             static_cast<int>(runDeadlineMs / 60000), static_cast<const char*>(currentStep));
+    LogError(run_, kErrorRunDeadline, static_cast<int>(runDeadlineMs / 60000),
+             static_cast<const char*>(currentStep));
     // The scope that stopped the spooler ends only on the run's thread, which
     // never gets there now.
     StartSpoolerLeftStopped(run_);
     // The run's own thread writes no more lines: the report takes the log whole.
     LockRunLog();
     // The event log may not answer: the report gets a thread of its own and a
-    // bounded wait (not through the kernel table, as in Watch); no thread to be
+    // bounded wait (WaitForSingleObjectEx, as in Watch); no thread to be
     // had means no report, never a process that stays.
-    HANDLE report = CreateThread(nullptr, 0, &Report, this, 0, nullptr);
+    UniqueHandle report(kernel.CreateThread(nullptr, 0, &Report, this, 0, nullptr));
     if (report) {
-        WaitForSingleObject(report, runReportMs);
-        CloseHandle(report);
+        kernel.WaitForSingleObjectEx(report.Get(), runReportMs, FALSE);
     }
     // Not ExitProcess: the run's thread may hold a lock inside the spooler
     // client that a DLL's detach would wait for.
-    kernel.TerminateProcess(GetCurrentProcess(), kExitErrorsLogged);
+    kernel.TerminateProcess(kernel.GetCurrentProcess(), kExitErrorsLogged);
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "app/entry.h"
+#include "core/handles.h"
 #include "core/install_run.h"
 
 // The deadline in milliseconds; tests shorten it.
@@ -45,8 +46,8 @@ private:
 
     InstallRun& run_;
     Command command_;
-    HANDLE stop_ = nullptr;
-    HANDLE thread_ = nullptr;
+    UniqueHandle stop_;
+    UniqueHandle thread_;
     bool stopped_ = false;
     bool reporting_ = false;
     bool fired_ = false;

@@ -2,9 +2,10 @@
 
 #include <sddl.h>
 
-#include "app/user_api.h"
+#include "core/user_api.h"
 #include "core/handles.h"
 #include "core/kernel_api.h"
+#include "core/advapi_api.h"
 
 namespace {
 
@@ -20,8 +21,8 @@ struct LockSecurity {
 
 bool MakeLockSecurity(LockSecurity& security) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLockSddl, SDDL_REVISION_1,
-                                                              &descriptor, nullptr)) {
+    if (!advapi.ConvertStringSecurityDescriptorToSecurityDescriptorW(kLockSddl, SDDL_REVISION_1,
+                                                                     &descriptor, nullptr)) {
         return false;
     }
     security.descriptor.Reset(descriptor);
@@ -31,34 +32,34 @@ bool MakeLockSecurity(LockSecurity& security) {
 
 // The namespace, made or opened into `made`; false where the system has
 // none (Wine's CreateBoundaryDescriptorW is a stub that answers null).
-bool OpenLockNamespace(LockSecurity& security, HANDLE& made) {
-    made = nullptr;
+bool OpenLockNamespace(LockSecurity& security, UniqueNamespace& made) {
+    made.Reset();
     HANDLE boundary = kernel.CreateBoundaryDescriptorW(kRunLockNamespace, 0);
     if (!boundary) {
         return false;
     }
     BYTE administrators[SECURITY_MAX_SID_SIZE];
     DWORD bytes = sizeof(administrators);
-    if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &bytes) &&
+    if (advapi.CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &bytes) &&
         kernel.AddSIDToBoundaryDescriptor(&boundary, administrators)) {
         for (int i = 0; i < kNamespaceAttempts && !made; ++i) {
-            made =
-                kernel.CreatePrivateNamespaceW(&security.attributes, boundary, kRunLockNamespace);
-            if (!made && GetLastError() == ERROR_ALREADY_EXISTS) {
-                made = kernel.OpenPrivateNamespaceW(boundary, kRunLockNamespace);
+            made.Reset(
+                kernel.CreatePrivateNamespaceW(&security.attributes, boundary, kRunLockNamespace));
+            if (!made && kernel.GetLastError() == ERROR_ALREADY_EXISTS) {
+                made.Reset(kernel.OpenPrivateNamespaceW(boundary, kRunLockNamespace));
             }
         }
     }
-    DWORD code = GetLastError();
+    DWORD code = kernel.GetLastError();
     kernel.DeleteBoundaryDescriptor(boundary);
-    SetLastError(code);
+    kernel.SetLastError(code);
     return true;
 }
 
 bool OwnedByAdministrators(HANDLE mutex) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (kernel.GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+    if (advapi.GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
                                nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
         return false;
     }
@@ -70,24 +71,21 @@ bool OwnedByAdministrators(HANDLE mutex) {
     }
     // What this installer makes is owned by its token's default owner: the
     // Administrators group for an elevated administrator, SYSTEM for SYSTEM.
-    alignas(TOKEN_OWNER) BYTE own[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_OWNER)];
-    DWORD bytes = 0;
-    UniqueHandle token;
-    bool same = user.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
-                user.GetTokenInformation(token.Get(), TokenOwner, own, sizeof(own), &bytes) &&
-                EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(own)->Owner);
-    return same || IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
-           IsWellKnownSid(owner, WinLocalSystemSid);
+    TokenSid buffer;
+    PSID own = OwnTokenSid(TokenOwner, buffer);
+    return (own && advapi.EqualSid(owner, own)) ||
+           advapi.IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+           advapi.IsWellKnownSid(owner, WinLocalSystemSid);
 }
 
 // Where the system has no private namespaces: the global name, with the
 // access list, and a lock someone else made first is no lock of ours.
-HANDLE OpenGlobalLock(LockSecurity& security) {
-    HANDLE mutex = kernel.CreateMutexW(&security.attributes, FALSE, kRunLockName);
-    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS && !OwnedByAdministrators(mutex)) {
-        CloseHandle(mutex);
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
+UniqueHandle OpenGlobalLock(LockSecurity& security) {
+    UniqueHandle mutex(kernel.CreateMutexW(&security.attributes, FALSE, kRunLockName));
+    if (mutex && kernel.GetLastError() == ERROR_ALREADY_EXISTS &&
+        !OwnedByAdministrators(mutex.Get())) {
+        mutex.Reset();
+        kernel.SetLastError(ERROR_ACCESS_DENIED);
     }
     return mutex;
 }
@@ -97,41 +95,37 @@ HANDLE OpenGlobalLock(LockSecurity& security) {
 ScopedRunLock::ScopedRunLock() {
     LockSecurity security = {};
     if (!MakeLockSecurity(security)) {
-        unavailable_ = GetLastError() ? GetLastError() : ERROR_INVALID_SECURITY_DESCR;
+        unavailable_ = kernel.GetLastError() ? kernel.GetLastError() : ERROR_INVALID_SECURITY_DESCR;
         return;
     }
     bool namespaces = OpenLockNamespace(security, namespace_);
     if (namespaces) {
-        mutex_ = namespace_ ? kernel.CreateMutexW(&security.attributes, FALSE, kRunLockInNamespace)
-                            : nullptr;
+        mutex_.Reset(namespace_
+                         ? kernel.CreateMutexW(&security.attributes, FALSE, kRunLockInNamespace)
+                         : nullptr);
     } else {
         mutex_ = OpenGlobalLock(security);
     }
     if (!mutex_) {
-        unavailable_ = GetLastError() ? GetLastError() : ERROR_ACCESS_DENIED;
+        unavailable_ = kernel.GetLastError() ? kernel.GetLastError() : ERROR_ACCESS_DENIED;
         return;
     }
-    DWORD waited = kernel.WaitForSingleObject(mutex_, kRunLockWaitMinutes * 60 * 1000);
+    DWORD waited = kernel.WaitForSingleObject(mutex_.Get(), kRunLockWaitMinutes * 60 * 1000);
     // Abandoned: the run that held it was killed. The lock is this run's
     // now, and whatever that run left half done is for this one to mend.
     owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
     timedOut_ = waited == WAIT_TIMEOUT;
     if (!owned_ && !timedOut_) {
-        unavailable_ = GetLastError() ? GetLastError() : ERROR_INVALID_HANDLE;
+        unavailable_ = kernel.GetLastError() ? kernel.GetLastError() : ERROR_INVALID_HANDLE;
     }
 }
 
 void ScopedRunLock::Release() {
     if (owned_) {
-        ReleaseMutex(mutex_);
+        kernel.ReleaseMutex(mutex_.Get());
         owned_ = false;
     }
-    if (mutex_) {
-        CloseHandle(mutex_);
-        mutex_ = nullptr;
-    }
-    if (namespace_) {
-        kernel.ClosePrivateNamespace(namespace_, 0);
-        namespace_ = nullptr;
-    }
+    // The lock before the namespace it was made in.
+    mutex_.Reset();
+    namespace_.Reset();
 }

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include "core/handles.h"
 #include "core/product.h"
 
 // Holds the lock for one scope, from the wait on.
@@ -25,8 +26,8 @@ public:
     void Release();
 
 private:
-    HANDLE mutex_ = nullptr;
-    HANDLE namespace_ = nullptr;
+    UniqueHandle mutex_;
+    UniqueNamespace namespace_;
     bool owned_ = false;
     bool timedOut_ = false;
     DWORD unavailable_ = 0;

@@ -10,11 +10,12 @@
 #include "spooler/enumerations.h"
 #include "spooler/printers.h"
 #include "spooler/winspool_api.h"
+#include "core/handles.h"
 
 namespace {
 
 void EnsureTrailingBackslash(wchar_t* path) {
-    int n = lstrlenW(path);
+    int n = kernel.lstrlenW(path);
     if (n > 0 && path[n - 1] != L'\\') {
         path[n] = L'\\';
         path[n + 1] = 0;

@@ -7,12 +7,13 @@
 #include "app/run_deadline.h"
 #include "app/run_lock.h"
 #include "app/run_setup.h"
-#include "app/user_api.h"
+#include "core/user_api.h"
 #include "core/deferred_delete.h"
 #include "core/handles.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
 #include "core/run_log.h"
+#include "core/advapi_api.h"
 
 namespace {
 
@@ -21,18 +22,18 @@ bool ShiftIsDown() {
 }
 
 void InitLogDialog(HWND dialog, const InstallRun& run) {
-    SetDlgItemTextW(dialog, kLogTextId, CountedText(run.logText));
+    user.SetDlgItemTextW(dialog, kLogTextId, CountedText(run.logText));
     wchar_t caption[kPathBufferChars];
-    wsprintfW(caption, L"Zantorelle build %d- Install%hs", kBuildNumber,
-              run.errorCount != 0 ? " error log!" : " log.");
-    SetWindowTextW(dialog, caption);
+    user.wsprintfW(caption, L"Zantorelle build %d- Install%hs", kBuildNumber,
+                   run.errorCount != 0 ? " error log!" : " log.");
+    user.SetWindowTextW(dialog, caption);
 }
 
 // Another run held the lock for longer than any run takes: this one changes
 // nothing and says why.
 void StopBlockedRun(InstallRun& run) {
     ResetInstallRun(run);
-    SetLastError(WAIT_TIMEOUT);
+    kernel.SetLastError(WAIT_TIMEOUT);
     LogError(run, kErrorOtherRunGoesOn, static_cast<int>(kRunLockWaitMinutes));
 }
 
@@ -40,42 +41,28 @@ void StopBlockedRun(InstallRun& run) {
 // goes on without it, and says so.
 void ReportLockUnavailable(InstallRun& run, const ScopedRunLock& lock) {
     if (lock.Unavailable()) {
-        SetLastError(lock.Unavailable());
+        kernel.SetLastError(lock.Unavailable());
         LogError(run, kErrorNoRunLock);
     }
-}
-
-using AccountBuffer = BYTE[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-
-// The account of the installer's own token, kept in `buffer`; null when it
-// cannot be told.
-PSID OwnAccount(AccountBuffer& buffer) {
-    UniqueHandle token;
-    DWORD bytes = 0;
-    if (!user.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) ||
-        !user.GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &bytes)) {
-        return nullptr;
-    }
-    return reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
 }
 
 // A window of a SYSTEM or service process on a user's desktop is the classic
 // way up for that user (a repair of a per-machine package started by a
 // standard user runs the installer as SYSTEM): never one of those.
 bool RunsAsAUser() {
-    AccountBuffer buffer;
-    PSID account = OwnAccount(buffer);
-    if (!account || IsWellKnownSid(account, WinLocalSystemSid) ||
-        IsWellKnownSid(account, WinLocalServiceSid) ||
-        IsWellKnownSid(account, WinNetworkServiceSid)) {
+    TokenSid buffer;
+    PSID account = OwnTokenSid(TokenUser, buffer);
+    if (!account || advapi.IsWellKnownSid(account, WinLocalSystemSid) ||
+        advapi.IsWellKnownSid(account, WinLocalServiceSid) ||
+        advapi.IsWellKnownSid(account, WinNetworkServiceSid)) {
         return false;
     }
     // Every service's token holds the SERVICE group, whatever its account.
     BYTE service[SECURITY_MAX_SID_SIZE];
     DWORD serviceBytes = sizeof(service);
     BOOL member = TRUE;
-    return CreateWellKnownSid(WinServiceSid, nullptr, service, &serviceBytes) &&
-           user.CheckTokenMembership(nullptr, service, &member) && !member;
+    return advapi.CreateWellKnownSid(WinServiceSid, nullptr, service, &serviceBytes) &&
+           advapi.CheckTokenMembership(nullptr, service, &member) && !member;
 }
 
 }  // namespace
@@ -144,16 +131,16 @@ DWORD ScheduleLeftoverDeletes(InstallRun& run) {
 }
 
 bool RunsAsLocalSystem() {
-    AccountBuffer buffer;
-    PSID account = OwnAccount(buffer);
-    return account && IsWellKnownSid(account, WinLocalSystemSid);
+    TokenSid buffer;
+    PSID account = OwnTokenSid(TokenUser, buffer);
+    return account && advapi.IsWellKnownSid(account, WinLocalSystemSid);
 }
 
 bool MayShowLogDialog() {
     DWORD session = 0;
     USEROBJECTFLAGS flags = {};
     HWINSTA station = user.GetProcessWindowStation();
-    return user.ProcessIdToSessionId(GetCurrentProcessId(), &session) && session != 0 &&
+    return kernel.ProcessIdToSessionId(kernel.GetCurrentProcessId(), &session) && session != 0 &&
            RunsAsAUser() && station &&
            user.GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), nullptr) &&
            (flags.dwFlags & WSF_VISIBLE) != 0;
@@ -163,9 +150,9 @@ INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
     if (message == WM_INITDIALOG) {
         InitLogDialog(dialog, *reinterpret_cast<const InstallRun*>(lParam));
     } else if (message == WM_COMMAND && LOWORD(wParam) == IDOK) {
-        EndDialog(dialog, 1);
+        user.EndDialog(dialog, 1);
     } else if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL) {
-        EndDialog(dialog, 0);
+        user.EndDialog(dialog, 0);
     }
     // FALSE on WM_INITDIALOG as well: the dialog manager leaves the focus alone.
     return FALSE;

@@ -1,14 +1,18 @@
 #include "app/signed_in_users.h"
 
+#include <new>
+
 #include "app/entry.h"
 #include "app/runs.h"
-#include "app/session_api.h"
+#include "core/session_api.h"
 #include "app/user_steps.h"
 #include "core/handles.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
 #include "core/run_log.h"
 #include "spooler/winspool_api.h"
+#include "core/advapi_api.h"
+#include "core/user_api.h"
 
 namespace {
 
@@ -30,7 +34,7 @@ wchar_t commandLine[kCommandLineChars + 1];
 // it is (a quote in it, or a backslash at its end); false, with nothing
 // appended, when it does not fit.
 bool AppendArgument(wchar_t* line, int& length, const wchar_t* text) {
-    int chars = lstrlenW(text);
+    int chars = kernel.lstrlenW(text);
     if (length + chars + 3 > kCommandLineChars) {
         return false;
     }
@@ -38,13 +42,13 @@ bool AppendArgument(wchar_t* line, int& length, const wchar_t* text) {
     for (int i = 0; i < chars; ++i) {
         quotable = quotable && text[i] != L'"';
     }
-    length += wsprintfW(line + length, L" \"%s\"", quotable ? text : L"");
+    length += user.wsprintfW(line + length, L" \"%s\"", quotable ? text : L"");
     return true;
 }
 
 namespace session_detail {
 inline void FreeEnvironment(void* block) {
-    sessions.DestroyEnvironmentBlock(block);
+    userenv.DestroyEnvironmentBlock(block);
 }
 }  // namespace session_detail
 using UniqueUserEnvironment = Unique<void*, &session_detail::FreeEnvironment>;
@@ -56,7 +60,7 @@ void StartStep(const InstallRun& run, UserSession& session) {
     // The program's whole path in quotes, so that nothing else is looked for.
     commandLine[0] = L'"';
     kernel.GetModuleFileNameW(moduleInstance, commandLine + 1, kSystemPathChars);
-    lstrcatW(lstrcatW(commandLine, L"\""), arguments);
+    kernel.lstrcatW(kernel.lstrcatW(commandLine, L"\""), arguments);
     // The user's own variables over the installer's, the layer among them.
     UniqueUserEnvironment environment;
     STARTUPINFOW startup = {};
@@ -64,16 +68,16 @@ void StartStep(const InstallRun& run, UserSession& session) {
     startup.lpDesktop = const_cast<LPWSTR>(kUserDesktop);
     PROCESS_INFORMATION process = {};
     session.process = nullptr;
-    if (sessions.CreateEnvironmentBlock(environment.Put(), session.token, TRUE) &&
-        sessions.CreateProcessAsUserW(
-            session.token, nullptr, commandLine, nullptr, nullptr, FALSE,
+    if (userenv.CreateEnvironmentBlock(environment.Put(), session.token.Get(), TRUE) &&
+        advapi.CreateProcessAsUserW(
+            session.token.Get(), nullptr, commandLine, nullptr, nullptr, FALSE,
             CREATE_UNICODE_ENVIRONMENT, environment.Get(),
             CountedLength(run.sourceDir) ? CountedText(run.sourceDir) : nullptr, &startup,
             &process)) {
         CloseHandle(process.hThread);
         session.process = process.hProcess;
     }
-    session.error = session.process ? 0 : GetLastError();
+    session.error = session.process ? 0 : kernel.GetLastError();
 }
 
 // The answer of a session's step: its exit code, or kStepFailed with the
@@ -87,18 +91,18 @@ bool StepAnswer(InstallRun& run, UserSession& session, DWORD started, DWORD& cod
         return session.error != 0;
     }
     DWORD elapsed = kernel.GetTickCount() - started;
-    DWORD waited = sessions.WaitForSingleObject(process.Get(),
-                                                elapsed < kStepWaitMs ? kStepWaitMs - elapsed : 0);
+    DWORD waited = kernel.WaitForSingleObject(process.Get(),
+                                              elapsed < kStepWaitMs ? kStepWaitMs - elapsed : 0);
     if (waited != WAIT_OBJECT_0) {
-        DWORD error = waited == WAIT_TIMEOUT ? WAIT_TIMEOUT : GetLastError();
-        sessions.TerminateProcess(process.Get(), ERROR_TIMEOUT);
-        SetLastError(error);
-        LogError(run, 37, "The step for session %d's user did not end within %d seconds",
-                 static_cast<int>(session.id), static_cast<int>(kStepWaitMs / 1000));
+        DWORD error = waited == WAIT_TIMEOUT ? WAIT_TIMEOUT : kernel.GetLastError();
+        kernel.TerminateProcess(process.Get(), ERROR_TIMEOUT);
+        kernel.SetLastError(error);
+        LogError(run, kErrorUserStepTimedOut, static_cast<int>(session.id),
+                 static_cast<int>(kStepWaitMs / 1000));
         return false;
     }
-    if (!sessions.GetExitCodeProcess(process.Get(), &code)) {
-        code = kStepFailed | GetLastError();
+    if (!kernel.GetExitCodeProcess(process.Get(), &code)) {
+        code = kStepFailed | kernel.GetLastError();
     }
     return true;
 }
@@ -108,25 +112,26 @@ bool StepAnswer(InstallRun& run, UserSession& session, DWORD started, DWORD& cod
 bool ListSessions(InstallRun& run, SignedInUsers& users) {
     WTS_SESSION_INFOW* info = nullptr;
     DWORD count = 0;
-    if (sessions.WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &info, &count)) {
+    if (wtsapi.WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &info, &count)) {
         users.sessions = static_cast<UserSession*>(AllocGlobal(count * sizeof(UserSession) + 1));
         users.count = users.sessions ? count : 0;
         for (DWORD i = 0; i < users.count; ++i) {
-            UserSession& session = users.sessions[i];
+            UserSession& session = *new (&users.sessions[i]) UserSession{};
             session.id = info[i].SessionId;
-            if (!sessions.WTSQueryUserToken(session.id, &session.token)) {
-                session.token = nullptr;
+            // A failed query does not promise to leave the handle alone.
+            if (!wtsapi.WTSQueryUserToken(session.id, session.token.Put())) {
+                session.token.Release();
                 LogLine(run, "Session %d: no user's token (%d)", static_cast<int>(session.id),
-                        static_cast<int>(GetLastError()));
+                        static_cast<int>(kernel.GetLastError()));
             }
         }
-        sessions.WTSFreeMemory(info);
+        wtsapi.WTSFreeMemory(info);
         if (users.sessions) {
             return true;
         }
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        kernel.SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
-    LogError(run, 38, "Can`t list the sessions of the signed-in users");
+    LogError(run, kErrorListSessions);
     return false;
 }
 
@@ -134,7 +139,7 @@ bool ListSessions(InstallRun& run, SignedInUsers& users) {
 // snapshot, in its order (those that fit): the step's answer k is the entry
 // k - 1.
 UINT32 AskedNames(const InstallRun& run) {
-    int length = wsprintfW(arguments, L" %s", kDefaultStepWord);
+    int length = user.wsprintfW(arguments, L" %s", kDefaultStepWord);
     UINT32 count = 0;
     while (
         count < run.printerCount &&
@@ -145,11 +150,6 @@ UINT32 AskedNames(const InstallRun& run) {
     return count;
 }
 
-constexpr const char* kStepFailures[] = {
-    "Can`t learn the default printer of session %d's user",
-    "Can`t restore the default printer and settings of session %d's user",
-};
-
 // One round: the step of each session with a user's token, all started, then
 // each answer read within the round's one bound. The asking round gives the
 // first `asked` names of the snapshot.
@@ -158,7 +158,7 @@ void Round(InstallRun& run, SignedInUsers& users, bool restore, UINT32 asked) {
         UserSession& session = users.sessions[i];
         if (restore) {
             // Only a name the asking round passed whole can have been answered.
-            wsprintfW(
+            user.wsprintfW(
                 arguments, L" %s \"%s\"", kRestoreStepWord,
                 session.defaultEntry ? run.printers[session.defaultEntry - 1].pPrinterName : L"");
         }
@@ -180,8 +180,8 @@ void Round(InstallRun& run, SignedInUsers& users, bool restore, UINT32 asked) {
             // What the step answered with kStepFailed, or whatever else it
             // ended with (a crash's status).
             DWORD error = (code & 0xE0000000) == kStepFailed ? code & 0xFFFF : code;
-            SetLastError(error ? error : ERROR_INVALID_DATA);
-            LogError(run, 35 + restore, kStepFailures[restore], id);
+            kernel.SetLastError(error ? error : ERROR_INVALID_DATA);
+            LogError(run, restore ? kErrorRestoreUserDefault : kErrorLearnUserDefault, id);
             continue;
         }
         // Only a product printer's name is of use to the restore.
@@ -208,7 +208,7 @@ void AskSignedInUsers(InstallRun& run, SignedInUsers& users) {
     // The RunAsInvoker compatibility layer runs the steps with the token as it
     // is: they need no right the user lacks. The steps' environments inherit it
     // from the installer's; no other process the installer starts as SYSTEM does.
-    SetEnvironmentVariableW(L"__COMPAT_LAYER", L"RunAsInvoker");
+    kernel.SetEnvironmentVariableW(L"__COMPAT_LAYER", L"RunAsInvoker");
     LogLine(run, ">Asking the signed-in users for their default printers");
     ++run.logDepth;
     if (ListSessions(run, users)) {
@@ -229,9 +229,7 @@ void RestoreSignedInUsers(InstallRun& run, SignedInUsers& users) {
 
 void FreeSignedInUsers(SignedInUsers& users) {
     for (DWORD i = 0; i < users.count; ++i) {
-        if (users.sessions[i].token) {
-            CloseHandle(users.sessions[i].token);
-        }
+        users.sessions[i].~UserSession();
     }
     FreeGlobal(users.sessions);
     users.sessions = nullptr;

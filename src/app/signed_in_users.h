@@ -9,14 +9,15 @@
 // does nothing here.
 #pragma once
 
+#include "core/handles.h"
 #include "core/install_run.h"
 
 // One session the system listed when the run began, and what its steps came to.
 struct UserSession {
     DWORD id;
     // The token of the session's user, kept for both rounds, so that the
-    // second acts for the user the first asked; null without one.
-    HANDLE token;
+    // second acts for the user the first asked; empty without one.
+    UniqueHandle token;
     // 1 + the index in the run's printers of the user's default printer when
     // it is a product printer; 0 for none.
     UINT32 defaultEntry;
@@ -26,7 +27,8 @@ struct UserSession {
     HANDLE process;
 };
 
-// The sessions of one round, in a block of the fixed global heap.
+// The sessions of one round, in a block of the fixed global heap, each made
+// in place and ended by FreeSignedInUsers.
 struct SignedInUsers {
     UserSession* sessions;
     DWORD count;

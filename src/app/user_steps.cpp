@@ -4,6 +4,7 @@
 #include "spooler/enumerations.h"
 #include "spooler/printer_settings.h"
 #include "spooler/winspool_api.h"
+#include "core/kernel_api.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ int Failed(DWORD code) {
 // Empty names stand for printers whose names cannot be passed; none is longer
 // than the default-printer query takes.
 bool ValidName(const wchar_t* name) {
-    return lstrlenW(name) < kStepNameChars;
+    return kernel.lstrlenW(name) < kStepNameChars;
 }
 
 // The default printer's name: off the stack, which the entry keeps small.
@@ -25,7 +26,7 @@ int DefaultPrinterStep(int argc, wchar_t** argv) {
     DWORD chars = kStepNameChars;
     // No default at all, or a name longer than any the step is given, is none.
     if (!winspool.GetDefaultPrinterW(name, &chars)) {
-        DWORD code = GetLastError();
+        DWORD code = kernel.GetLastError();
         return code == ERROR_FILE_NOT_FOUND || code == ERROR_INSUFFICIENT_BUFFER
                    ? static_cast<int>(kStepDone)
                    : Failed(code);
@@ -45,7 +46,8 @@ int RestoreUserStep(const wchar_t* given) {
     UniquePrinter printer;
     DWORD answer = kStepDone;
     if (given[0] && OpenPrinterInto(given, nullptr, printer)) {
-        answer = winspool.SetDefaultPrinterW(given) ? kStepDone + 1 : kStepFailed | GetLastError();
+        answer = winspool.SetDefaultPrinterW(given) ? kStepDone + 1
+                                                    : kStepFailed | kernel.GetLastError();
     }
     // The SubKeys come from the printers themselves: only an administrator
     // can write a printer's data.

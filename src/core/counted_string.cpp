@@ -61,7 +61,7 @@ bool ResizeCountedString(CountedString& s, SIZE_T length) {
     SIZE_T newSize = CountedStringBlockSize(length);
     SIZE_T oldSize = s.block ? CountedStringBlockSize(CountedLength(s)) : 0;
     if (newSize != oldSize) {
-        HANDLE heap = GetProcessHeap();
+        HANDLE heap = kernel.GetProcessHeap();
         void* block = oldSize == 0 ? kernel.HeapAlloc(heap, 0, newSize)
                                    : kernel.HeapReAlloc(heap, 0, s.block, newSize);
         // Out of heap: keep what there is rather than write through null.
@@ -109,11 +109,11 @@ void CopyCountedString(CountedString& target, const CountedString& source) {
 
 CountedString& CountedStringFromAnsi(CountedString& target, const char* text) {
     target.block = nullptr;
-    int n = MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, nullptr, 0);
+    int n = kernel.MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, nullptr, 0);
     if (n < 2 || !ResizeCountedString(target, static_cast<SIZE_T>(n - 1))) {
         return target;
     }
-    MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, CountedChars(target), n);
+    kernel.MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, CountedChars(target), n);
     return target;
 }
 
@@ -146,7 +146,7 @@ CountedString& CountedStringDirectoryPart(const CountedString& source, CountedSt
 
 void FreeCountedString(CountedString& s) {
     if (s.block) {
-        kernel.HeapFree(GetProcessHeap(), 0, s.block);
+        kernel.HeapFree(kernel.GetProcessHeap(), 0, s.block);
         s.block = nullptr;
     }
 }

@@ -2,6 +2,7 @@
 
 #include "core/kernel_api.h"
 #include "core/run_log.h"
+#include "core/handles.h"
 
 namespace {
 
@@ -14,10 +15,10 @@ bool SamePath(const wchar_t* a, const wchar_t* b) {
 }
 
 wchar_t* CopyPath(const wchar_t* path) {
-    int n = lstrlenW(path);
+    int n = kernel.lstrlenW(path);
     wchar_t* copy = static_cast<wchar_t*>(AllocGlobal((n + 1) * sizeof(wchar_t)));
     if (copy) {
-        lstrcpyW(copy, path);
+        kernel.lstrcpyW(copy, path);
     }
     return copy;
 }
@@ -55,7 +56,7 @@ void RetryDeferredDeletes(InstallRun& run) {
     while (DeferredDelete* node = *link) {
         // A file that is already gone needs no restart; any other failure
         // (a missing folder, a lock, no access) keeps the entry for later.
-        if (kernel.DeleteFileW(node->path) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+        if (kernel.DeleteFileW(node->path) || kernel.GetLastError() == ERROR_FILE_NOT_FOUND) {
             *link = node->next;
             FreeNode(node);
         } else {

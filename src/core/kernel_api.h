@@ -1,68 +1,101 @@
-// The kernel calls whose failures the installer must handle but that cannot be
-// made to fail for real under Wine: memory, the clock, sleeping, the system
-// folder, reboot scheduling, opening and reading registry keys that always
-// exist there, and every registry call of the journal and of the event
-// source. Filled with the real functions at start-up; a test
-// replaces one entry for one scope (see tests/support/scoped_override.h).
+// kernel32: every function of it the installer calls, bound by name at
+// start-up (core/os_tables.h). A test replaces one entry for one scope (see
+// tests/support/scoped_override.h) to make Windows fail where Wine will not:
+// memory, a full disk, a wait that runs out, a machine of another kind.
 #pragma once
 
 #include <windows.h>
-#include <aclapi.h>
 
-#include "core/handles.h"
+#include "core/os_tables.h"
+
+// IsWow64Process2 exists from Windows 10 1709 on; the headers declare it
+// only for builds that require that version.
+#if _WIN32_WINNT < 0x0A00
+extern "C" BOOL WINAPI IsWow64Process2(HANDLE process, USHORT* processMachine,
+                                       USHORT* nativeMachine);
+#endif
+
+#define KERNEL32_CALLS(X)                                                            \
+    /* Memory: the harness runs out of it. */                                        \
+    X(GetProcessHeap, kKept)                                                         \
+    X(HeapAlloc, kFaulted)                                                           \
+    X(HeapReAlloc, kFaulted)                                                         \
+    X(HeapFree, kKept)                                                               \
+    X(GlobalAlloc, kFaulted)                                                         \
+    X(GlobalFree, kKept)                                                             \
+    /* Files: a failed read or a short write (a full disk) is not had for real. */   \
+    X(GetModuleFileNameW, kFaulted)                                                  \
+    X(GetSystemDirectoryW, kFaulted)                                                 \
+    X(CreateFileW, kFaulted)                                                         \
+    X(ReadFile, kFaulted)                                                            \
+    X(WriteFile, kFaulted)                                                           \
+    X(GetFileSizeEx, kFaulted)                                                       \
+    X(SetFilePointerEx, kFaulted)                                                    \
+    X(GetFileAttributesW, kFaulted)                                                  \
+    X(GetFileInformationByHandle, kFaulted)                                          \
+    X(MoveFileExW, kFaulted)                                                         \
+    X(DeleteFileW, kFaulted)                                                         \
+    /* The run lock, the deadline's watch and the tray program's mutex. */           \
+    X(CreateMutexW, kFaulted)                                                        \
+    X(CreateMutexA, kFaulted)                                                        \
+    X(ReleaseMutex, kKept)                                                           \
+    X(CreateEventW, kFaulted)                                                        \
+    X(SetEvent, kKept)                                                               \
+    X(CreateThread, kFaulted)                                                        \
+    X(WaitForSingleObject, kFaulted)                                                 \
+    X(AcquireSRWLockExclusive, kKept)                                                \
+    X(ReleaseSRWLockExclusive, kKept)                                                \
+    /* The deadline's own waits, which tests that make waits return at once must  */ \
+    /* not shorten; a failed one would leave its watch on state already freed.    */ \
+    X(WaitForSingleObjectEx, kKept)                                                  \
+    X(Sleep, kKept)                                                                  \
+    X(GetTickCount, kKept)                                                           \
+    /* The run lock in a namespace only administrators and SYSTEM can make  */       \
+    /* (Vista's; Wine's kernel32 has no private namespaces).                  */     \
+    X(CreateBoundaryDescriptorW, kFaulted)                                           \
+    X(AddSIDToBoundaryDescriptor, kOptional)                                         \
+    X(CreatePrivateNamespaceW, kOptional)                                            \
+    X(OpenPrivateNamespaceW, kOptional)                                              \
+    X(ClosePrivateNamespace, kOptional)                                              \
+    X(DeleteBoundaryDescriptor, kOptional)                                           \
+    /* Processes: the tray program, the signed-in users' steps, the deadline. */     \
+    X(GetCurrentProcess, kKept)                                                      \
+    X(GetCurrentProcessId, kKept)                                                    \
+    X(ProcessIdToSessionId, kFaulted)                                                \
+    X(OpenProcess, kFaulted)                                                         \
+    X(CreateProcessW, kFaulted)                                                      \
+    X(GetExitCodeProcess, kFaulted)                                                  \
+    X(TerminateProcess, kKept)                                                       \
+    X(GetCommandLineW, kKept)                                                        \
+    X(SetEnvironmentVariableW, kFaulted)                                             \
+    X(GetVersionExA, kFaulted)                                                       \
+    X(SetDefaultDllDirectories, kKept)                                               \
+    /* Tells Windows from Wine (ntdll's wine_get_version). */                        \
+    X(GetProcAddress, kKept)                                                         \
+    /* Vista's: a start as a child of the shell's process. */                        \
+    X(InitializeProcThreadAttributeList, kFaulted | kOptional)                       \
+    X(UpdateProcThreadAttribute, kFaulted | kOptional)                               \
+    X(DeleteProcThreadAttributeList, kOptional)                                      \
+    /* The machine an install runs on: ARM64 is not to be had under Wine. */         \
+    X(IsWow64Process2, kFaulted | kOptional)                                         \
+    /* Texts and the last error, which cannot fail. */                               \
+    X(GetLastError, kKept)                                                           \
+    X(SetLastError, kKept)                                                           \
+    X(FormatMessageW, kFaulted)                                                      \
+    X(CompareStringOrdinal, kKept)                                                   \
+    X(MultiByteToWideChar, kKept)                                                    \
+    X(WideCharToMultiByte, kKept)                                                    \
+    X(lstrlenA, kKept)                                                               \
+    X(lstrlenW, kKept)                                                               \
+    X(lstrcmpW, kKept)                                                               \
+    X(lstrcpyA, kKept)                                                               \
+    X(lstrcpyW, kKept)                                                               \
+    X(lstrcpynA, kKept)                                                              \
+    X(lstrcpynW, kKept)                                                              \
+    X(lstrcatW, kKept)
 
 struct KernelApi {
-    decltype(&::GetModuleFileNameW) GetModuleFileNameW;
-    decltype(&::GetSystemDirectoryW) GetSystemDirectoryW;
-    decltype(&::Sleep) Sleep;
-    decltype(&::GetTickCount) GetTickCount;
-    decltype(&::HeapAlloc) HeapAlloc;
-    decltype(&::HeapReAlloc) HeapReAlloc;
-    decltype(&::HeapFree) HeapFree;
-    decltype(&::GlobalAlloc) GlobalAlloc;
-    decltype(&::GlobalFree) GlobalFree;
-    decltype(&::MoveFileExW) MoveFileExW;
-    decltype(&::DeleteFileW) DeleteFileW;
-    decltype(&::RegOpenKeyExA) RegOpenKeyExA;
-    decltype(&::RegQueryValueExW) RegQueryValueExW;
-    // The printers journal: a full or failing registry is not available for real.
-    decltype(&::RegOpenKeyExW) RegOpenKeyExW;
-    decltype(&::RegCreateKeyExW) RegCreateKeyExW;
-    decltype(&::RegSetValueExW) RegSetValueExW;
-    decltype(&::RegFlushKey) RegFlushKey;
-    decltype(&::RegDeleteValueW) RegDeleteValueW;
-    decltype(&::RegEnumValueW) RegEnumValueW;
-    decltype(&::RegQueryInfoKeyW) RegQueryInfoKeyW;
-    decltype(&::RegDeleteKeyW) RegDeleteKeyW;
-    // The run lock: a wait that runs out cannot be waited for in a test.
-    decltype(&::CreateMutexW) CreateMutexW;
-    decltype(&::WaitForSingleObject) WaitForSingleObject;
-    // Tells Windows from Wine (ntdll's wine_get_version), for the one step that differs.
-    decltype(&::GetProcAddress) GetProcAddress;
-    // A failed read or a short write (a full disk) cannot be caused for real.
-    decltype(&::ReadFile) ReadFile;
-    decltype(&::WriteFile) WriteFile;
-    // The machine an install runs on: an ARM64 one, or Windows protected
-    // print mode, are not to be had under Wine. IsWow64Process2 exists from
-    // Windows 10 1709 on; before it, this fails with ERROR_PROC_NOT_FOUND.
-    BOOL(WINAPI* IsWow64Process2)(HANDLE process, USHORT* processMachine, USHORT* nativeMachine);
-    // How a run that passed its deadline ends; a test cannot let it end itself.
-    decltype(&::TerminateProcess) TerminateProcess;
-    // The run lock in a namespace only administrators and SYSTEM can make
-    // (Wine has none), and the owner of a lock made elsewhere (Wine has one user).
-    decltype(&::CreateBoundaryDescriptorW) CreateBoundaryDescriptorW;
-    decltype(&::AddSIDToBoundaryDescriptor) AddSIDToBoundaryDescriptor;
-    decltype(&::CreatePrivateNamespaceW) CreatePrivateNamespaceW;
-    decltype(&::OpenPrivateNamespaceW) OpenPrivateNamespaceW;
-    decltype(&::ClosePrivateNamespace) ClosePrivateNamespace;
-    decltype(&::DeleteBoundaryDescriptor) DeleteBoundaryDescriptor;
-    decltype(&::GetSecurityInfo) GetSecurityInfo;
-    // A printer's auditing entries (SACL) are read and set only through a
-    // handle opened with ACCESS_SYSTEM_SECURITY, which needs SeSecurityPrivilege
-    // enabled; a token without it cannot be had under Wine.
-    decltype(&::OpenProcessToken) OpenProcessToken;
-    decltype(&::LookupPrivilegeValueW) LookupPrivilegeValueW;
-    decltype(&::AdjustTokenPrivileges) AdjustTokenPrivileges;
+    KERNEL32_CALLS(ZRL_OS_FIELD)
 };
 
 extern KernelApi kernel;
@@ -70,10 +103,3 @@ extern KernelApi kernel;
 // Zero-filled block of the fixed global heap, or null.
 void* AllocGlobal(SIZE_T bytes);
 void FreeGlobal(void* block);
-
-namespace kernel_detail {
-inline void FreeGlobalBlock(void* p) {
-    FreeGlobal(p);
-}
-}  // namespace kernel_detail
-using UniqueGlobal = Unique<void*, &kernel_detail::FreeGlobalBlock>;

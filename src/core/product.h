@@ -114,6 +114,9 @@ enum ExitCode : int {
     kExitDefaultNotProduct = 102,
     // An install, or the "check" command, refused before it changed anything.
     kExitRefused = 103,
+    // This Windows lacks a function the installer needs: it ended at start,
+    // before it read or changed anything.
+    kExitWindowsLacks = 104,
     kExitRebootPending = 200,
 };
 

@@ -3,6 +3,8 @@
 #include <stdarg.h>
 
 #include "core/handles.h"
+#include "core/kernel_api.h"
+#include "core/user_api.h"
 
 namespace {
 
@@ -17,13 +19,13 @@ void FormatInto(wchar_t (&line)[kLogLineChars], const char* format, va_list args
     }
     wide[n] = 0;
     line[0] = 0;
-    wvsprintfW(line, wide, args);
+    user.wvsprintfW(line, wide, args);
     line[kLogLineChars - 1] = 0;
 }
 
 // Appends `text` to the zero-terminated line, cutting it at the buffer's end.
 void AppendToLine(wchar_t (&line)[kLogLineChars], const wchar_t* text) {
-    int at = lstrlenW(line);
+    int at = kernel.lstrlenW(line);
     while (*text && at < kLogLineChars - 1) {
         line[at++] = *text++;
     }
@@ -37,11 +39,11 @@ SRWLOCK logLock = SRWLOCK_INIT;
 }  // namespace
 
 void LockRunLog() {
-    AcquireSRWLockExclusive(&logLock);
+    kernel.AcquireSRWLockExclusive(&logLock);
 }
 
 void UnlockRunLog() {
-    ReleaseSRWLockExclusive(&logLock);
+    kernel.ReleaseSRWLockExclusive(&logLock);
 }
 
 void AppendLogText(InstallRun& run, const wchar_t* text) {
@@ -77,7 +79,7 @@ namespace {
 // user32, which may touch it.
 void LogErrorLine(InstallRun& run, DWORD code, INT32 number, const char* format, va_list args) {
     wchar_t line[kLogLineChars];
-    wsprintfW(line, L"Error(%d): ", number);
+    user.wsprintfW(line, L"Error(%d): ", number);
     wchar_t message[kLogLineChars];
     FormatInto(message, format, args);
     AppendToLine(line, message);
@@ -95,30 +97,22 @@ void LogErrorLine(InstallRun& run, DWORD code, INT32 number, const char* format,
     }
     AppendLogText(run, line);
     InterlockedIncrement(reinterpret_cast<volatile LONG*>(&run.errorCount));
-    SetLastError(code);
+    kernel.SetLastError(code);
 }
 
 }  // namespace
 
 void LogError(InstallRun& run, ErrorNumber number, ...) {
-    DWORD code = GetLastError();
+    DWORD code = kernel.GetLastError();
     va_list args;
     va_start(args, number);
     LogErrorLine(run, code, number, ErrorFormat(number), args);
     va_end(args);
 }
 
-void LogError(InstallRun& run, INT32 number, const char* format, ...) {
-    DWORD code = GetLastError();
-    va_list args;
-    va_start(args, format);
-    LogErrorLine(run, code, number, format, args);
-    va_end(args);
-}
-
 wchar_t* SystemErrorText(DWORD code) {
     wchar_t* text = nullptr;
-    DWORD n = FormatMessageW(
+    DWORD n = kernel.FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
         nullptr, code, 0x409, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     if (n == 0 || !text) {

@@ -21,7 +21,6 @@ void LogLine(InstallRun& run, const char* format, ...);
 // "Error(N): text - (the system's text for the last error)", counted; the
 // number and text are one of core/errors.h's.
 void LogError(InstallRun& run, ErrorNumber number, ...);
-void LogError(InstallRun& run, INT32 number, const char* format, ...);
 // English text of a Windows error code without trailing line breaks, or null.
 // Release it with LocalFree.
 wchar_t* SystemErrorText(DWORD code);

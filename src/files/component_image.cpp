@@ -14,7 +14,7 @@ bool ReadAt(HANDLE file, LONGLONG offset, void* buffer, DWORD bytes) {
     LARGE_INTEGER at;
     at.QuadPart = offset;
     DWORD read = 0;
-    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) &&
+    return kernel.SetFilePointerEx(file, at, nullptr, FILE_BEGIN) &&
            kernel.ReadFile(file, buffer, bytes, &read, nullptr) && read == bytes;
 }
 
@@ -65,10 +65,10 @@ ComponentImage CheckHeaders(HANDLE file, LONGLONG size) {
 }  // namespace
 
 ComponentImage CheckComponentImage(const wchar_t* path) {
-    UniqueFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile file(kernel.CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size = {};
-    if (!file || !GetFileSizeEx(file.Get(), &size)) {
+    if (!file || !kernel.GetFileSizeEx(file.Get(), &size)) {
         return ComponentImage::Missing;
     }
     return CheckHeaders(file.Get(), size.QuadPart);

@@ -32,7 +32,7 @@ SIZE_T AppendText(wchar_t* into, SIZE_T capacity, SIZE_T at, const wchar_t* text
 
 // Only a backslash counts as a separator already there: "dir/" gets one too.
 bool NeedsSeparator(const wchar_t* dir) {
-    int length = lstrlenW(dir);
+    int length = kernel.lstrlenW(dir);
     return length > 0 && dir[length - 1] != L'\\';
 }
 
@@ -47,7 +47,7 @@ void ComposePath(wchar_t* into, SIZE_T capacity, const wchar_t* dir, const wchar
 // The path in a global block sized from the actual lengths: no path limit
 // applies and nothing is cut. Null when the block cannot be had.
 UniqueGlobal MakePath(const wchar_t* dir, const wchar_t* name) {
-    SIZE_T chars = lstrlenW(dir) + lstrlenW(name) + kPathExtraChars;
+    SIZE_T chars = kernel.lstrlenW(dir) + kernel.lstrlenW(name) + kPathExtraChars;
     UniqueGlobal block(AllocGlobal(chars * sizeof(wchar_t)));
     if (block) {
         ComposePath(static_cast<wchar_t*>(block.Get()), chars, dir, name);
@@ -60,14 +60,15 @@ const wchar_t* PathOf(const UniqueGlobal& block) {
 }
 
 HANDLE OpenSource(const wchar_t* path) {
-    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    return kernel.CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
 }
 
 // The caller logs the failed open with the last error: the line must keep it.
 void LogTimeout(InstallRun& run) {
-    DWORD code = GetLastError();
+    DWORD code = kernel.GetLastError();
     LogLine(run, "CreateFile - timeout");
-    SetLastError(code);
+    kernel.SetLastError(code);
 }
 
 // Only the count written tells: a failed write reports 0 bytes.
@@ -124,7 +125,7 @@ HRESULT CopyBetweenPaths(InstallRun& run, const wchar_t* targetDir, const wchar_
     if (*targetDir) {
         destination.Reset(OpenDestinationWithRetry(run, PathOf(targetPath)));
     } else {
-        SetLastError(ERROR_PATH_NOT_FOUND);
+        kernel.SetLastError(ERROR_PATH_NOT_FOUND);
     }
     if (!destination) {
         if (report) {
@@ -154,8 +155,8 @@ HRESULT CopyProductFile(InstallRun& run, const wchar_t* targetDir, const wchar_t
 HANDLE OpenDestinationWithRetry(InstallRun& run, const wchar_t* path) {
     DWORD start = kernel.GetTickCount();
     for (int attempt = 0; attempt < kDestinationTries; ++attempt) {
-        HANDLE file =
-            CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+        HANDLE file = kernel.CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                         CREATE_ALWAYS, 0, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             return file;
         }

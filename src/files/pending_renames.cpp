@@ -33,7 +33,7 @@ struct PendingValue {
 
 HKEY OpenSessionManager(REGSAM access) {
     HKEY key = nullptr;
-    if (kernel.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, access, &key) !=
+    if (advapi.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, access, &key) !=
         ERROR_SUCCESS) {
         return nullptr;
     }
@@ -48,7 +48,7 @@ bool ReadPendingValue(HKEY key, PendingValue& value) {
     // a string value, RegQueryValueExW may add a terminator after the data
     // when the buffer has room for it, and Wine computes that room as
     // size - 2 without a check, writing past a buffer of one byte.
-    if (kernel.RegQueryValueExW(key, kPendingValue, nullptr, nullptr, nullptr, &size) !=
+    if (advapi.RegQueryValueExW(key, kPendingValue, nullptr, nullptr, nullptr, &size) !=
             ERROR_SUCCESS ||
         size <= sizeof(wchar_t)) {
         return false;
@@ -58,7 +58,7 @@ bool ReadPendingValue(HKEY key, PendingValue& value) {
         return false;
     }
     DWORD bytes = size;
-    if (kernel.RegQueryValueExW(key, kPendingValue, nullptr, &value.type,
+    if (advapi.RegQueryValueExW(key, kPendingValue, nullptr, &value.type,
                                 static_cast<BYTE*>(buffer.Get()), &bytes) != ERROR_SUCCESS) {
         return false;
     }
@@ -121,11 +121,11 @@ bool HasObjectManagerPrefix(const wchar_t* text, SIZE_T length) {
 }
 
 const wchar_t* SkipObjectManagerPrefix(const wchar_t* path) {
-    return HasObjectManagerPrefix(path, lstrlenW(path)) ? path + kPrefixChars : path;
+    return HasObjectManagerPrefix(path, kernel.lstrlenW(path)) ? path + kPrefixChars : path;
 }
 
 bool IsExistingFile(const wchar_t* path) {
-    DWORD attributes = GetFileAttributesW(SkipObjectManagerPrefix(path));
+    DWORD attributes = kernel.GetFileAttributesW(SkipObjectManagerPrefix(path));
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -200,7 +200,7 @@ bool IsDeletionOf(const PendingData& data, const PendingString& source, const Pe
         text += kPrefixChars;
         length -= kPrefixChars;
     }
-    return CompareStringOrdinal(text, static_cast<int>(length), path, pathLength, TRUE) ==
+    return kernel.CompareStringOrdinal(text, static_cast<int>(length), path, pathLength, TRUE) ==
            CSTR_EQUAL;
 }
 
@@ -211,7 +211,7 @@ bool IsDeletionOf(const PendingData& data, const PendingString& source, const Pe
 // ahead still reads the data as it was read.
 DWORD CutDeletionsOf(const PendingValue& value, const PendingData& data, const wchar_t* path) {
     BYTE* bytes = static_cast<BYTE*>(value.buffer.Get());
-    int pathLength = lstrlenW(path);
+    int pathLength = kernel.lstrlenW(path);
     SIZE_T kept = 0;
     SIZE_T copied = 0;
     SIZE_T consumed = 0;
@@ -254,10 +254,10 @@ void FenceLeftData(const PendingValue& value, DWORD bytes) {
 bool WritePendingValue(HKEY key, const PendingValue& value, DWORD bytes) {
     const BYTE* data = static_cast<const BYTE*>(value.buffer.Get());
     if (HoldsNothing(data, bytes)) {
-        return kernel.RegDeleteValueW(key, kPendingValue) == ERROR_SUCCESS;
+        return advapi.RegDeleteValueW(key, kPendingValue) == ERROR_SUCCESS;
     }
     FenceLeftData(value, bytes);
-    return kernel.RegSetValueExW(key, kPendingValue, 0, value.type, data, bytes) == ERROR_SUCCESS;
+    return advapi.RegSetValueExW(key, kPendingValue, 0, value.type, data, bytes) == ERROR_SUCCESS;
 }
 
 }  // namespace

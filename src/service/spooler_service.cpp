@@ -2,7 +2,8 @@
 
 #include "core/kernel_api.h"
 #include "core/run_log.h"
-#include "service/service_api.h"
+#include "core/advapi_api.h"
+#include "core/handles.h"
 
 namespace {
 
@@ -18,16 +19,16 @@ constexpr DWORD kPollMs = 200;
 volatile LONG stoppedScopes = 0;
 
 SC_HANDLE OpenManager() {
-    return services.OpenSCManagerW(nullptr, nullptr, kManagerAccess);
+    return advapi.OpenSCManagerW(nullptr, nullptr, kManagerAccess);
 }
 
 // Polls until the service reports `state`, at most 50 pauses of 200 ms. A
 // failed query leaves the last state read in place.
 bool WaitForState(SC_HANDLE service, SERVICE_STATUS& status, DWORD state) {
-    services.QueryServiceStatus(service, &status);
+    advapi.QueryServiceStatus(service, &status);
     for (int i = 0; i < kMaxPolls && status.dwCurrentState != state; ++i) {
         kernel.Sleep(kPollMs);
-        services.QueryServiceStatus(service, &status);
+        advapi.QueryServiceStatus(service, &status);
     }
     return status.dwCurrentState == state;
 }
@@ -36,8 +37,8 @@ void RequestStop(SpoolerRestart& guard, SERVICE_STATUS& status) {
     // Counted before the request: a deadline that passes in between must not
     // find the spooler stopped and the scope uncounted.
     InterlockedIncrement(&stoppedScopes);
-    if (!services.ControlService(guard.service, SERVICE_CONTROL_STOP, &status)) {
-        DWORD code = GetLastError();
+    if (!advapi.ControlService(guard.service, SERVICE_CONTROL_STOP, &status)) {
+        DWORD code = kernel.GetLastError();
         // A spooler that was not running is what a stop wants anyway.
         if (code != ERROR_SERVICE_NOT_ACTIVE && guard.run) {
             LogError(*guard.run, kErrorControlService, code, code);
@@ -51,7 +52,7 @@ void RequestStop(SpoolerRestart& guard, SERVICE_STATUS& status) {
 SpoolerStart SpoolerStartType() {
     UniqueService manager(OpenManager());
     UniqueService service(
-        manager ? services.OpenServiceW(manager.Get(), kSpoolerService, SERVICE_QUERY_CONFIG)
+        manager ? advapi.OpenServiceW(manager.Get(), kSpoolerService, SERVICE_QUERY_CONFIG)
                 : nullptr);
     if (!service) {
         return SpoolerStart::Unknown;
@@ -59,9 +60,8 @@ SpoolerStart SpoolerStartType() {
     // QUERY_SERVICE_CONFIGW is followed by its strings: 8 KiB is the most the call asks.
     alignas(QUERY_SERVICE_CONFIGW) BYTE block[8 * 1024];
     DWORD needed = 0;
-    if (!services.QueryServiceConfigW(service.Get(),
-                                      reinterpret_cast<QUERY_SERVICE_CONFIGW*>(block),
-                                      sizeof(block), &needed)) {
+    if (!advapi.QueryServiceConfigW(service.Get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(block),
+                                    sizeof(block), &needed)) {
         return SpoolerStart::Unknown;
     }
     DWORD startType = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(block)->dwStartType;
@@ -70,7 +70,7 @@ SpoolerStart SpoolerStartType() {
 
 bool StartSpoolerAndWait(SC_HANDLE service) {
     // A running service fails the start but passes the wait.
-    services.StartServiceW(service, 0, nullptr);
+    advapi.StartServiceW(service, 0, nullptr);
     SERVICE_STATUS status = {};
     return WaitForState(service, status, SERVICE_RUNNING);
 }
@@ -89,7 +89,7 @@ SpoolerRestart& BeginSpoolerRestart(SpoolerRestart& guard, InstallRun* run) {
         }
         return guard;
     }
-    guard.service = services.OpenServiceW(guard.manager, kSpoolerService, kRestartAccess);
+    guard.service = advapi.OpenServiceW(guard.manager, kSpoolerService, kRestartAccess);
     if (!guard.service) {
         if (run) {
             LogError(*run, kErrorOpenSpooler);
@@ -112,11 +112,11 @@ void EndSpoolerRestart(SpoolerRestart& guard) {
         if (guard.stopRequested) {
             InterlockedDecrement(&stoppedScopes);
         }
-        services.CloseServiceHandle(guard.service);
+        advapi.CloseServiceHandle(guard.service);
         guard.service = nullptr;
     }
     if (guard.manager) {
-        services.CloseServiceHandle(guard.manager);
+        advapi.CloseServiceHandle(guard.manager);
         guard.manager = nullptr;
     }
 }
@@ -135,7 +135,7 @@ void StartSpoolerLeftStopped(InstallRun& run) {
     // Handles of its own: the run's thread may close the scope's at any moment.
     UniqueService manager(OpenManager());
     UniqueService service(
-        manager ? services.OpenServiceW(manager.Get(), kSpoolerService, kCheckAccess) : nullptr);
+        manager ? advapi.OpenServiceW(manager.Get(), kSpoolerService, kCheckAccess) : nullptr);
     if (!service || !StartSpoolerAndWait(service.Get())) {
         LogError(run, kErrorStartSpooler);
     }
@@ -151,14 +151,14 @@ bool CheckSpooler(InstallRun& run) {
         return false;
     }
     bool running = true;
-    UniqueService service(services.OpenServiceW(manager.Get(), kSpoolerService, kCheckAccess));
+    UniqueService service(advapi.OpenServiceW(manager.Get(), kSpoolerService, kCheckAccess));
     if (!service) {
         LogError(run, kErrorOpenSpooler);
         running = false;
     } else {
         SERVICE_STATUS status = {};
         // A state that cannot be read is taken as running: nothing is started.
-        if (services.QueryServiceStatus(service.Get(), &status) &&
+        if (advapi.QueryServiceStatus(service.Get(), &status) &&
             status.dwCurrentState != SERVICE_RUNNING && !StartSpoolerAndWait(service.Get())) {
             LogError(run, kErrorStartSpooler);
             running = false;

@@ -34,7 +34,7 @@ void MarkDefaultPrinter(InstallRun& run) {
     if (!winspool.GetDefaultPrinterW(name, &chars)) {
         // No default printer at all is an answer, and so is a name longer than
         // any printer of the product's can be; anything else leaves it unknown.
-        DWORD code = GetLastError();
+        DWORD code = kernel.GetLastError();
         if (code != ERROR_FILE_NOT_FOUND && code != ERROR_INSUFFICIENT_BUFFER) {
             run.defaultPrinterError = code ? code : ERROR_INVALID_FUNCTION;
         }

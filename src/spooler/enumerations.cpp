@@ -16,16 +16,16 @@ constexpr DWORD kNoMemory = static_cast<DWORD>(E_OUTOFMEMORY);
 // The system's text keeps its trailing line break here: the log shows an
 // empty line after it. `step` is the failed call's: 2 without a buffer, 3 with.
 void LogEnumMonitorsFailure(InstallRun& run, int step) {
-    DWORD code = GetLastError();
+    DWORD code = kernel.GetLastError();
     wchar_t* text = nullptr;
-    DWORD length = FormatMessageW(
+    DWORD length = kernel.FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
         nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
         reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     UniqueLocal held(reinterpret_cast<HLOCAL>(text));
     LogLine(run, "%d. EnumMonitors  failed with code: %s", step,
             length != 0 && text ? text : L"No Error or no description");
-    SetLastError(code);
+    kernel.SetLastError(code);
 }
 
 BOOL QueryMonitors(BYTE* block, DWORD size, DWORD& needed, DWORD& count) {
@@ -38,7 +38,7 @@ template <typename Query>
 void* ReadAnswer(Query query, DWORD& needed) {
     UniqueGlobal block;
     if (ReadSized(query, block, needed) == SizedRead::NoMemory) {
-        SetLastError(kNoMemory);
+        kernel.SetLastError(kNoMemory);
     }
     return block.Release();
 }
@@ -90,7 +90,7 @@ SpoolerEnumBuffer& EnumerateMonitors(SpoolerEnumBuffer& list, InstallRun& run) {
         LogLine(run, "1. EnumMonitors returns true");
     } else if (read == SizedRead::NoMemory) {
         LogLine(run, "3. EnumMonitors - can't allocate memory for buffer");
-        SetLastError(kNoMemory);
+        kernel.SetLastError(kNoMemory);
     } else {
         LogEnumMonitorsFailure(run, read == SizedRead::Refused ? 2 : 3);
     }
@@ -156,12 +156,12 @@ SizedRead ReadSized(SizedQuery query, void* context, UniqueGlobal& block, DWORD&
     needed = 0;
     // Only a failure's error code tells that there is something to read: a
     // stale ERROR_INSUFFICIENT_BUFFER must not pass for the spooler's answer.
-    SetLastError(ERROR_SUCCESS);
+    kernel.SetLastError(ERROR_SUCCESS);
     if (query(context, nullptr, 0, needed)) {
-        SetLastError(ERROR_SUCCESS);
+        kernel.SetLastError(ERROR_SUCCESS);
         return SizedRead::Nothing;
     }
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    if (kernel.GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         return SizedRead::Refused;
     }
     block.Reset(AllocGlobal(SIZE_T{needed} + extra));
@@ -171,9 +171,9 @@ SizedRead ReadSized(SizedQuery query, void* context, UniqueGlobal& block, DWORD&
     DWORD asked = needed;
     if (!query(context, static_cast<BYTE*>(block.Get()), needed, asked)) {
         // Freeing the block must not hide the spooler's error.
-        DWORD code = GetLastError();
+        DWORD code = kernel.GetLastError();
         block.Reset();
-        SetLastError(code);
+        kernel.SetLastError(code);
         return SizedRead::Failed;
     }
     return SizedRead::Read;

@@ -8,6 +8,7 @@
 #include <winspool.h>
 
 #include "core/install_run.h"
+#include "core/handles.h"
 #include "core/kernel_api.h"
 
 // Monitors (MONITOR_INFO_2, level 2) or drivers (DRIVER_INFO_6, level 6). The

@@ -32,7 +32,7 @@ void ShortenToFilePort(wchar_t* portList) {
     wchar_t* at = wcsstr(portList, kPortName);
     wchar_t* rest = at + kProductPortChars;
     CopyMemory(at, kFilePort, kFilePortChars * sizeof(wchar_t));
-    MoveMemory(at + kFilePortChars, rest, (lstrlenW(rest) + 1) * sizeof(wchar_t));
+    MoveMemory(at + kFilePortChars, rest, (kernel.lstrlenW(rest) + 1) * sizeof(wchar_t));
 }
 
 // Only entries shortened by ShortenToFilePort come here: the room it freed
@@ -40,7 +40,7 @@ void ShortenToFilePort(wchar_t* portList) {
 void GrowToProductPort(wchar_t* portList) {
     wchar_t* at = wcsstr(portList, kFilePort);
     wchar_t* rest = at + kFilePortChars;
-    MoveMemory(rest + kPortNameGrowth, rest, (lstrlenW(rest) + 1) * sizeof(wchar_t));
+    MoveMemory(rest + kPortNameGrowth, rest, (kernel.lstrlenW(rest) + 1) * sizeof(wchar_t));
     CopyMemory(at, kPortName, kProductPortChars * sizeof(wchar_t));
 }
 
@@ -125,7 +125,7 @@ bool BuildMonitorFileName(InstallRun& run, const MONITOR_INFO_2W* found,
         LogLine(run, "Computing monitor filename");
         dll = run.monitorDll;
     }
-    SIZE_T dllChars = dll ? lstrlenW(dll) : 0;
+    SIZE_T dllChars = dll ? kernel.lstrlenW(dll) : 0;
     if (dllChars != 0) {
         AppendCountedString(monitorFile, dll);
     }
@@ -224,10 +224,10 @@ bool RegisterMonitor(InstallRun& run) {
         if (winspool.AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&info))) {
             return true;
         }
-        DWORD code = GetLastError();
+        DWORD code = kernel.GetLastError();
         LogLine(run, "AddMonitor - failed. Trying to wait and install again");
         if (attempt == kAddMonitorTries) {
-            SetLastError(code);
+            kernel.SetLastError(code);
             LogError(run, kErrorInstallMonitor);
             return false;
         }

@@ -3,6 +3,10 @@
 #include "core/counted_string.h"
 #include "core/product.h"
 #include "core/run_log.h"
+#include "core/advapi_api.h"
+#include "core/kernel_api.h"
+#include "core/user_api.h"
+#include "core/handles.h"
 
 namespace {
 
@@ -21,12 +25,12 @@ bool ReadNamesIn(const wchar_t* path, JournalNames& names);
 
 // Registry calls answer with a status, not the last error: callers log that.
 bool Succeeded(LSTATUS status) {
-    SetLastError(static_cast<DWORD>(status));
+    kernel.SetLastError(static_cast<DWORD>(status));
     return status == ERROR_SUCCESS;
 }
 
 LSTATUS OpenKey(const wchar_t* path, REGSAM access, UniqueKey& key) {
-    return kernel.RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, access, key.Put());
+    return advapi.RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, access, key.Put());
 }
 
 // Writes the whole hive that holds `path` to disk.
@@ -34,13 +38,13 @@ bool FlushHive(const wchar_t* path) {
     UniqueKey key;
     LSTATUS status = OpenKey(path, KEY_QUERY_VALUE, key);
     if (status == ERROR_SUCCESS) {
-        status = kernel.RegFlushKey(key.Get());
+        status = advapi.RegFlushKey(key.Get());
     }
     return Succeeded(status);
 }
 
 LSTATUS CreateKey(const wchar_t* path, UniqueKey& key) {
-    return kernel.RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+    return advapi.RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                   KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, key.Put(), nullptr);
 }
 
@@ -51,10 +55,10 @@ void Present(CarriedProperties& properties, RecordField field) {
 // An earlier build's entry: its strings, up to the empty one that ends them.
 // Strings of other names are passed over.
 bool ReadEarlierEntry(const wchar_t* text, CarriedProperties& properties) {
-    for (; *text; text += lstrlenW(text) + 1) {
+    for (; *text; text += kernel.lstrlenW(text) + 1) {
         if (const wchar_t* subKey = AfterPrefix(text, kSubKeyField)) {
-            if (*subKey && WideCharToMultiByte(CP_ACP, 0, subKey, -1, properties.subKey,
-                                               kSubKeyBytes, nullptr, nullptr)) {
+            if (*subKey && kernel.WideCharToMultiByte(CP_ACP, 0, subKey, -1, properties.subKey,
+                                                      kSubKeyBytes, nullptr, nullptr)) {
                 Present(properties, RecordField::SubKey);
             }
         } else if (const wchar_t* comment = AfterPrefix(text, kCommentField)) {
@@ -74,7 +78,7 @@ bool ReadEarlierEntry(const wchar_t* text, CarriedProperties& properties) {
 // registry says: a value written by hand need not end as REG_MULTI_SZ should.
 LSTATUS QueryValue(HKEY key, const wchar_t* name, UniqueGlobal& data, DWORD& type, DWORD& bytes) {
     bytes = 0;
-    LSTATUS status = kernel.RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes);
+    LSTATUS status = advapi.RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes);
     if (status != ERROR_SUCCESS) {
         return status;
     }
@@ -82,7 +86,7 @@ LSTATUS QueryValue(HKEY key, const wchar_t* name, UniqueGlobal& data, DWORD& typ
     if (!data) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    return kernel.RegQueryValueExW(key, name, nullptr, &type, static_cast<BYTE*>(data.Get()),
+    return advapi.RegQueryValueExW(key, name, nullptr, &type, static_cast<BYTE*>(data.Get()),
                                    &bytes);
 }
 
@@ -93,7 +97,7 @@ bool KeyIsEmpty(const wchar_t* path) {
     }
     DWORD subKeys = 1;
     DWORD values = 1;
-    return kernel.RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+    return advapi.RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
                                    &values, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
            subKeys == 0 && values == 0;
 }
@@ -102,12 +106,12 @@ bool KeyIsEmpty(const wchar_t* path) {
 bool FreeSetAsideName(HKEY setAside, const wchar_t* name, wchar_t* free) {
     for (int copy = 1; copy <= kMaxSetAsideCopies; ++copy) {
         if (copy == 1) {
-            lstrcpyW(free, name);
+            kernel.lstrcpyW(free, name);
         } else {
-            wsprintfW(free, L"%s (%d)", name, copy);
+            user.wsprintfW(free, L"%s (%d)", name, copy);
         }
         LSTATUS status =
-            kernel.RegQueryValueExW(setAside, free, nullptr, nullptr, nullptr, nullptr);
+            advapi.RegQueryValueExW(setAside, free, nullptr, nullptr, nullptr, nullptr);
         if (status == ERROR_FILE_NOT_FOUND) {
             return true;
         }
@@ -124,7 +128,7 @@ JournalLookup LookUpJournal(const wchar_t* name) {
     UniqueKey key;
     LSTATUS status = OpenKey(kJournalKey, KEY_QUERY_VALUE, key);
     if (status == ERROR_SUCCESS) {
-        status = kernel.RegQueryValueExW(key.Get(), name, nullptr, nullptr, nullptr, nullptr);
+        status = advapi.RegQueryValueExW(key.Get(), name, nullptr, nullptr, nullptr, nullptr);
     }
     if (status == ERROR_FILE_NOT_FOUND) {
         return JournalLookup::Absent;
@@ -155,7 +159,7 @@ void FindSpoolerRecord(SpoolerRecord& record, const wchar_t* name) {
     for (int i = 0; i < 2; ++i) {
         // Printer names are shorter than MAX_PATH; wsprintfW stops at its buffer.
         wchar_t path[kLogLineChars];
-        wsprintfW(path, L"%s\\%s", kSpoolerPrinterKeys[i], name);
+        user.wsprintfW(path, L"%s\\%s", kSpoolerPrinterKeys[i], name);
         UniqueKey key;
         bool holds = OpenKey(path, KEY_QUERY_VALUE, key) == ERROR_SUCCESS;
         record.holds[i] = record.holds[i] || holds;
@@ -199,27 +203,27 @@ JournalRead ReadEntryIn(const wchar_t* path, const wchar_t* name, JournalEntry& 
         return JournalRead::Failed;
     }
     bool read =
-        lstrlenW(name) < static_cast<int>(kJournalNameChars) &&
+        kernel.lstrlenW(name) < static_cast<int>(kJournalNameChars) &&
         (type == REG_BINARY ? ReadRecord(entry.data.Get(), bytes, entry.properties)
          : type == REG_MULTI_SZ && path == kJournalKey
              ? ReadEarlierEntry(static_cast<const wchar_t*>(entry.data.Get()), entry.properties)
              : false);
     if (!read) {
-        SetLastError(ERROR_INVALID_DATA);
+        kernel.SetLastError(ERROR_INVALID_DATA);
         return JournalRead::Damaged;
     }
     return JournalRead::Entry;
 }
 
 bool WriteEntryIn(const wchar_t* path, const wchar_t* name, const void* record, DWORD bytes) {
-    if (!name || lstrlenW(name) >= static_cast<int>(kJournalNameChars)) {
-        SetLastError(ERROR_INVALID_NAME);
+    if (!name || kernel.lstrlenW(name) >= static_cast<int>(kJournalNameChars)) {
+        kernel.SetLastError(ERROR_INVALID_NAME);
         return false;
     }
     UniqueKey key;
     LSTATUS status = CreateKey(path, key);
     if (status == ERROR_SUCCESS) {
-        status = kernel.RegSetValueExW(key.Get(), name, 0, REG_BINARY,
+        status = advapi.RegSetValueExW(key.Get(), name, 0, REG_BINARY,
                                        static_cast<const BYTE*>(record), bytes);
     }
     return Succeeded(status);
@@ -228,7 +232,7 @@ bool WriteEntryIn(const wchar_t* path, const wchar_t* name, const void* record, 
 void ForgetEntryIn(const wchar_t* path, const wchar_t* name) {
     UniqueKey key;
     if (OpenKey(path, KEY_SET_VALUE, key) == ERROR_SUCCESS) {
-        kernel.RegDeleteValueW(key.Get(), name);
+        advapi.RegDeleteValueW(key.Get(), name);
     }
 }
 
@@ -243,7 +247,7 @@ bool ReadNamesIn(const wchar_t* path, JournalNames& names) {
     DWORD values = 0;
     DWORD longest = 0;
     if (status == ERROR_SUCCESS) {
-        status = kernel.RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr,
+        status = advapi.RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr,
                                          nullptr, &values, &longest, nullptr, nullptr, nullptr);
     }
     if (status != ERROR_SUCCESS || values == 0) {
@@ -257,7 +261,7 @@ bool ReadNamesIn(const wchar_t* path, JournalNames& names) {
     for (DWORD index = 0; index < values; ++index) {
         DWORD chars = longest + 1;
         status =
-            kernel.RegEnumValueW(key.Get(), index, at, &chars, nullptr, nullptr, nullptr, nullptr);
+            advapi.RegEnumValueW(key.Get(), index, at, &chars, nullptr, nullptr, nullptr, nullptr);
         if (status == ERROR_NO_MORE_ITEMS) {
             break;
         }
@@ -308,7 +312,7 @@ bool SetAsideJournalEntry(const wchar_t* name) {
     if (status != ERROR_SUCCESS) {
         return Succeeded(status);
     }
-    UniqueGlobal free(AllocGlobal((lstrlenW(name) + 16) * sizeof(wchar_t)));
+    UniqueGlobal free(AllocGlobal((kernel.lstrlenW(name) + 16) * sizeof(wchar_t)));
     if (!free) {
         return Succeeded(ERROR_NOT_ENOUGH_MEMORY);
     }
@@ -318,10 +322,10 @@ bool SetAsideJournalEntry(const wchar_t* name) {
     }
     // Copied first, deleted after: both are in the same hive, so no state on
     // disk has the entry in neither place.
-    status = kernel.RegSetValueExW(setAside.Get(), freeName, 0, type,
+    status = advapi.RegSetValueExW(setAside.Get(), freeName, 0, type,
                                    static_cast<const BYTE*>(data.Get()), bytes);
     if (status == ERROR_SUCCESS) {
-        status = kernel.RegDeleteValueW(journal.Get(), name);
+        status = advapi.RegDeleteValueW(journal.Get(), name);
     }
     return Succeeded(status);
 }
@@ -330,12 +334,12 @@ void CloseJournal(bool dropEntries) {
     constexpr const wchar_t* kKeys[] = {kOwedKey, kJournalKey};
     for (const wchar_t* key : kKeys) {
         if (dropEntries || KeyIsEmpty(key)) {
-            kernel.RegDeleteKeyW(HKEY_LOCAL_MACHINE, key);
+            advapi.RegDeleteKeyW(HKEY_LOCAL_MACHINE, key);
         }
     }
     for (const wchar_t* parent : kJournalParentKeys) {
         if (!KeyIsEmpty(parent) ||
-            kernel.RegDeleteKeyW(HKEY_LOCAL_MACHINE, parent) != ERROR_SUCCESS) {
+            advapi.RegDeleteKeyW(HKEY_LOCAL_MACHINE, parent) != ERROR_SUCCESS) {
             return;
         }
     }

@@ -20,6 +20,7 @@
 
 #include "core/kernel_api.h"
 #include "spooler/printer_record.h"
+#include "core/handles.h"
 
 // Printer names are shorter than MAX_PATH: longer ones are not journaled.
 inline constexpr DWORD kJournalNameChars = MAX_PATH + 1;

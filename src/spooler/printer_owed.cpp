@@ -7,6 +7,10 @@
 #include "spooler/printer_properties.h"
 #include "spooler/printer_settings.h"
 #include "spooler/winspool_api.h"
+#include "core/advapi_api.h"
+#include "core/kernel_api.h"
+#include "core/user_api.h"
+#include "core/handles.h"
 
 namespace {
 
@@ -44,7 +48,7 @@ void PutCarriedNumber(RecordWriter& record, const CarriedProperties& from, DWORD
 void PutCarried(RecordWriter& record, const CarriedProperties& from, DWORD mask) {
     wchar_t subKey[kSubKeyBytes] = {};
     if ((mask & FieldBit(RecordField::SubKey)) && from.subKey[0] &&
-        MultiByteToWideChar(CP_ACP, 0, from.subKey, -1, subKey, kSubKeyBytes)) {
+        kernel.MultiByteToWideChar(CP_ACP, 0, from.subKey, -1, subKey, kSubKeyBytes)) {
         PutText(record, RecordField::SubKey, subKey);
     }
     PutCarriedText(record, mask, RecordField::Comment, from.comment);
@@ -66,7 +70,7 @@ void PutCarried(RecordWriter& record, const CarriedProperties& from, DWORD mask)
     }
     if ((mask & FieldBit(RecordField::Security)) && from.security) {
         PutBytes(record, RecordField::Security, from.security,
-                 GetSecurityDescriptorLength(from.security));
+                 advapi.GetSecurityDescriptorLength(from.security));
     }
     PrinterDataValue value = {};
     for (DWORD cursor = 0;
@@ -88,7 +92,8 @@ bool LeftAs(InstallRun& run, HANDLE printer, const wchar_t* name, DWORD owed, Re
     wchar_t defaultName[kJournalNameChars] = {};
     DWORD chars = kJournalNameChars;
     PRINTER_INFO_2W entry = *info.buffer;
-    if (winspool.GetDefaultPrinterW(defaultName, &chars) && lstrcmpW(defaultName, name) == 0) {
+    if (winspool.GetDefaultPrinterW(defaultName, &chars) &&
+        kernel.lstrcmpW(defaultName, name) == 0) {
         entry.Attributes |= PRINTER_ATTRIBUTE_DEFAULT;
     }
     void* block = nullptr;
@@ -126,7 +131,7 @@ void DetailOf(const RecordFieldView& field, wchar_t (&detail)[kLogLineChars]) {
     detail[0] = 0;
     if (field.field == RecordField::PrinterData) {
         const auto* key = reinterpret_cast<const wchar_t*>(field.name);
-        wsprintfW(detail, L" '%s\\%s'", key, key + lstrlenW(key) + 1);
+        user.wsprintfW(detail, L" '%s\\%s'", key, key + kernel.lstrlenW(key) + 1);
     }
 }
 
@@ -155,7 +160,7 @@ void PutStillOwed(InstallRun& run, const wchar_t* name, const CarriedProperties&
 bool RecordPrinterAsItIs(InstallRun& run, HANDLE printer, const char* subKey,
                          const PRINTER_INFO_2W& entry, void*& block, DWORD& bytes) {
     wchar_t wideSubKey[kSubKeyBytes] = {};
-    if (subKey[0] && !MultiByteToWideChar(CP_ACP, 0, subKey, -1, wideSubKey, kSubKeyBytes)) {
+    if (subKey[0] && !kernel.MultiByteToWideChar(CP_ACP, 0, subKey, -1, wideSubKey, kSubKeyBytes)) {
         return false;
     }
     RecordWriter record;
@@ -164,9 +169,9 @@ bool RecordPrinterAsItIs(InstallRun& run, HANDLE printer, const char* subKey,
         PutText(record, RecordField::SubKey, wideSubKey);
     }
     if (!ReadPrinterProperties(run, printer, entry, record)) {
-        DWORD code = GetLastError();
+        DWORD code = kernel.GetLastError();
         AbandonRecord(record);
-        SetLastError(code);
+        kernel.SetLastError(code);
         return false;
     }
     return EndRecord(record, block, bytes);
@@ -182,9 +187,9 @@ bool OweProperties(InstallRun& run, HANDLE printer, const wchar_t* name,
     }
     RecordWriter left = {};
     if (!LeftAs(run, printer, name, owed, left)) {
-        DWORD code = GetLastError();
+        DWORD code = kernel.GetLastError();
         AbandonRecord(left);
-        SetLastError(code);
+        kernel.SetLastError(code);
         return false;
     }
     RecordWriter entry;
@@ -247,7 +252,7 @@ bool OwesSubKey(const wchar_t* name, bool& owes) {
 void SubKeyOfRecord(const void* block, DWORD bytes, char (&subKey)[kSubKeyBytes]) {
     CarriedProperties properties;
     ReadRecord(block, bytes, properties);
-    lstrcpynA(subKey, properties.subKey, kSubKeyBytes);
+    kernel.lstrcpynA(subKey, properties.subKey, kSubKeyBytes);
 }
 
 void ForgetOwedOfGonePrinters() {
@@ -256,10 +261,10 @@ void ForgetOwedOfGonePrinters() {
         return;
     }
     const auto* name = static_cast<const wchar_t*>(names.block.Get());
-    for (DWORD i = 0; i < names.count; ++i, name += lstrlenW(name) + 1) {
+    for (DWORD i = 0; i < names.count; ++i, name += kernel.lstrlenW(name) + 1) {
         UniquePrinter printer;
         if (!OpenPrinterInto(name, nullptr, printer) &&
-            GetLastError() == ERROR_INVALID_PRINTER_NAME) {
+            kernel.GetLastError() == ERROR_INVALID_PRINTER_NAME) {
             ForgetOwedEntry(name);
         }
     }

@@ -9,6 +9,7 @@
 #include "spooler/enumerations.h"
 #include "spooler/printer_security.h"
 #include "spooler/winspool_api.h"
+#include "core/user_api.h"
 
 namespace {
 
@@ -127,8 +128,8 @@ void Settle(Applying& applying, const Refusals& refusals, bool taken, DWORD code
 // A driver that fails a merge without saying why may work once its files
 // are in place (after the restart an exit code 101 asks for).
 const DEVMODEW* MergeFailed() {
-    if (GetLastError() == ERROR_SUCCESS) {
-        SetLastError(ERROR_GEN_FAILURE);
+    if (kernel.GetLastError() == ERROR_SUCCESS) {
+        kernel.SetLastError(ERROR_GEN_FAILURE);
     }
     return nullptr;
 }
@@ -141,27 +142,27 @@ const DEVMODEW* MergeFailed() {
 const DEVMODEW* PrintDefaultsFor(HANDLE printer, const wchar_t* name, const DEVMODEW& saved,
                                  UniqueGlobal& merged) {
     auto* device = const_cast<LPWSTR>(name);
-    SetLastError(ERROR_SUCCESS);
+    kernel.SetLastError(ERROR_SUCCESS);
     LONG bytes = winspool.DocumentPropertiesW(nullptr, printer, device, nullptr, nullptr, 0);
     if (bytes <= 0) {
         return MergeFailed();
     }
     // Too small for a DEVMODE: a driver that cannot merge.
     if (bytes < static_cast<LONG>(offsetof(DEVMODEW, dmFields) + sizeof(DWORD))) {
-        SetLastError(ERROR_INVALID_DATA);
+        kernel.SetLastError(ERROR_INVALID_DATA);
         return nullptr;
     }
     merged.Reset(AllocGlobal(bytes));
     auto* out = static_cast<DEVMODEW*>(merged.Get());
     if (!out) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        kernel.SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     // Wine takes the output's room from its dmSize; Windows from the size
     // query and overwrites it.
     out->dmSize = static_cast<WORD>(bytes > 0xFFFF ? 0xFFFF : bytes);
     auto* in = const_cast<DEVMODEW*>(&saved);
-    SetLastError(ERROR_SUCCESS);
+    kernel.SetLastError(ERROR_SUCCESS);
     if (winspool.DocumentPropertiesW(nullptr, printer, device, out, in,
                                      DM_IN_BUFFER | DM_OUT_BUFFER) != IDOK) {
         return MergeFailed();
@@ -243,7 +244,7 @@ void SetGroupByGroup(Applying& applying, HANDLE printer, PRINTER_INFO_2W wanted,
     wanted.pDevMode = nullptr;
     PutBase(wanted, saved);
     if (!SetLevel2(printer, wanted)) {
-        Settle(applying, kLevel2, false, GetLastError());
+        Settle(applying, kLevel2, false, kernel.GetLastError());
         return;
     }
     struct Group {
@@ -256,12 +257,12 @@ void SetGroupByGroup(Applying& applying, HANDLE printer, PRINTER_INFO_2W wanted,
         PRINTER_INFO_2W tried = wanted;
         group.put(tried, saved);
         bool taken = SetLevel2(printer, tried);
-        Settle(applying, group.refusals, taken, GetLastError());
+        Settle(applying, group.refusals, taken, kernel.GetLastError());
         wanted = taken ? tried : wanted;
     }
     if (defaults) {
         wanted.pDevMode = const_cast<DEVMODEW*>(defaults);
-        Settle(applying, kPrintDefaults, SetLevel2(printer, wanted), GetLastError());
+        Settle(applying, kPrintDefaults, SetLevel2(printer, wanted), kernel.GetLastError());
     }
 }
 
@@ -272,14 +273,14 @@ void SetRecord(Applying& applying, HANDLE printer, const CarriedProperties& save
     GetPrinterInfo2(info, printer);
     UniqueGlobal held(info.buffer);
     if (!info.buffer) {
-        Settle(applying, kLevel2, false, GetLastError());
+        Settle(applying, kLevel2, false, kernel.GetLastError());
         return;
     }
     UniqueGlobal merged;
     const DEVMODEW* defaults = nullptr;
     if (saved.devMode && !IsOwnDevMode(info.buffer->pDevMode, *saved.devMode)) {
         defaults = PrintDefaultsFor(printer, applying.name, *saved.devMode, merged);
-        Settle(applying, kPrintDefaults, defaults != nullptr, GetLastError());
+        Settle(applying, kPrintDefaults, defaults != nullptr, kernel.GetLastError());
     }
     PRINTER_INFO_2W wanted = *info.buffer;
     PutBase(wanted, saved);
@@ -309,13 +310,13 @@ void SetOwnerAndGroup(Applying& applying, HANDLE printer, const CarriedPropertie
         return;
     }
     if (!PartOfDescriptor(saved.security, DescriptorPart::OwnerGroupDacl, part)) {
-        Settle(applying, kSecurity, GetLastError() == ERROR_SUCCESS, GetLastError());
+        Settle(applying, kSecurity, kernel.GetLastError() == ERROR_SUCCESS, kernel.GetLastError());
         return;
     }
     if (SetLevel3(printer, part)) {
         return;
     }
-    DWORD code = GetLastError();
+    DWORD code = kernel.GetLastError();
     if (code != ERROR_INVALID_OWNER && code != ERROR_INVALID_PRIMARY_GROUP) {
         Settle(applying, kSecurity, false, code);
         return;
@@ -326,7 +327,7 @@ void SetOwnerAndGroup(Applying& applying, HANDLE printer, const CarriedPropertie
                 applying.name, L"owner and group", L"", code);
     bool taken =
         PartOfDescriptor(saved.security, DescriptorPart::Dacl, part) && SetLevel3(printer, part);
-    Settle(applying, kSecurity, taken, GetLastError());
+    Settle(applying, kSecurity, taken, kernel.GetLastError());
 }
 
 // The auditing entries go through a handle of their own, opened with
@@ -337,14 +338,14 @@ void SetAuditing(Applying& applying, const CarriedProperties& saved) {
         return;
     }
     if (!CanAudit(applying.run)) {
-        Settle(applying, kAuditing, false, GetLastError());
+        Settle(applying, kAuditing, false, kernel.GetLastError());
         return;
     }
     PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS | ACCESS_SYSTEM_SECURITY};
     UniquePrinter audited;
     bool taken = PartOfDescriptor(saved.security, DescriptorPart::Sacl, part) &&
                  OpenPrinterInto(applying.name, &access, audited) && SetLevel3(audited.Get(), part);
-    Settle(applying, kAuditing, taken, GetLastError());
+    Settle(applying, kAuditing, taken, kernel.GetLastError());
 }
 
 // Publishing goes through level 7, never level 2, and after the printer
@@ -357,8 +358,8 @@ void Publish(Applying& applying, HANDLE printer, const CarriedProperties& saved)
     }
     PRINTER_INFO_7W info = {nullptr, DSPRINT_PUBLISH};
     bool taken = winspool.SetPrinterW(printer, 7, reinterpret_cast<BYTE*>(&info), 0) ||
-                 GetLastError() == ERROR_IO_PENDING;
-    Settle(applying, kPublishing, taken, GetLastError());
+                 kernel.GetLastError() == ERROR_IO_PENDING;
+    Settle(applying, kPublishing, taken, kernel.GetLastError());
 }
 
 void SetPrinterData(Applying& applying, HANDLE printer, const CarriedProperties& saved) {
@@ -369,7 +370,7 @@ void SetPrinterData(Applying& applying, HANDLE printer, const CarriedProperties&
         // The value's name as the log shows it, " 'key\\name'"; wsprintfW
         // writes at most kLogLineChars characters, terminator included.
         wchar_t detail[kLogLineChars];
-        wsprintfW(detail, L" '%s\\%s'", value.key, value.name);
+        user.wsprintfW(detail, L" '%s\\%s'", value.key, value.name);
         Settle(applying, kPrinterData, status == ERROR_SUCCESS, status, detail);
     }
 }
@@ -383,7 +384,7 @@ void SetDefault(Applying& applying, HANDLE printer, const CarriedProperties& sav
     GetPrinterInfo2(info, printer);
     UniqueGlobal held(info.buffer);
     bool taken = info.buffer && winspool.SetDefaultPrinterW(info.buffer->pPrinterName);
-    Settle(applying, kDefault, taken, GetLastError());
+    Settle(applying, kDefault, taken, kernel.GetLastError());
 }
 
 }  // namespace
@@ -398,6 +399,6 @@ bool ApplyPrinterProperties(InstallRun& run, HANDLE printer, const wchar_t* name
     Publish(applying, printer, saved);
     SetDefault(applying, printer, saved);
     owed = applying.owed;
-    SetLastError(applying.failure);
+    kernel.SetLastError(applying.failure);
     return applying.failure == 0;
 }

@@ -6,6 +6,7 @@
 #include "spooler/printer_properties.h"
 #include "spooler/printer_security.h"
 #include "spooler/winspool_api.h"
+#include "core/advapi_api.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ constexpr const wchar_t* kSubKeyPlaces[] = {L"PrinterDriverData", kDsUserKeyW};
 
 bool SameKeyName(const wchar_t* a, const wchar_t* b) {
     // The registry compares names without regard to case.
-    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+    return kernel.CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
 bool IsSpoolerKey(const wchar_t* key) {
@@ -47,7 +48,7 @@ bool IsSubKeyValue(const wchar_t* key, const wchar_t* value) {
 }
 
 bool Failed(DWORD status) {
-    SetLastError(status);
+    kernel.SetLastError(status);
     return false;
 }
 
@@ -120,15 +121,15 @@ bool ReadSubkeyNames(HANDLE printer, const wchar_t* key, UniqueGlobal& names) {
 
 // "key\\name", or "name" below the printer's own key; null without memory.
 wchar_t* JoinKeyPath(const wchar_t* key, const wchar_t* name) {
-    int keyChars = lstrlenW(key);
-    auto* path =
-        static_cast<wchar_t*>(AllocGlobal((keyChars + 1 + lstrlenW(name) + 1) * sizeof(wchar_t)));
+    int keyChars = kernel.lstrlenW(key);
+    auto* path = static_cast<wchar_t*>(
+        AllocGlobal((keyChars + 1 + kernel.lstrlenW(name) + 1) * sizeof(wchar_t)));
     if (path) {
-        lstrcpyW(path, key);
+        kernel.lstrcpyW(path, key);
         if (keyChars) {
-            lstrcatW(path, L"\\");
+            kernel.lstrcatW(path, L"\\");
         }
-        lstrcatW(path, name);
+        kernel.lstrcatW(path, name);
     }
     return path;
 }
@@ -141,7 +142,7 @@ bool ReadKeys(HANDLE printer, const wchar_t* key, int depth, RecordWriter& recor
         return false;
     }
     for (const auto* name = static_cast<const wchar_t*>(names.Get()); name && *name;
-         name += lstrlenW(name) + 1) {
+         name += kernel.lstrlenW(name) + 1) {
         if (depth == 0 && IsSpoolerKey(name)) {
             continue;
         }
@@ -175,7 +176,7 @@ bool ReadAuditedLevel3(InstallRun& run, const wchar_t* name, UniqueGlobal& block
     if (!CanAudit(run)) {
         if (!run.auditingSaid) {
             run.auditingSaid = TRUE;
-            wchar_t* text = SystemErrorText(GetLastError());
+            wchar_t* text = SystemErrorText(kernel.GetLastError());
             LogLine(run,
                     "Printers are taken out without their auditing entries (SACL): this account "
                     "cannot enable SeSecurityPrivilege - (%s)",
@@ -197,7 +198,7 @@ bool ReadSecurity(InstallRun& run, HANDLE printer, const wchar_t* name, RecordWr
     }
     UniqueGlobal block;
     if (!ReadLevel3(printer, block)) {
-        DWORD status = GetLastError();
+        DWORD status = kernel.GetLastError();
         if (status == ERROR_SUCCESS) {
             return true;
         }
@@ -217,8 +218,9 @@ bool ReadSecurity(InstallRun& run, HANDLE printer, const wchar_t* name, RecordWr
     }
     PSECURITY_DESCRIPTOR security = static_cast<PRINTER_INFO_3*>(block.Get())->pSecurityDescriptor;
     // The spooler's reply holds the self-relative form, the one a journal read accepts.
-    if (security && IsValidSecurityDescriptor(security)) {
-        PutBytes(record, RecordField::Security, security, GetSecurityDescriptorLength(security));
+    if (security && advapi.IsValidSecurityDescriptor(security)) {
+        PutBytes(record, RecordField::Security, security,
+                 advapi.GetSecurityDescriptorLength(security));
     }
     return true;
 }

@@ -1,6 +1,7 @@
 #include "spooler/printer_record.h"
 
 #include "core/kernel_api.h"
+#include "core/advapi_api.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ void PutField(RecordWriter& record, RecordField field, DWORD type, const void* n
 }
 
 DWORD TextBytes(const wchar_t* text) {
-    return (lstrlenW(text) + 1) * sizeof(wchar_t);
+    return (kernel.lstrlenW(text) + 1) * sizeof(wchar_t);
 }
 
 // A text that ends within its bytes with its terminator.
@@ -86,8 +87,8 @@ const wchar_t* TextIn(const BYTE* data, DWORD bytes) {
 
 bool ReadSubKeyField(const wchar_t* text, CarriedProperties& properties) {
     return text && text[0] &&
-           WideCharToMultiByte(CP_ACP, 0, text, -1, properties.subKey, kSubKeyBytes, nullptr,
-                               nullptr) > 0;
+           kernel.WideCharToMultiByte(CP_ACP, 0, text, -1, properties.subKey, kSubKeyBytes, nullptr,
+                                      nullptr) > 0;
 }
 
 bool ReadNumber(const FieldHeader& header, const BYTE* data, DWORD& number) {
@@ -118,7 +119,7 @@ bool SidWithin(const BYTE* data, DWORD bytes, DWORD at) {
     DWORD count = data[at + 1];
     return count <= SID_MAX_SUB_AUTHORITIES &&
            bytes - at - kSidHeaderBytes >= count * sizeof(DWORD) &&
-           IsValidSid(const_cast<BYTE*>(data + at));
+           advapi.IsValidSid(const_cast<BYTE*>(data + at));
 }
 
 // An access list whose declared size, and every entry in it, ends within
@@ -130,7 +131,7 @@ bool AclWithin(const BYTE* data, DWORD bytes, DWORD at) {
     WORD aclBytes = 0;
     CopyMemory(&aclBytes, data + at + offsetof(ACL, AclSize), sizeof(aclBytes));
     return aclBytes >= sizeof(ACL) && aclBytes <= bytes - at &&
-           IsValidAcl(reinterpret_cast<ACL*>(const_cast<BYTE*>(data + at)));
+           advapi.IsValidAcl(reinterpret_cast<ACL*>(const_cast<BYTE*>(data + at)));
 }
 
 // What the spooler gave: a self-relative descriptor whose parts lie within
@@ -153,7 +154,8 @@ bool ReadSecurity(const BYTE* data, DWORD bytes, CarriedProperties& properties) 
         return false;
     }
     auto* security = reinterpret_cast<PSECURITY_DESCRIPTOR>(const_cast<BYTE*>(data));
-    if (!IsValidSecurityDescriptor(security) || GetSecurityDescriptorLength(security) > bytes) {
+    if (!advapi.IsValidSecurityDescriptor(security) ||
+        advapi.GetSecurityDescriptorLength(security) > bytes) {
         return false;
     }
     properties.security = security;
@@ -311,7 +313,7 @@ void PutDevMode(RecordWriter& record, const DEVMODEW* devMode) {
     // The spooler writes the device name (the printer's) with whatever
     // followed it in its buffer; two reads of one DEVMODE must compare equal.
     auto* written = reinterpret_cast<DEVMODEW*>(record.block + record.bytes - Aligned(bytes));
-    int chars = lstrlenW(written->dmDeviceName);
+    int chars = kernel.lstrlenW(written->dmDeviceName);
     for (int i = chars; i < CCHDEVICENAME; ++i) {
         written->dmDeviceName[i] = 0;
     }
@@ -339,7 +341,7 @@ void PutPrinterData(RecordWriter& record, const wchar_t* key, const wchar_t* val
 bool EndRecord(RecordWriter& record, void*& block, DWORD& bytes) {
     if (record.failed || !record.block) {
         AbandonRecord(record);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        kernel.SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
     block = record.block;

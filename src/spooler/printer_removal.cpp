@@ -18,7 +18,7 @@ void KeepPrinter(InstallRun& run, const wchar_t* name, ErrorNumber reason, DWORD
     const wchar_t* shown = ShownName(name, kUnnamedPrinter);
     LogLine(run, ">DeletePrinter(%s)", shown);
     ++run.logDepth;
-    SetLastError(code);
+    kernel.SetLastError(code);
     LogError(run, reason, shown);
     --run.logDepth;
 }
@@ -46,7 +46,7 @@ bool PlanEarlier(InstallRun& run, const wchar_t* name, Transit& transit) {
         case JournalRead::Gone:
             return false;
         case JournalRead::Failed:
-            KeepPrinter(run, name, kErrorJournalPrinter, GetLastError());
+            KeepPrinter(run, name, kErrorJournalPrinter, kernel.GetLastError());
             return true;
         case JournalRead::Damaged:
             break;
@@ -54,7 +54,7 @@ bool PlanEarlier(InstallRun& run, const wchar_t* name, Transit& transit) {
     if (ReportUnreadableEntry(run, name, read)) {
         return false;
     }
-    KeepPrinter(run, name, kErrorJournalPrinter, GetLastError());
+    KeepPrinter(run, name, kErrorJournalPrinter, kernel.GetLastError());
     return true;
 }
 
@@ -86,7 +86,7 @@ Transit TransitAfter(InstallRun& run, const wchar_t* name, SaveOutcome saved, DW
 // and still has none could not be tied to its settings again. It stays.
 SaveOutcome Unjournaled(void* record, DWORD code) {
     FreeGlobal(record);
-    SetLastError(code);
+    kernel.SetLastError(code);
     return SaveOutcome::Incomplete;
 }
 
@@ -98,7 +98,7 @@ Transit PlanTakeOut(InstallRun& run, PRINTER_INFO_2W& entry, bool& written) {
     const wchar_t* name = entry.pPrinterName;
     JournalLookup earlier = LookUpJournal(name);
     if (earlier == JournalLookup::Unknown) {
-        KeepPrinter(run, name, kErrorJournalPrinter, GetLastError());
+        KeepPrinter(run, name, kErrorJournalPrinter, kernel.GetLastError());
         return Transit::Stay;
     }
     Transit planned;
@@ -116,7 +116,7 @@ Transit PlanTakeOut(InstallRun& run, PRINTER_INFO_2W& entry, bool& written) {
     SaveOutcome saved = ReadForTransit(run, entry, subKey, record, bytes);
     // What an earlier install owed it goes with it, where no one changed it since.
     if (saved == SaveOutcome::Saved && !MergeOwed(run, name, record, bytes)) {
-        saved = Unjournaled(record, GetLastError());
+        saved = Unjournaled(record, kernel.GetLastError());
     }
     if (saved == SaveOutcome::Saved) {
         SubKeyOfRecord(record, bytes, subKey);
@@ -124,7 +124,7 @@ Transit PlanTakeOut(InstallRun& run, PRINTER_INFO_2W& entry, bool& written) {
                           : Unjournaled(record, ERROR_INVALID_DATA);
     }
     written = written || saved == SaveOutcome::Saved;
-    return TransitAfter(run, name, saved, GetLastError());
+    return TransitAfter(run, name, saved, kernel.GetLastError());
 }
 
 // Without a journal on disk no printer may go that it would bring back.
@@ -177,7 +177,7 @@ void TakeOutProductPrinters(InstallRun& run) {
         return;
     }
     if (written && !FlushJournal()) {
-        KeepUnflushed(run, transit, GetLastError());
+        KeepUnflushed(run, transit, kernel.GetLastError());
     }
     for (UINT32 i = 0; i < run.printerCount; ++i) {
         if (transit[i] != Transit::Stay) {

@@ -24,7 +24,7 @@ enum class Restored {
 HANDLE AddRestoredPrinter(InstallRun& run, const wchar_t* name, const CarriedProperties& saved) {
     UniqueGlobal dacl;
     if (saved.security && !PartOfDescriptor(saved.security, DescriptorPart::Dacl, dacl) &&
-        GetLastError() != ERROR_SUCCESS) {
+        kernel.GetLastError() != ERROR_SUCCESS) {
         LogError(run, kErrorAddPrinter, ShownName(name, kUnnamedPrinter));
         return nullptr;
     }
@@ -40,7 +40,7 @@ Restored RestorePrinter(InstallRun& run, const wchar_t* name, const CarriedPrope
         return Restored::No;
     }
     bool linked = WritePrinterSubKey(printer.Get(), saved.subKey);
-    DWORD code = GetLastError();
+    DWORD code = kernel.GetLastError();
     if (linked) {
         ClearMarkOfNewPrinter(printer.Get());
     }
@@ -49,7 +49,7 @@ Restored RestorePrinter(InstallRun& run, const wchar_t* name, const CarriedPrope
     if (linked && detailed) {
         return Restored::Fully;
     }
-    SetLastError(linked ? GetLastError() : code);
+    kernel.SetLastError(linked ? kernel.GetLastError() : code);
     LogError(run, kErrorRestorePrinter, ShownName(name, kUnnamedPrinter));
     owed |= linked ? 0 : FieldBit(RecordField::SubKey);
     return OweProperties(run, printer.Get(), name, saved, owed) ? Restored::Owing
@@ -64,7 +64,7 @@ bool MayLeaveJournal(Restored outcome) {
 // SubKey and the snapshot's comment, location and default mark.
 void PropertiesOfEntry(const SavedPrinter& saved, CarriedProperties& properties) {
     properties = {};
-    lstrcpynA(properties.subKey, saved.subKey, kSubKeyBytes);
+    kernel.lstrcpynA(properties.subKey, saved.subKey, kSubKeyBytes);
     properties.comment = saved.printerEntry->pComment;
     properties.location = saved.printerEntry->pLocation;
     properties.present = 1u << static_cast<DWORD>(RecordField::SubKey);
@@ -131,7 +131,7 @@ int RestoreLeftOverPrinters(InstallRun& run, JournalNames& names, UniqueGlobal& 
     back.Reset(names.count ? AllocGlobal(names.count) : nullptr);
     int restored = 0;
     const auto* name = static_cast<const wchar_t*>(names.block.Get());
-    for (DWORD i = 0; i < names.count; ++i, name += lstrlenW(name) + 1) {
+    for (DWORD i = 0; i < names.count; ++i, name += kernel.lstrlenW(name) + 1) {
         bool whole = false;
         restored += RestoreFromJournal(run, name, whole) != Restored::No;
         if (back) {
@@ -155,7 +155,7 @@ void ReleaseRestored(InstallRun& run, const JournalNames& names, const UniqueGlo
         }
     }
     const auto* name = static_cast<const wchar_t*>(names.block.Get());
-    for (DWORD i = 0; whole && i < names.count; ++i, name += lstrlenW(name) + 1) {
+    for (DWORD i = 0; whole && i < names.count; ++i, name += kernel.lstrlenW(name) + 1) {
         if (whole[i]) {
             any = true;
             FindSpoolerRecord(record, name);
@@ -174,7 +174,7 @@ void ReleaseRestored(InstallRun& run, const JournalNames& names, const UniqueGlo
         }
     }
     name = static_cast<const wchar_t*>(names.block.Get());
-    for (DWORD i = 0; whole && i < names.count; ++i, name += lstrlenW(name) + 1) {
+    for (DWORD i = 0; whole && i < names.count; ++i, name += kernel.lstrlenW(name) + 1) {
         if (whole[i]) {
             ForgetJournaledPrinter(name);
         }

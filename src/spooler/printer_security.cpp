@@ -1,4 +1,7 @@
 #include "spooler/printer_security.h"
+#include "core/advapi_api.h"
+#include "core/kernel_api.h"
+#include "core/handles.h"
 
 namespace {
 
@@ -13,28 +16,28 @@ bool TakeAcl(PSECURITY_DESCRIPTOR saved, SECURITY_DESCRIPTOR& part, bool sacl) {
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL acl = nullptr;
-    if (!(sacl ? GetSecurityDescriptorSacl(saved, &present, &acl, &defaulted)
-               : GetSecurityDescriptorDacl(saved, &present, &acl, &defaulted)) ||
+    if (!(sacl ? advapi.GetSecurityDescriptorSacl(saved, &present, &acl, &defaulted)
+               : advapi.GetSecurityDescriptorDacl(saved, &present, &acl, &defaulted)) ||
         !present) {
         return false;
     }
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    GetSecurityDescriptorControl(saved, &control, &revision);
+    advapi.GetSecurityDescriptorControl(saved, &control, &revision);
     SECURITY_DESCRIPTOR_CONTROL inherit = sacl ? kSaclControl : kDaclControl;
-    return (sacl ? SetSecurityDescriptorSacl(&part, TRUE, acl, defaulted)
-                 : SetSecurityDescriptorDacl(&part, TRUE, acl, defaulted)) &&
-           SetSecurityDescriptorControl(&part, inherit, control & inherit);
+    return (sacl ? advapi.SetSecurityDescriptorSacl(&part, TRUE, acl, defaulted)
+                 : advapi.SetSecurityDescriptorDacl(&part, TRUE, acl, defaulted)) &&
+           advapi.SetSecurityDescriptorControl(&part, inherit, control & inherit);
 }
 
 void TakeOwnerAndGroup(PSECURITY_DESCRIPTOR saved, SECURITY_DESCRIPTOR& part) {
     PSID sid = nullptr;
     BOOL defaulted = FALSE;
-    if (GetSecurityDescriptorOwner(saved, &sid, &defaulted) && sid) {
-        SetSecurityDescriptorOwner(&part, sid, defaulted);
+    if (advapi.GetSecurityDescriptorOwner(saved, &sid, &defaulted) && sid) {
+        advapi.SetSecurityDescriptorOwner(&part, sid, defaulted);
     }
-    if (GetSecurityDescriptorGroup(saved, &sid, &defaulted) && sid) {
-        SetSecurityDescriptorGroup(&part, sid, defaulted);
+    if (advapi.GetSecurityDescriptorGroup(saved, &sid, &defaulted) && sid) {
+        advapi.SetSecurityDescriptorGroup(&part, sid, defaulted);
     }
 }
 
@@ -43,48 +46,51 @@ void TakeOwnerAndGroup(PSECURITY_DESCRIPTOR saved, SECURITY_DESCRIPTOR& part) {
 bool PartOfDescriptor(PSECURITY_DESCRIPTOR saved, DescriptorPart part, UniqueGlobal& out) {
     out.Reset();
     SECURITY_DESCRIPTOR absolute;
-    if (!saved || !InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
+    if (!saved || !advapi.InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
         !TakeAcl(saved, absolute, part == DescriptorPart::Sacl)) {
-        SetLastError(ERROR_SUCCESS);  // nothing of that part to give
+        kernel.SetLastError(ERROR_SUCCESS);  // nothing of that part to give
         return false;
     }
     if (part == DescriptorPart::OwnerGroupDacl) {
         TakeOwnerAndGroup(saved, absolute);
     }
     DWORD bytes = 0;
-    MakeSelfRelativeSD(&absolute, nullptr, &bytes);
+    advapi.MakeSelfRelativeSD(&absolute, nullptr, &bytes);
     out.Reset(bytes ? AllocGlobal(bytes) : nullptr);
     if (!out) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        kernel.SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    return MakeSelfRelativeSD(&absolute, out.Get(), &bytes);
+    return advapi.MakeSelfRelativeSD(&absolute, out.Get(), &bytes);
 }
 
 bool HasAuditing(PSECURITY_DESCRIPTOR security) {
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL acl = nullptr;
-    return security && GetSecurityDescriptorSacl(security, &present, &acl, &defaulted) && present;
+    return security && advapi.GetSecurityDescriptorSacl(security, &present, &acl, &defaulted) &&
+           present;
 }
 
 // AdjustTokenPrivileges succeeds for a token that lacks the privilege, and
 // says so only through ERROR_NOT_ALL_ASSIGNED.
 bool CanAudit(InstallRun& run) {
     if (run.auditing) {
-        SetLastError(run.auditingError);
+        kernel.SetLastError(run.auditingError);
         return run.auditing == 1;
     }
     UniqueHandle token;
     TOKEN_PRIVILEGES privileges = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
     bool enabled =
-        kernel.OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+        advapi.OpenProcessToken(kernel.GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
                                 token.Put()) &&
-        kernel.LookupPrivilegeValueW(nullptr, SE_SECURITY_NAME, &privileges.Privileges[0].Luid) &&
-        kernel.AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr) &&
-        GetLastError() == ERROR_SUCCESS;
-    run.auditingError = enabled ? 0 : GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+        advapi.LookupPrivilegeValueW(nullptr, SE_SECURITY_NAME, &privileges.Privileges[0].Luid) &&
+        advapi.AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr) &&
+        kernel.GetLastError() == ERROR_SUCCESS;
+    run.auditingError = enabled                 ? 0
+                        : kernel.GetLastError() ? kernel.GetLastError()
+                                                : ERROR_GEN_FAILURE;
     run.auditing = enabled ? 1 : 2;
-    SetLastError(run.auditingError);
+    kernel.SetLastError(run.auditingError);
     return enabled;
 }

@@ -9,6 +9,7 @@
 
 #include "core/install_run.h"
 #include "core/kernel_api.h"
+#include "core/handles.h"
 
 enum class DescriptorPart { Dacl, OwnerGroupDacl, Sacl };
 

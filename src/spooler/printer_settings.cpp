@@ -4,6 +4,8 @@
 #include "core/kernel_api.h"
 #include "core/product.h"
 #include "spooler/winspool_api.h"
+#include "core/advapi_api.h"
+#include "core/user_api.h"
 
 namespace {
 
@@ -28,7 +30,7 @@ SubKeyRead ReadSubKeyFrom(HANDLE printer, const char* key, char* subKey) {
         return SubKeyRead::Found;
     }
     ZeroMemory(subKey, kSubKeyBytes);
-    SetLastError(status);
+    kernel.SetLastError(status);
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_MORE_DATA
                ? SubKeyRead::Absent
                : SubKeyRead::Failed;
@@ -41,10 +43,10 @@ SubKeyRead ReadSubKey(HANDLE printer, char* subKey) {
     if (plain == SubKeyRead::Found) {
         return plain;
     }
-    DWORD plainError = GetLastError();
+    DWORD plainError = kernel.GetLastError();
     SubKeyRead dsUser = ReadSubKeyFrom(printer, kDsUserKey, subKey);
     if (plain == SubKeyRead::Failed && dsUser != SubKeyRead::Found) {
-        SetLastError(plainError);
+        kernel.SetLastError(plainError);
         return plain;
     }
     return dsUser;
@@ -57,32 +59,32 @@ void ReadPrinterSubKey(HANDLE printer, char* subKey) {
 bool WritePrinterSubKey(HANDLE printer, const char* subKey) {
     const char* text = subKey ? subKey : "";
     auto* data = reinterpret_cast<BYTE*>(const_cast<char*>(text));
-    DWORD bytes = lstrlenA(text) + 1;
+    DWORD bytes = kernel.lstrlenA(text) + 1;
     winspool.SetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), REG_SZ, data, bytes);
     DWORD status =
         winspool.SetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, REG_SZ, data, bytes);
-    SetLastError(status);
+    kernel.SetLastError(status);
     return status == ERROR_SUCCESS;
 }
 
 bool ClearSettingsDeletedMark(const char* relativeKey) {
-    if (!relativeKey || lstrlenA(relativeKey) >= static_cast<int>(kRelativeKeyBytes)) {
+    if (!relativeKey || kernel.lstrlenA(relativeKey) >= static_cast<int>(kRelativeKeyBytes)) {
         return false;
     }
     char path[kSettingsPathBytes];
-    wsprintfA(path, "%s\\%s", kProductKey, relativeKey);
+    user.wsprintfA(path, "%s\\%s", kProductKey, relativeKey);
     UniqueKey key;
-    if (kernel.RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, key.Put()) !=
+    if (advapi.RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, key.Put()) !=
         ERROR_SUCCESS) {
         return false;
     }
-    return RegDeleteValueA(key.Get(), kDeletedValue) == ERROR_SUCCESS;
+    return advapi.RegDeleteValueA(key.Get(), kDeletedValue) == ERROR_SUCCESS;
 }
 
 void ClearMarkOfNewPrinter(HANDLE printer) {
     char relativeKey[kRelativeKeyBytes] = {};
-    lstrcpyA(relativeKey, kSettingsKeyPrefix);
-    char* subKey = relativeKey + lstrlenA(kSettingsKeyPrefix);
+    kernel.lstrcpyA(relativeKey, kSettingsKeyPrefix);
+    char* subKey = relativeKey + kernel.lstrlenA(kSettingsKeyPrefix);
     ReadPrinterSubKey(printer, subKey);
     if (subKey[0] != 0) {
         ClearSettingsDeletedMark(relativeKey);

@@ -6,6 +6,7 @@
 #include "spooler/printer_properties.h"
 #include "spooler/printer_record.h"
 #include "spooler/winspool_api.h"
+#include "core/handles.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ SavedPrinter* NewSavedPrinter(const char* subKey, PRINTER_INFO_2W& entry) {
     if (!saved) {
         return nullptr;
     }
-    SIZE_T bytes = lstrlenA(subKey) + 1;
+    SIZE_T bytes = kernel.lstrlenA(subKey) + 1;
     saved->subKey = static_cast<char*>(AllocGlobal(bytes));
     if (!saved->subKey) {
         FreeGlobal(saved);
@@ -86,8 +87,8 @@ SaveOutcome ReadForTransit(InstallRun& run, PRINTER_INFO_2W& entry, char (&subKe
     // The record a reinstall journals and restores from: the SubKey first,
     // then everything else.
     if (!RecordPrinterAsItIs(run, printer.Get(), subKey, entry, record, bytes)) {
-        return GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? SaveOutcome::NoMemory
-                                                         : SaveOutcome::Incomplete;
+        return kernel.GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? SaveOutcome::NoMemory
+                                                                : SaveOutcome::Incomplete;
     }
     return SaveOutcome::Saved;
 }
@@ -100,10 +101,10 @@ SaveOutcome JournalForTransit(InstallRun& run, PRINTER_INFO_2W& entry, const cha
         return SaveOutcome::NoMemory;
     }
     if (!JournalPrinter(entry.pPrinterName, record, bytes)) {
-        DWORD code = GetLastError();
+        DWORD code = kernel.GetLastError();
         ForgetJournaledPrinter(entry.pPrinterName);
         FreeSavedPrinters(saved);
-        SetLastError(code);
+        kernel.SetLastError(code);
         return SaveOutcome::Incomplete;
     }
     saved->record = held.Release();
@@ -126,7 +127,7 @@ void DropSavedPrinter(InstallRun& run, const PRINTER_INFO_2W& entry) {
 
 bool SavedByThisRun(const InstallRun& run, const wchar_t* name) {
     for (const SavedPrinter* saved = run.savedPrinters; saved; saved = saved->next) {
-        if (CompareStringOrdinal(saved->printerEntry->pPrinterName, -1, name, -1, TRUE) ==
+        if (kernel.CompareStringOrdinal(saved->printerEntry->pPrinterName, -1, name, -1, TRUE) ==
             CSTR_EQUAL) {
             return true;
         }

@@ -1,9 +1,8 @@
 #include "spooler/winspool_api.h"
 
-#include <stddef.h>
-
 #include "core/kernel_api.h"
 #include "core/product.h"
+#include "core/advapi_api.h"
 
 WinspoolApi winspool = {};
 VersionApi version = {};
@@ -46,7 +45,7 @@ HANDLE WINAPI AddPrinterAsWindows(LPWSTR server, DWORD level, LPBYTE data) {
         return exports.AddPrinterW(server, level, data);
     }
     if (!server && PrinterNameTaken(info->pPrinterName)) {
-        SetLastError(ERROR_PRINTER_ALREADY_EXISTS);
+        kernel.SetLastError(ERROR_PRINTER_ALREADY_EXISTS);
         return nullptr;
     }
     if (info->pDatatype) {
@@ -66,12 +65,12 @@ struct DriverFileList {
 bool ReadDriverFiles(LPWSTR server, LPWSTR environment, DriverFileList& list) {
     DWORD needed = 0;
     if (exports.EnumPrinterDriversW(server, environment, 3, nullptr, 0, &needed, &list.count) ||
-        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        kernel.GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         return false;
     }
     list.block.Reset(AllocGlobal(needed));
     if (!list.block) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        kernel.SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
     return exports.EnumPrinterDriversW(server, environment, 3, static_cast<BYTE*>(list.block.Get()),
@@ -79,7 +78,7 @@ bool ReadDriverFiles(LPWSTR server, LPWSTR environment, DriverFileList& list) {
 }
 
 bool SameFileName(const wchar_t* a, const wchar_t* b) {
-    return a && b && *a && CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+    return a && b && *a && kernel.CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
 // Steps through the files a driver names: its DLLs, data and help files,
@@ -108,7 +107,7 @@ const wchar_t* NextDriverFile(DriverFileCursor& cursor) {
     if (!file || !*file) {
         return nullptr;
     }
-    cursor.dependent = file + lstrlenW(file) + 1;
+    cursor.dependent = file + kernel.lstrlenW(file) + 1;
     return file;
 }
 
@@ -166,7 +165,7 @@ BOOL WINAPI DeletePrinterDriverAsWindows(LPWSTR server, LPWSTR environment, LPWS
     if (exports.DeletePrinterDriverExW(server, environment, name, flags, driverVersion)) {
         return TRUE;
     }
-    if ((flags & kFileDeleteFlags) == 0 || GetLastError() != ERROR_INVALID_PARAMETER) {
+    if ((flags & kFileDeleteFlags) == 0 || kernel.GetLastError() != ERROR_INVALID_PARAMETER) {
         return FALSE;
     }
     DriverFileList list = {};
@@ -175,11 +174,11 @@ BOOL WINAPI DeletePrinterDriverAsWindows(LPWSTR server, LPWSTR environment, LPWS
     }
     int self = FindDriver(list, name);
     if (self < 0) {
-        SetLastError(ERROR_UNKNOWN_PRINTER_DRIVER);
+        kernel.SetLastError(ERROR_UNKNOWN_PRINTER_DRIVER);
         return FALSE;
     }
     if ((flags & DPD_DELETE_ALL_FILES) && SharesAFile(list, static_cast<DWORD>(self))) {
-        SetLastError(ERROR_PRINTER_DRIVER_IN_USE);
+        kernel.SetLastError(ERROR_PRINTER_DRIVER_IN_USE);
         return FALSE;
     }
     if (!exports.DeletePrinterDriverExW(server, environment, name, flags & ~kFileDeleteFlags,
@@ -190,10 +189,10 @@ BOOL WINAPI DeletePrinterDriverAsWindows(LPWSTR server, LPWSTR environment, LPWS
     DriverFileCursor cursor = FirstDriverFile(drivers[self]);
     while (const wchar_t* file = NextDriverFile(cursor)) {
         if (!UsedByAnother(list, static_cast<DWORD>(self), file)) {
-            DeleteFileW(file);
+            kernel.DeleteFileW(file);
         }
     }
-    SetLastError(ERROR_SUCCESS);
+    kernel.SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
 
@@ -232,12 +231,12 @@ const wchar_t* PrinterNameOf(HANDLE printer) {
     if (!exports.GetPrinterW(printer, 4, block, sizeof(block), &needed) || !info->pPrinterName) {
         return nullptr;
     }
-    if (lstrlenW(info->pPrinterName) >= static_cast<int>(ARRAYSIZE(lastListed.name))) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    if (kernel.lstrlenW(info->pPrinterName) >= static_cast<int>(ARRAYSIZE(lastListed.name))) {
+        kernel.SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return nullptr;
     }
     lastListed.printer = printer;
-    lstrcpyW(lastListed.name, info->pPrinterName);
+    kernel.lstrcpyW(lastListed.name, info->pPrinterName);
     return lastListed.name;
 }
 
@@ -248,17 +247,18 @@ wchar_t* WinePrinterKeyPath(HANDLE printer, const wchar_t* key) {
     if (!name) {
         return nullptr;
     }
-    SIZE_T chars = lstrlenW(kWinePrintersKey) + lstrlenW(name) + 1 + (key ? lstrlenW(key) : 0) + 1;
+    SIZE_T chars = kernel.lstrlenW(kWinePrintersKey) + kernel.lstrlenW(name) + 1 +
+                   (key ? kernel.lstrlenW(key) : 0) + 1;
     auto* path = static_cast<wchar_t*>(AllocGlobal(chars * sizeof(wchar_t)));
     if (!path) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        kernel.SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    lstrcpyW(path, kWinePrintersKey);
-    lstrcatW(path, name);
+    kernel.lstrcpyW(path, kWinePrintersKey);
+    kernel.lstrcatW(path, name);
     if (key && *key) {
-        lstrcatW(path, L"\\");
-        lstrcatW(path, key);
+        kernel.lstrcatW(path, L"\\");
+        kernel.lstrcatW(path, key);
     }
     return path;
 }
@@ -270,11 +270,12 @@ DWORD WINAPI EnumPrinterKeyAsWindows(HANDLE printer, LPCWSTR key, LPWSTR subkeys
                                      LPDWORD needed) {
     UniqueGlobal path(WinePrinterKeyPath(printer, key));
     if (!path) {
-        return GetLastError() ? GetLastError() : ERROR_INVALID_HANDLE;
+        return kernel.GetLastError() ? kernel.GetLastError() : ERROR_INVALID_HANDLE;
     }
     UniqueKey opened;
-    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, static_cast<const wchar_t*>(path.Get()), 0,
-                                   KEY_ENUMERATE_SUB_KEYS, opened.Put());
+    LSTATUS status =
+        advapi.RegOpenKeyExW(HKEY_LOCAL_MACHINE, static_cast<const wchar_t*>(path.Get()), 0,
+                             KEY_ENUMERATE_SUB_KEYS, opened.Put());
     if (status != ERROR_SUCCESS) {
         return static_cast<DWORD>(status);
     }
@@ -282,7 +283,8 @@ DWORD WINAPI EnumPrinterKeyAsWindows(HANDLE printer, LPCWSTR key, LPWSTR subkeys
     wchar_t name[MAX_PATH];
     for (DWORD i = 0;; ++i) {
         DWORD chars = MAX_PATH;
-        status = RegEnumKeyExW(opened.Get(), i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+        status =
+            advapi.RegEnumKeyExW(opened.Get(), i, name, &chars, nullptr, nullptr, nullptr, nullptr);
         if (status == ERROR_NO_MORE_ITEMS) {
             break;
         }
@@ -319,74 +321,16 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
     return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-// The exports by name, in the order of the table's fields, each ended by a
-// zero, the list by an empty name: one text and one loop bind them all.
-constexpr char kWinspoolExports[] =
-    "EnumMonitorsW\0EnumPrinterDriversW\0EnumPrintersW\0GetPrinterW\0OpenPrinterW\0"
-    "SetPrinterW\0ClosePrinter\0AddPrinterW\0DeletePrinter\0AddMonitorW\0DeleteMonitorW\0"
-    "AddPrinterDriverExW\0DeletePrinterDriverExW\0GetPrinterDriverDirectoryW\0"
-    "GetPrinterDataA\0GetPrinterDataExA\0SetPrinterDataA\0SetPrinterDataExA\0"
-    "EnumPrinterKeyW\0EnumPrinterDataExW\0SetPrinterDataExW\0DocumentPropertiesW\0";
-constexpr char kVersionExports[] = "GetFileVersionInfoSizeW\0GetFileVersionInfoW\0VerQueryValueW\0";
-// The default-printer functions are exported by ordinal only.
-constexpr WORD kGetDefaultPrinterOrdinal = 203;
-constexpr WORD kSetDefaultPrinterOrdinal = 204;
-
-constexpr SIZE_T CountNames(const char* names) {
-    SIZE_T count = 0;
-    for (; *names; ++count) {
-        while (*names++) {
-        }
-    }
-    return count;
-}
-
-// The names fill the fields before the two ordinals, and nothing more.
-constexpr SIZE_T kNamedWinspoolExports =
-    offsetof(WinspoolApi, GetDefaultPrinterW) / sizeof(FARPROC);
-static_assert(CountNames(kWinspoolExports) == kNamedWinspoolExports &&
-              offsetof(WinspoolApi, SetDefaultPrinterW) ==
-                  (kNamedWinspoolExports + 1) * sizeof(FARPROC) &&
-              sizeof(WinspoolApi) == (kNamedWinspoolExports + 2) * sizeof(FARPROC));
-constexpr SIZE_T kVersionExportCount = sizeof(VersionApi) / sizeof(FARPROC);
-static_assert(CountNames(kVersionExports) == kVersionExportCount);
-
-// Every field of the tables is a function pointer, and all of them have one
-// representation: each is filled with the bytes GetProcAddress answers.
-void PutExport(void* table, SIZE_T index, FARPROC address) {
-    CopyMemory(static_cast<BYTE*>(table) + index * sizeof(FARPROC), &address, sizeof(address));
-}
-
-// Fills the fields from the first on with `names`; the number of the next
-// field, or 0 when an export is missing.
-SIZE_T BindNamed(HMODULE module, const char* names, void* table) {
-    SIZE_T index = 0;
-    for (const char* name = names; *name; name += lstrlenA(name) + 1) {
-        FARPROC address = GetProcAddress(module, name);
-        if (!address) {
-            return 0;
-        }
-        PutExport(table, index++, address);
-    }
-    return index;
-}
-
-bool BindOrdinal(HMODULE module, WORD ordinal, void* table, SIZE_T index) {
-    FARPROC address =
-        GetProcAddress(module, reinterpret_cast<const char*>(static_cast<ULONG_PTR>(ordinal)));
-    PutExport(table, index, address);
-    return address != nullptr;
-}
-
-bool BindWinspool(HMODULE m, WinspoolApi& api) {
-    return BindNamed(m, kWinspoolExports, &api) == kNamedWinspoolExports &&
-           BindOrdinal(m, kGetDefaultPrinterOrdinal, &api, kNamedWinspoolExports) &&
-           BindOrdinal(m, kSetDefaultPrinterOrdinal, &api, kNamedWinspoolExports + 1);
-}
-
-bool BindVersion(HMODULE m, VersionApi& api) {
-    return BindNamed(m, kVersionExports, &api) == kVersionExportCount;
-}
+constexpr char kWinspoolNames[] = WINSPOOL_CALLS(ZRL_OS_NAME);
+constexpr unsigned short kWinspoolKinds[] = {WINSPOOL_CALLS(ZRL_OS_KIND)};
+constexpr char kVersionNames[] = VERSION_CALLS(ZRL_OS_NAME);
+constexpr unsigned short kVersionKinds[] = {VERSION_CALLS(ZRL_OS_KIND)};
+constexpr unsigned kWinspoolCount = ARRAYSIZE(kWinspoolKinds);
+constexpr unsigned kVersionCount = ARRAYSIZE(kVersionKinds);
+static_assert(sizeof(WinspoolApi) == kWinspoolCount * sizeof(FARPROC) &&
+              CountNames(kWinspoolNames) == kWinspoolCount);
+static_assert(sizeof(VersionApi) == kVersionCount * sizeof(FARPROC) &&
+              CountNames(kVersionNames) == kVersionCount);
 
 }  // namespace
 
@@ -395,7 +339,10 @@ bool BindSpoolerLibraries() {
     HMODULE ver = LoadSystemLibrary(L"version.dll");
     WinspoolApi spoolApi = {};
     VersionApi versionApi = {};
-    if (!spool || !ver || !BindWinspool(spool, spoolApi) || !BindVersion(ver, versionApi)) {
+    if (!BindOsTable(
+            spool, {L"winspool.drv", kWinspoolNames, kWinspoolKinds, &spoolApi, kWinspoolCount}) ||
+        !BindOsTable(ver,
+                     {L"version.dll", kVersionNames, kVersionKinds, &versionApi, kVersionCount})) {
         return false;
     }
     winspool_detail::exports = spoolApi;
@@ -403,4 +350,8 @@ bool BindSpoolerLibraries() {
     winspool = spoolApi;
     version = versionApi;
     return true;
+}
+
+bool BindOsTables() {
+    return BindSystemTables() && BindSpoolerLibraries();
 }

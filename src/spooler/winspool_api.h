@@ -8,49 +8,63 @@
 #include <winspool.h>
 
 #include "core/handles.h"
+#include "core/os_tables.h"
+
+// How a failing entry answers differs: most with FALSE or null and the last
+// error, the printer-data calls with the status itself, DocumentPropertiesW
+// with a negative size (the chaos harness answers as each does).
+#define WINSPOOL_CALLS(X)                                               \
+    X(EnumMonitorsW, kFaulted)                                          \
+    X(EnumPrinterDriversW, kFaulted)                                    \
+    X(EnumPrintersW, kFaulted)                                          \
+    X(GetPrinterW, kFaulted)                                            \
+    X(OpenPrinterW, kFaulted)                                           \
+    X(SetPrinterW, kFaulted)                                            \
+    X(ClosePrinter, kKept)                                              \
+    X(AddPrinterW, kFaulted)                                            \
+    X(DeletePrinter, kFaulted)                                          \
+    X(AddMonitorW, kFaulted)                                            \
+    X(DeleteMonitorW, kFaulted)                                         \
+    X(AddPrinterDriverExW, kFaulted)                                    \
+    X(DeletePrinterDriverExW, kFaulted)                                 \
+    X(GetPrinterDriverDirectoryW, kFaulted)                             \
+    X(GetPrinterDataA, kFaulted)                                        \
+    X(GetPrinterDataExA, kFaulted)                                      \
+    X(SetPrinterDataA, kFaulted)                                        \
+    X(SetPrinterDataExA, kFaulted)                                      \
+    /* Everything else a printer holds, carried over by a reinstall. */ \
+    X(EnumPrinterKeyW, kFaulted)                                        \
+    X(EnumPrinterDataExW, kFaulted)                                     \
+    X(SetPrinterDataExW, kFaulted)                                      \
+    X(DocumentPropertiesW, kFaulted)                                    \
+    /* Exported by ordinal only. */                                     \
+    X(GetDefaultPrinterW, kFaulted | Ordinal(203))                      \
+    X(SetDefaultPrinterW, kFaulted | Ordinal(204))
+
+#define VERSION_CALLS(X)                 \
+    X(GetFileVersionInfoSizeW, kFaulted) \
+    X(GetFileVersionInfoW, kFaulted)     \
+    X(VerQueryValueW, kFaulted)
 
 struct WinspoolApi {
-    decltype(&::EnumMonitorsW) EnumMonitorsW;
-    decltype(&::EnumPrinterDriversW) EnumPrinterDriversW;
-    decltype(&::EnumPrintersW) EnumPrintersW;
-    decltype(&::GetPrinterW) GetPrinterW;
-    decltype(&::OpenPrinterW) OpenPrinterW;
-    decltype(&::SetPrinterW) SetPrinterW;
-    decltype(&::ClosePrinter) ClosePrinter;
-    decltype(&::AddPrinterW) AddPrinterW;
-    decltype(&::DeletePrinter) DeletePrinter;
-    decltype(&::AddMonitorW) AddMonitorW;
-    decltype(&::DeleteMonitorW) DeleteMonitorW;
-    decltype(&::AddPrinterDriverExW) AddPrinterDriverExW;
-    decltype(&::DeletePrinterDriverExW) DeletePrinterDriverExW;
-    decltype(&::GetPrinterDriverDirectoryW) GetPrinterDriverDirectoryW;
-    decltype(&::GetPrinterDataA) GetPrinterDataA;
-    decltype(&::GetPrinterDataExA) GetPrinterDataExA;
-    decltype(&::SetPrinterDataA) SetPrinterDataA;
-    decltype(&::SetPrinterDataExA) SetPrinterDataExA;
-    // Everything else a printer holds, carried over by a reinstall.
-    decltype(&::EnumPrinterKeyW) EnumPrinterKeyW;
-    decltype(&::EnumPrinterDataExW) EnumPrinterDataExW;
-    decltype(&::SetPrinterDataExW) SetPrinterDataExW;
-    decltype(&::DocumentPropertiesW) DocumentPropertiesW;
-    BOOL(WINAPI* GetDefaultPrinterW)(LPWSTR, LPDWORD);  // ordinal 203
-    BOOL(WINAPI* SetDefaultPrinterW)(LPCWSTR);          // ordinal 204
+    WINSPOOL_CALLS(ZRL_OS_FIELD)
 };
 
 struct VersionApi {
-    decltype(&::GetFileVersionInfoSizeW) GetFileVersionInfoSizeW;
-    decltype(&::GetFileVersionInfoW) GetFileVersionInfoW;
-    decltype(&::VerQueryValueW) VerQueryValueW;
+    VERSION_CALLS(ZRL_OS_FIELD)
 };
 
 extern WinspoolApi winspool;
 extern VersionApi version;
 
-// Loads both libraries from System32 and fills the tables. False when a library
-// or one of its functions is missing; the tables are then left as they were.
-// On Wine, AddPrinterW, DeletePrinterDriverExW and EnumPrinterKeyW are
-// wrappers that give the results Windows gives, and ClosePrinter one that
-// lets EnumPrinterKeyW's wrapper forget the handle (see winspool_api.cpp).
+// Binds every OS table: the system's (BindSystemTables, core/os_tables.h),
+// then the spooler client's and the version library's, both loaded from
+// System32. False when a library or one of its functions is missing; the
+// spooler's tables are then left as they were. On Wine, AddPrinterW, DeletePrinterDriverExW and
+// EnumPrinterKeyW are wrappers that give the results Windows gives, and ClosePrinter one that lets
+// EnumPrinterKeyW's wrapper forget the handle (see winspool_api.cpp).
+bool BindOsTables();
+// The spooler's part of BindOsTables alone; tests bind it again.
 bool BindSpoolerLibraries();
 
 namespace winspool_detail {

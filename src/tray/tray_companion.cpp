@@ -4,7 +4,9 @@
 #include "core/handles.h"
 #include "core/kernel_api.h"
 #include "core/run_log.h"
-#include "tray/tray_api.h"
+#include "core/session_api.h"
+#include "core/advapi_api.h"
+#include "core/user_api.h"
 
 namespace {
 
@@ -29,22 +31,22 @@ constexpr DWORD kAccountNameChars = 256;
 void AskTrayToEnd(HANDLE mutex) {
     bool posted = false;
     for (int attempt = 0; attempt < kMaxStopAttempts; ++attempt) {
-        HWND window = tray.FindWindowW(kTrayWindowClass, nullptr);
+        HWND window = user.FindWindowW(kTrayWindowClass, nullptr);
         if (window) {
-            tray.PostMessageW(window, kTrayStopMessage, 0, 0);
+            user.PostMessageW(window, kTrayStopMessage, 0, 0);
             posted = true;
-            if (tray.WaitForSingleObject(mutex, kMutexWaitMs) == WAIT_OBJECT_0) {
+            if (kernel.WaitForSingleObject(mutex, kMutexWaitMs) == WAIT_OBJECT_0) {
                 return;
             }
         } else if (posted) {
-            tray.WaitForSingleObject(mutex, kMutexWaitMs);
+            kernel.WaitForSingleObject(mutex, kMutexWaitMs);
             return;
         } else {
             kernel.Sleep(kNoWindowPauseMs);
         }
     }
     if (posted) {
-        tray.WaitForSingleObject(mutex, kMutexWaitMs);
+        kernel.WaitForSingleObject(mutex, kMutexWaitMs);
     }
 }
 
@@ -55,7 +57,7 @@ void DeleteWithRetries(const wchar_t* path) {
         if (kernel.DeleteFileW(path)) {
             return;
         }
-        DWORD code = GetLastError();
+        DWORD code = kernel.GetLastError();
         if (code == ERROR_FILE_NOT_FOUND) {
             return;
         }
@@ -70,10 +72,10 @@ bool SameFile(const wchar_t* a, const wchar_t* b) {
     BY_HANDLE_FILE_INFORMATION identity[2] = {};
     const wchar_t* paths[] = {a, b};
     for (int i = 0; i < 2; ++i) {
-        UniqueFile file(CreateFileW(paths[i], 0,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        if (!file || !GetFileInformationByHandle(file.Get(), &identity[i])) {
+        UniqueFile file(
+            kernel.CreateFileW(paths[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!file || !kernel.GetFileInformationByHandle(file.Get(), &identity[i])) {
             return false;
         }
     }
@@ -87,7 +89,7 @@ void DeleteRegisteredTray(HKEY runKey, const wchar_t* keep) {
     // the character after the MAX_PATH the call may fill stays zero.
     wchar_t path[MAX_PATH + 1] = {};
     DWORD bytes = MAX_PATH * sizeof(wchar_t);
-    if (kernel.RegQueryValueExW(runKey, kTrayRunValue, nullptr, nullptr,
+    if (advapi.RegQueryValueExW(runKey, kTrayRunValue, nullptr, nullptr,
                                 reinterpret_cast<BYTE*>(path), &bytes) != ERROR_SUCCESS) {
         kernel.Sleep(kNoRunValuePauseMs);
         return;
@@ -97,11 +99,12 @@ void DeleteRegisteredTray(HKEY runKey, const wchar_t* keep) {
     }
 }
 
-HKEY OpenRunKey() {
-    HKEY key = nullptr;
-    if (kernel.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) !=
+// Empty when the key cannot be opened.
+UniqueKey OpenRunKey() {
+    UniqueKey key;
+    if (advapi.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, key.Put()) !=
         ERROR_SUCCESS) {
-        return nullptr;
+        key.Release();
     }
     return key;
 }
@@ -159,20 +162,19 @@ bool NamesTrayProgram(const CountedString& path) {
 bool IsVistaOrLater() {
     OSVERSIONINFOA version = {};
     version.dwOSVersionInfoSize = sizeof(version);
-    if (!tray.GetVersionExA(&version)) {
+    if (!kernel.GetVersionExA(&version)) {
         return false;
     }
     return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6;
 }
 
 bool WriteRunValue(const CountedString& path) {
-    HKEY key = OpenRunKey();
+    UniqueKey key = OpenRunKey();
     if (!key) {
         return false;
     }
-    UniqueKey guard(key);
     DWORD bytes = static_cast<DWORD>((CountedLength(path) + 1) * sizeof(wchar_t));
-    return kernel.RegSetValueExW(key, kTrayRunValue, 0, REG_SZ,
+    return advapi.RegSetValueExW(key.Get(), kTrayRunValue, 0, REG_SZ,
                                  reinterpret_cast<const BYTE*>(CountedText(path)),
                                  bytes) == ERROR_SUCCESS;
 }
@@ -180,25 +182,26 @@ bool WriteRunValue(const CountedString& path) {
 // The signed-in user's token, from the process that owns the shell window, and
 // that process's id: the installer runs elevated, perhaps as another
 // administrator than that user, and a copy of its own token with rights
-// removed would still be the wrong user's. Null without a shell window or when
-// any step is refused.
-HANDLE ShellUserToken(DWORD& pid) {
-    HWND shell = tray.GetShellWindow();
-    if (!shell || !tray.GetWindowThreadProcessId(shell, &pid)) {
-        return nullptr;
+// removed would still be the wrong user's. Empty without a shell window or
+// when any step is refused.
+UniqueHandle ShellUserToken(DWORD& pid) {
+    UniqueHandle primary;
+    HWND shell = user.GetShellWindow();
+    if (!shell || !user.GetWindowThreadProcessId(shell, &pid)) {
+        return primary;
     }
-    UniqueHandle process(tray.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    HANDLE token = nullptr;
-    if (!process || !tray.OpenProcessToken(process.Get(), TOKEN_DUPLICATE, &token)) {
-        return nullptr;
+    UniqueHandle process(kernel.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    UniqueHandle token;
+    if (!process || !advapi.OpenProcessToken(process.Get(), TOKEN_DUPLICATE, token.Put())) {
+        token.Release();
+        return primary;
     }
-    UniqueHandle shellToken(token);
-    HANDLE primary = nullptr;
     constexpr DWORD kAccess = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY |
                               TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID;
-    if (!tray.DuplicateTokenEx(token, kAccess, nullptr, SecurityImpersonation, TokenPrimary,
-                               &primary)) {
-        return nullptr;
+    // A failed call does not promise to leave the handle alone.
+    if (!advapi.DuplicateTokenEx(token.Get(), kAccess, nullptr, SecurityImpersonation, TokenPrimary,
+                                 primary.Put())) {
+        primary.Release();
     }
     return primary;
 }
@@ -209,15 +212,15 @@ HANDLE ShellUserToken(DWORD& pid) {
 // the installer's, another account's profile: it gets the user's own.
 bool StartAsShellChild(HANDLE token, DWORD pid, wchar_t* commandLine, const STARTUPINFOW& startup,
                        PROCESS_INFORMATION& process) {
-    UniqueHandle shell(tray.OpenProcess(PROCESS_CREATE_PROCESS, FALSE, pid));
+    UniqueHandle shell(kernel.OpenProcess(PROCESS_CREATE_PROCESS, FALSE, pid));
     UniqueEnvironment environment;
-    if (!shell || !tray.CreateEnvironmentBlock(environment.Put(), token, FALSE)) {
+    if (!shell || !userenv.CreateEnvironmentBlock(environment.Put(), token, FALSE)) {
         return false;
     }
     alignas(8) BYTE block[kAttributeListBytes];
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(block);
     SIZE_T bytes = sizeof(block);
-    if (!tray.InitializeProcThreadAttributeList(list, 1, 0, &bytes)) {
+    if (!kernel.InitializeProcThreadAttributeList(list, 1, 0, &bytes)) {
         return false;
     }
     HANDLE parent = shell.Get();
@@ -227,11 +230,12 @@ bool StartAsShellChild(HANDLE token, DWORD pid, wchar_t* commandLine, const STAR
     extended.lpAttributeList = list;
     constexpr DWORD kFlags =
         NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT;
-    bool started = tray.UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS,
-                                                  &parent, sizeof(parent), nullptr, nullptr) &&
-                   tray.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, kFlags,
-                                       environment.Get(), nullptr, &extended.StartupInfo, &process);
-    tray.DeleteProcThreadAttributeList(list);
+    bool started =
+        kernel.UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS, &parent,
+                                         sizeof(parent), nullptr, nullptr) &&
+        kernel.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, kFlags,
+                              environment.Get(), nullptr, &extended.StartupInfo, &process);
+    kernel.DeleteProcThreadAttributeList(list);
     return started;
 }
 
@@ -243,10 +247,10 @@ bool StartAsShellChild(HANDLE token, DWORD pid, wchar_t* commandLine, const STAR
 // that service is disabled the shell's process becomes the parent.
 bool StartAsShellUser(wchar_t* commandLine, STARTUPINFOW& startup, PROCESS_INFORMATION& process) {
     DWORD pid = 0;
-    UniqueHandle token(ShellUserToken(pid));
-    return token && (tray.CreateProcessWithTokenW(token.Get(), 0, nullptr, commandLine,
-                                                  NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
-                                                  &process) ||
+    UniqueHandle token = ShellUserToken(pid);
+    return token && (advapi.CreateProcessWithTokenW(token.Get(), 0, nullptr, commandLine,
+                                                    NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                                                    &startup, &process) ||
                      StartAsShellChild(token.Get(), pid, commandLine, startup, process));
 }
 
@@ -257,25 +261,25 @@ bool SessionUserSid(BYTE (&sid)[SECURITY_MAX_SID_SIZE]) {
     UniqueWtsText user;
     UniqueWtsText domain;
     DWORD bytes = 0;
-    if (!tray.WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
-                                          WTSUserName, user.Put(), &bytes) ||
-        !tray.WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
-                                          WTSDomainName, domain.Put(), &bytes) ||
+    if (!wtsapi.WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
+                                            WTSUserName, user.Put(), &bytes) ||
+        !wtsapi.WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
+                                            WTSDomainName, domain.Put(), &bytes) ||
         !user.Get() || !user.Get()[0] || !domain.Get()) {
         return false;
     }
     wchar_t account[2 * kAccountNameChars + 2] = {};
     if (domain.Get()[0]) {
-        lstrcpynW(account, domain.Get(), kAccountNameChars);
-        lstrcatW(account, L"\\");
+        kernel.lstrcpynW(account, domain.Get(), kAccountNameChars);
+        kernel.lstrcatW(account, L"\\");
     }
-    lstrcpynW(account + lstrlenW(account), user.Get(), kAccountNameChars);
+    kernel.lstrcpynW(account + kernel.lstrlenW(account), user.Get(), kAccountNameChars);
     DWORD sidBytes = sizeof(sid);
     wchar_t referenced[kAccountNameChars];
     DWORD referencedChars = kAccountNameChars;
     SID_NAME_USE use;
-    return tray.LookupAccountNameW(nullptr, account, sid, &sidBytes, referenced, &referencedChars,
-                                   &use);
+    return advapi.LookupAccountNameW(nullptr, account, sid, &sidBytes, referenced, &referencedChars,
+                                     &use);
 }
 
 // The installer's own token is the signed-in user's only when the installer
@@ -283,18 +287,17 @@ bool SessionUserSid(BYTE (&sid)[SECURITY_MAX_SID_SIZE]) {
 // credentials on the user's desktop, or as SYSTEM, it is another account's.
 bool RunsAsSessionUser() {
     BYTE sessionUser[SECURITY_MAX_SID_SIZE];
-    alignas(TOKEN_USER) BYTE own[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    UniqueHandle token;
-    DWORD bytes = 0;
-    return SessionUserSid(sessionUser) &&
-           tray.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
-           tray.GetTokenInformation(token.Get(), TokenUser, own, sizeof(own), &bytes) &&
-           EqualSid(reinterpret_cast<TOKEN_USER*>(own)->User.Sid, sessionUser);
+    TokenSid buffer;
+    if (!SessionUserSid(sessionUser)) {
+        return false;
+    }
+    PSID own = OwnTokenSid(TokenUser, buffer);
+    return own && advapi.EqualSid(own, sessionUser);
 }
 
 bool InSessionZero() {
     DWORD session = 1;
-    return tray.ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0;
+    return kernel.ProcessIdToSessionId(kernel.GetCurrentProcessId(), &session) && session == 0;
 }
 
 // False when the program is left to the Run value: in session 0, which has
@@ -323,36 +326,34 @@ bool StartTray(const CountedString& path) {
     // signed-in user's: the start as before.
     if (!StartAsShellUser(commandLine, startup, process) &&
         !(RunsAsSessionUser() &&
-          tray.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
-                              nullptr, nullptr, &startup, &process))) {
+          kernel.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE,
+                                NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process))) {
         return false;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    UniqueHandle thread(process.hThread);
+    UniqueHandle started(process.hProcess);
     return true;
 }
 
 }  // namespace
 
 void StopTrayCompanion(const wchar_t* keep) {
-    HANDLE mutex = tray.CreateMutexA(nullptr, FALSE, kTrayMutexName);
-    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) {
-        AskTrayToEnd(mutex);
+    UniqueHandle mutex(kernel.CreateMutexA(nullptr, FALSE, kTrayMutexName));
+    bool made = static_cast<bool>(mutex);
+    if (mutex && kernel.GetLastError() == ERROR_ALREADY_EXISTS) {
+        AskTrayToEnd(mutex.Get());
     }
     // Closed without a release: the waits above may have made this thread its
     // owner, and the tray program creates a fresh mutex when it starts again.
-    if (mutex) {
-        CloseHandle(mutex);
-    }
-    HKEY key = OpenRunKey();
+    mutex.Reset();
+    UniqueKey key = OpenRunKey();
     if (!key) {
         return;
     }
-    UniqueKey guard(key);
-    if (mutex) {
-        DeleteRegisteredTray(key, keep);
+    if (made) {
+        DeleteRegisteredTray(key.Get(), keep);
     }
-    kernel.RegDeleteValueW(key, kTrayRunValue);
+    advapi.RegDeleteValueW(key.Get(), kTrayRunValue);
 }
 
 void RegisterTrayCompanion(InstallRun& run) {

@@ -1,10 +1,10 @@
 #include <gmock/gmock.h>
 
 #include "app/entry.h"
-#include "app/event_log_api.h"
-#include "app/user_api.h"
+#include "core/advapi_api.h"
+#include "core/user_api.h"
 #include "core/kernel_api.h"
-#include "service/service_api.h"
+#include "core/advapi_api.h"
 #include "support/scoped_override.h"
 #include "support/test_support.h"
 
@@ -140,13 +140,13 @@ TEST(Commands, CheckRefusesWhatAnInstallWouldAndReportsItOnce) {
         *native = Checked::machine;
         return TRUE;
     });
-    ScopedOverride config(services.QueryServiceConfigW,
+    ScopedOverride config(advapi.QueryServiceConfigW,
                           [](SC_HANDLE, LPQUERY_SERVICE_CONFIGW config, DWORD, LPDWORD) -> BOOL {
                               config->dwStartType = Checked::startType;
                               return TRUE;
                           });
     ScopedOverride report(
-        eventLog.ReportEventW,
+        advapi.ReportEventW,
         [](HANDLE, WORD type, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR* strings, void*) -> BOOL {
             Checked::type = type;
             Checked::errors = strings[3];

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "app/event_log.h"
-#include "app/event_log_api.h"
+#include "core/advapi_api.h"
 #include "app/runs.h"
-#include "app/user_api.h"
+#include "core/user_api.h"
 #include "core/deferred_delete.h"
 #include "core/kernel_api.h"
 #include "core/run_log.h"
@@ -45,8 +45,8 @@ std::wstring EventViewerText() {
 
 class EventLogTest : public testing::Test {
 protected:
-    ScopedOverride<decltype(eventLog.ReportEventW)> report_{
-        eventLog.ReportEventW,
+    ScopedOverride<decltype(advapi.ReportEventW)> report_{
+        advapi.ReportEventW,
         [](HANDLE, WORD type, WORD, DWORD id, PSID, WORD count, DWORD, LPCWSTR* strings,
            void*) -> BOOL {
             Seen::order += L"report ";
@@ -68,7 +68,7 @@ protected:
 void Failing(InstallRun& run) {
     run.logDepth = 2;
     SetLastError(0);
-    LogError(run, 14, "Can`t remove the printer-driver 'Zantorelle printer'");
+    LogError(run, kErrorRemoveDriver, L"Zantorelle printer");
     run.logDepth = 0;
 }
 void Leftover(InstallRun& run) {
@@ -117,7 +117,7 @@ TEST_F(EventLogTest, EachOutcomeIsReportedBeforeTheDialogAsEventViewerShowsIt) {
 void Verbose(InstallRun& run) {
     for (int i = 0; i < 400; ++i) {
         SetLastError(0);
-        LogError(run, 15, "Can`t add printer '%s'", std::wstring(100, L'p').c_str());
+        LogError(run, kErrorAddPrinter, std::wstring(100, L'p').c_str());
     }
 }
 
@@ -134,10 +134,10 @@ TEST_F(EventLogTest, NeitherAFailingEventLogNorALongLogChangeTheRun) {
     const std::wstring wholeLog = Seen::dialogLog;
 
     Seen::order.clear();
-    ScopedOverride noKey(kernel.RegCreateKeyExW,
+    ScopedOverride noKey(advapi.RegCreateKeyExW,
                          [](HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
                             PHKEY, LPDWORD) -> LSTATUS { return ERROR_ACCESS_DENIED; });
-    ScopedOverride noSource(eventLog.RegisterEventSourceW,
+    ScopedOverride noSource(advapi.RegisterEventSourceW,
                             [](LPCWSTR, LPCWSTR) -> HANDLE { return nullptr; });
     EXPECT_TRUE(RunWithProcedure(&Verbose, Command::Install, nullptr, &scheduled));
     EXPECT_EQ(Seen::order, L"dialog ");

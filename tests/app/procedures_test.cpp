@@ -5,34 +5,35 @@
 #include <vector>
 
 #include "app/procedures.h"
-#include "app/session_api.h"
+#include "core/session_api.h"
 #include "app/signed_in_users.h"
-#include "app/user_api.h"
+#include "core/user_api.h"
 #include "app/user_steps.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
 #include "core/deferred_delete.h"
 #include "core/run_log.h"
-#include "service/service_api.h"
+#include "core/advapi_api.h"
 #include "support/scoped_override.h"
 #include "support/test_support.h"
 #include "../files/pending_value.h"
 #include "../spooler/spooler_scratch.h"
 #include "spooler/enumerations.h"
 #include "spooler/printer_settings.h"
+#include "core/handles.h"
 
 namespace {
 
 // Counts the spooler stops a procedure asks for; the real service still runs.
 struct Stops {
     static inline int count;
-    static inline decltype(services.ControlService) real;
+    static inline decltype(advapi.ControlService) real;
 };
 
 class ProceduresTest : public testing::Test {
 protected:
     ProceduresTest()
-        : stop_((Stops::real = services.ControlService, services.ControlService),
+        : stop_((Stops::real = advapi.ControlService, advapi.ControlService),
                 [](SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) -> BOOL {
                     Stops::count += control == SERVICE_CONTROL_STOP;
                     return Stops::real(service, control, status);
@@ -50,7 +51,7 @@ protected:
 
     PendingValue pending_;
     std::wstring dir_;
-    ScopedOverride<decltype(services.ControlService)> stop_;
+    ScopedOverride<decltype(advapi.ControlService)> stop_;
 };
 
 TEST_F(ProceduresTest, NothingPendingIsOnePassWithoutARestart) {
@@ -157,8 +158,8 @@ BOOL WINAPI StartScripted(HANDLE token, LPCWSTR, LPWSTR line, LPSECURITY_ATTRIBU
     return TRUE;
 }
 
-// Every entry of the session table played as above (each counts its calls);
-// the installer's own path.
+// Every entry a run as SYSTEM reaches the signed-in users through, played
+// as above (each counts its calls); the installer's own path.
 class SignedInUsersTest : public testing::Test {
 protected:
     SignedInUsersTest() {
@@ -166,43 +167,43 @@ protected:
         Fake::lines.clear();
         Fake::ended.clear();
         Fake::calls = 0;
-        sessions = {
-            [](HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info, DWORD* count) -> BOOL {
-                *info = listed;
-                *count = 5;
-                return ++Fake::calls;
-            },
-            [](void*) {},
-            [](ULONG session, HANDLE* token) -> BOOL {
-                *token = session ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
-                Fake::handles[*token] = session;
-                SetLastError(ERROR_NO_TOKEN);
-                return ++Fake::calls && session;
-            },
-            [](void** block, HANDLE, BOOL inherit) -> BOOL {
-                *block = const_cast<wchar_t*>(L"A=1\0");
-                return ++Fake::calls && inherit;
-            },
-            [](void*) -> BOOL { return TRUE; },
+        wtsapi.WTSEnumerateSessionsW = [](HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info,
+                                          DWORD* count) -> BOOL {
+            *info = listed;
+            *count = 5;
+            return ++Fake::calls;
+        };
+        wtsapi.WTSFreeMemory = [](void*) {};
+        wtsapi.WTSQueryUserToken = [](ULONG session, HANDLE* token) -> BOOL {
+            *token = session ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
+            Fake::handles[*token] = session;
+            SetLastError(ERROR_NO_TOKEN);
+            return ++Fake::calls && session;
+        };
+        userenv.CreateEnvironmentBlock = [](void** block, HANDLE, BOOL inherit) -> BOOL {
+            *block = const_cast<wchar_t*>(L"A=1\0");
+            return ++Fake::calls && inherit;
+        };
+        userenv.DestroyEnvironmentBlock = [](void*) -> BOOL { return TRUE; };
+        advapi.CreateProcessAsUserW =
             [](HANDLE token, LPCWSTR program, LPWSTR line, LPSECURITY_ATTRIBUTES a,
                LPSECURITY_ATTRIBUTES b, BOOL inherit, DWORD flags, LPVOID environment,
                LPCWSTR folder, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process) -> BOOL {
-                return ++Fake::calls && StartScripted(token, program, line, a, b, inherit, flags,
-                                                      environment, folder, startup, process);
-            },
-            [](HANDLE process, DWORD ms) -> DWORD {
-                EXPECT_LE(ms, 30000u);
-                return ++Fake::calls && Fake::handles.at(process) == kHangs ? WAIT_TIMEOUT
-                                                                            : WAIT_OBJECT_0;
-            },
-            [](HANDLE process, DWORD* code) -> BOOL {
-                *code = Fake::handles.at(process);
-                return ++Fake::calls;
-            },
-            [](HANDLE process, UINT) -> BOOL {
-                Fake::ended.push_back(Fake::handles.at(process));
-                return ++Fake::calls;
-            },
+            return ++Fake::calls && StartScripted(token, program, line, a, b, inherit, flags,
+                                                  environment, folder, startup, process);
+        };
+        kernel.WaitForSingleObject = [](HANDLE process, DWORD ms) -> DWORD {
+            EXPECT_LE(ms, 30000u);
+            return ++Fake::calls && Fake::handles.at(process) == kHangs ? WAIT_TIMEOUT
+                                                                        : WAIT_OBJECT_0;
+        };
+        kernel.GetExitCodeProcess = [](HANDLE process, DWORD* code) -> BOOL {
+            *code = Fake::handles.at(process);
+            return ++Fake::calls;
+        };
+        kernel.TerminateProcess = [](HANDLE process, UINT) -> BOOL {
+            Fake::ended.push_back(Fake::handles.at(process));
+            return ++Fake::calls;
         };
         run_ = EmptyRun();
         AssignCountedString(run_.sourceDir, L"C:\\Setup\\");
@@ -215,12 +216,18 @@ protected:
         run_.printerCount = 3;
     }
     ~SignedInUsersTest() override {
-        sessions = saved_;
+        kernel = savedKernel_;
+        advapi = savedAdvapi_;
+        userenv = savedUserenv_;
+        wtsapi = savedWtsapi_;
         FreeCountedString(run_.sourceDir);
         FreeCountedString(run_.logText);
         SetEnvironmentVariableW(L"__COMPAT_LAYER", nullptr);
     }
-    SessionApi saved_ = sessions;
+    const KernelApi savedKernel_ = kernel;
+    const AdvapiApi savedAdvapi_ = advapi;
+    const UserenvApi savedUserenv_ = userenv;
+    const WtsapiApi savedWtsapi_ = wtsapi;
     PRINTER_INFO_2W printers_[3] = {};
     InstallRun run_;
     ScopedOverride<decltype(kernel.GetModuleFileNameW)> path_{
@@ -233,7 +240,7 @@ protected:
 // that fails, one that never ends, one that cannot start; a session without
 // a user. Each costs its own user only.
 TEST_F(SignedInUsersTest, AsSystemEachSignedInUserIsAskedBeforeAndGivenBackAfter) {
-    ScopedOverride system(user.GetTokenInformation, &SystemAccount);
+    ScopedOverride system(advapi.GetTokenInformation, &SystemAccount);
     AllocationCounter blocks;
     SignedInUsers users = {};
     AskSignedInUsers(run_, users);
@@ -309,14 +316,14 @@ TEST(SignedInUserSteps, RealStepsLearnTheDefaultAndGiveItAndTheMarksBack) {
     static std::wstring setup = SetupDir() + L"\\";
     AssignCountedString(run.sourceDir, setup.c_str());
     EnumeratePrinters(run.printers, run.printerCount);
-    ScopedOverride system(user.GetTokenInformation, &SystemAccount);
-    ScopedOverride one(sessions.WTSEnumerateSessionsW,
+    ScopedOverride system(advapi.GetTokenInformation, &SystemAccount);
+    ScopedOverride one(wtsapi.WTSEnumerateSessionsW,
                        [](HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info, DWORD* count) -> BOOL {
                            *info = listed + 1;
                            *count = 1;
                            return TRUE;
                        });
-    ScopedOverride kept(sessions.WTSFreeMemory, [](void*) {});
+    ScopedOverride kept(wtsapi.WTSFreeMemory, [](void*) {});
     ScopedOverride path(kernel.GetModuleFileNameW, [](HMODULE, LPWSTR to, DWORD) -> DWORD {
         return static_cast<DWORD>(lstrlenW(lstrcpyW(to, (setup + L"zrlsetup.exe").c_str())));
     });

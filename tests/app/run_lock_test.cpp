@@ -3,14 +3,14 @@
 #include "app/entry.h"
 #include "app/run_lock.h"
 #include "app/runs.h"
-#include "app/user_api.h"
+#include "core/user_api.h"
 #include "core/kernel_api.h"
-#include "service/service_api.h"
+#include "core/advapi_api.h"
 #include "support/scoped_override.h"
 #include "support/test_support.h"
 
 #include <sddl.h>
-#include "tray/tray_api.h"
+#include "core/session_api.h"
 
 namespace {
 
@@ -57,8 +57,8 @@ protected:
             Waits::log = LogOf(*reinterpret_cast<InstallRun*>(param));
             return 1;
         }};
-    ScopedOverride<decltype(services.OpenSCManagerW)> manager_{
-        services.OpenSCManagerW, [](LPCWSTR, LPCWSTR, DWORD) -> SC_HANDLE {
+    ScopedOverride<decltype(advapi.OpenSCManagerW)> manager_{
+        advapi.OpenSCManagerW, [](LPCWSTR, LPCWSTR, DWORD) -> SC_HANDLE {
             ++Waits::managers;
             SetLastError(ERROR_ACCESS_DENIED);
             return nullptr;
@@ -101,11 +101,11 @@ TEST_F(RunLockTest, TheNextRunGoesOnOnceTheOtherEndsOrIsKilled) {
 // The commands without a run wait the same way and keep their exit codes.
 TEST_F(RunLockTest, CommandsWithoutARunWaitTooAndKeepTheirCodes) {
     OtherRun other(false);
-    ScopedOverride noTray(tray.CreateMutexA, [](LPSECURITY_ATTRIBUTES, BOOL, LPCSTR) -> HANDLE {
+    ScopedOverride noTray(kernel.CreateMutexA, [](LPSECURITY_ATTRIBUTES, BOOL, LPCSTR) -> HANDLE {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     });
-    ScopedOverride noRunKey(kernel.RegOpenKeyExA,
+    ScopedOverride noRunKey(advapi.RegOpenKeyExA,
                             [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY) -> LSTATUS { return 5; });
     const wchar_t* removeTray[] = {L"zrlsetup.exe", L"removetray"};
     const wchar_t* defaultSet[] = {L"zrlsetup.exe", L"def.set"};
@@ -171,7 +171,7 @@ TEST_F(RunLockTest, OnlyAnAdministratorsLockIsTakenAndARunWithoutOneSaysSo) {
     {
         OtherRun squatter(false);
         ScopedOverride standardUser(
-            kernel.GetSecurityInfo,
+            advapi.GetSecurityInfo,
             [](HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL*, PACL*,
                PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
                 ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", owner);
@@ -181,6 +181,35 @@ TEST_F(RunLockTest, OnlyAnAdministratorsLockIsTakenAndARunWithoutOneSaysSo) {
         EXPECT_THAT(run(),
                     testing::EndsWith(unavailable + ErrorTail(ERROR_ACCESS_DENIED) + L"\r\n"));
         EXPECT_TRUE(Waits::asked.empty());
+    }
+    {
+        // The same lock, made by an earlier run of this account: what an
+        // administrator makes is owned by the token's default owner, not its user.
+        OtherRun earlier(false);
+        ScopedOverride owner(advapi.GetSecurityInfo,
+                             [](HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*,
+                                PACL*, PACL*, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
+                                 ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", owner);
+                                 *descriptor = *owner;
+                                 return ERROR_SUCCESS;
+                             });
+        ScopedOverride defaultOwner(advapi.GetTokenInformation,
+                                    [](HANDLE token, TOKEN_INFORMATION_CLASS type, void* info,
+                                       DWORD bytes, DWORD* needed) -> BOOL {
+                                        if (type != TokenOwner) {
+                                            return GetTokenInformation(token, type, info, bytes,
+                                                                       needed);
+                                        }
+                                        PSID sid = nullptr;
+                                        ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", &sid);
+                                        auto* owner = static_cast<TOKEN_OWNER*>(info);
+                                        owner->Owner = owner + 1;
+                                        CopySid(bytes - sizeof(TOKEN_OWNER), owner->Owner, sid);
+                                        LocalFree(sid);
+                                        return TRUE;
+                                    });
+        EXPECT_THAT(run(), testing::Not(testing::HasSubstr(L"Error(29)")));
+        EXPECT_EQ(Waits::asked.size(), 1u);
     }
     ScopedOverride boundary(kernel.CreateBoundaryDescriptorW,
                             [](LPCWSTR, ULONG) { return reinterpret_cast<HANDLE>(0x10); });

@@ -1,9 +1,9 @@
 #include <gmock/gmock.h>
 
-#include "app/event_log_api.h"
+#include "core/advapi_api.h"
 #include "app/run_deadline.h"
 #include "app/runs.h"
-#include "app/user_api.h"
+#include "core/user_api.h"
 #include "core/deferred_delete.h"
 #include "core/kernel_api.h"
 #include "core/run_log.h"
@@ -65,7 +65,7 @@ protected:
 void Clean(InstallRun&) {}
 void Failing(InstallRun& run) {
     SetLastError(0);
-    LogError(run, 13, "Can`t install a printer driver 'Zantorelle printer'");
+    LogError(run, kErrorInstallDriver, L"Zantorelle printer");
 }
 
 HWND Owner() {
@@ -115,12 +115,12 @@ struct Account {
 // session 0), and none as SYSTEM or another service account, whose window a
 // user could reach; none either where that cannot be told.
 TEST_F(RunsTest, NoDialogWhereNobodyCanSeeItNorAsAServiceNorWhenUnknown) {
-    ScopedOverride session(user.ProcessIdToSessionId, [](DWORD, DWORD* id) -> BOOL {
+    ScopedOverride session(kernel.ProcessIdToSessionId, [](DWORD, DWORD* id) -> BOOL {
         *id = Account::session;
         return Account::session != 99;
     });
     ScopedOverride account(
-        user.GetTokenInformation,
+        advapi.GetTokenInformation,
         [](HANDLE, TOKEN_INFORMATION_CLASS, LPVOID info, DWORD bytes, PDWORD) -> BOOL {
             PSID sid = nullptr;
             if (!Account::sid || !ConvertStringSidToSidW(Account::sid, &sid)) {
@@ -132,7 +132,7 @@ TEST_F(RunsTest, NoDialogWhereNobodyCanSeeItNorAsAServiceNorWhenUnknown) {
             LocalFree(sid);
             return TRUE;
         });
-    ScopedOverride group(user.CheckTokenMembership, [](HANDLE, PSID, PBOOL member) -> BOOL {
+    ScopedOverride group(advapi.CheckTokenMembership, [](HANDLE, PSID, PBOOL member) -> BOOL {
         *member = Account::service;
         return TRUE;
     });
@@ -226,7 +226,7 @@ TEST_F(RunsTest, ARunPastItsDeadlineIsEndedAndReportedWithTheStepItWasIn) {
                                return TRUE;
                            });
     ScopedOverride report(
-        eventLog.ReportEventW,
+        advapi.ReportEventW,
         [](HANDLE, WORD, WORD, DWORD, PSID, WORD count, DWORD, LPCWSTR* strings, void*) -> BOOL {
             if (InterlockedIncrement(&Stuck::reports) == 1) {
                 Stuck::event = std::wstring(strings[1]) + L"|" + strings[count - 1];

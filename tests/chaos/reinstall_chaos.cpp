@@ -42,22 +42,22 @@
 #include <vector>
 
 #include "app/entry.h"
-#include "app/event_log_api.h"
+#include "core/advapi_api.h"
 #include "app/procedures.h"
 #include "app/runs.h"
-#include "app/session_api.h"
+#include "core/session_api.h"
 #include "app/user_steps.h"
-#include "app/user_api.h"
+#include "core/user_api.h"
 #include "core/counted_string.h"
 #include "core/kernel_api.h"
 #include "core/product.h"
 #include "files/pending_value.h"
-#include "service/service_api.h"
+#include "core/advapi_api.h"
 #include "spooler/printer_journal.h"
 #include "spooler/printer_record.h"
 #include "spooler/winspool_api.h"
 #include "support/test_support.h"
-#include "tray/tray_api.h"
+#include "core/session_api.h"
 
 namespace {
 
@@ -125,8 +125,11 @@ bool ShouldFail(int slot, DWORD& code) {
 
 // How a failing call answers: most with FALSE or null and the last error;
 // registry and printer-data calls with the status itself; waits with
-// WAIT_FAILED; DocumentPropertiesW with a negative size and the last error.
-enum class Answer { Usual, Status, WaitFailed, Negative };
+// WAIT_FAILED; DocumentPropertiesW with a negative size and the last error;
+// CreateFileW with INVALID_HANDLE_VALUE, GetFileAttributesW with
+// INVALID_FILE_ATTRIBUTES (all bits set: a null handle or no attributes
+// would pass for a success).
+enum class Answer { Usual, Status, WaitFailed, Negative, AllOnes };
 template <auto Member>
 constexpr Answer kAnswer = Answer::Usual;
 template <>
@@ -146,13 +149,13 @@ constexpr Answer kAnswer<&WinspoolApi::SetPrinterDataExW> = Answer::Status;
 template <>
 constexpr Answer kAnswer<&WinspoolApi::DocumentPropertiesW> = Answer::Negative;
 template <>
-constexpr Answer kAnswer<&KernelApi::GetSecurityInfo> = Answer::Status;
+constexpr Answer kAnswer<&AdvapiApi::GetSecurityInfo> = Answer::Status;
 template <>
 constexpr Answer kAnswer<&KernelApi::WaitForSingleObject> = Answer::WaitFailed;
 template <>
-constexpr Answer kAnswer<&TrayApi::WaitForSingleObject> = Answer::WaitFailed;
+constexpr Answer kAnswer<&KernelApi::CreateFileW> = Answer::AllOnes;
 template <>
-constexpr Answer kAnswer<&SessionApi::WaitForSingleObject> = Answer::WaitFailed;
+constexpr Answer kAnswer<&KernelApi::GetFileAttributesW> = Answer::AllOnes;
 
 template <auto Member, typename R>
 R Failed(DWORD code) {
@@ -163,6 +166,10 @@ R Failed(DWORD code) {
         return static_cast<R>(code);
     } else if constexpr (kAnswer<Member> == Answer::WaitFailed) {
         return WAIT_FAILED;
+    } else if constexpr (kAnswer<Member> == Answer::AllOnes && std::is_pointer_v<R>) {
+        return reinterpret_cast<R>(static_cast<INT_PTR>(-1));
+    } else if constexpr (kAnswer<Member> == Answer::AllOnes) {
+        return static_cast<R>(-1);
     } else if constexpr (std::is_pointer_v<R>) {
         return nullptr;
     } else if constexpr (std::is_same_v<R, INT_PTR>) {
@@ -202,115 +209,36 @@ struct SlotInfo {
     void (*remove)();
 };
 
-template <auto Table, auto Member>
+// An entry the harness may fail gets a slot; the others are listed with
+// none, so that the list below is every OS list whole.
+template <bool Faulted, auto Table, auto Member>
 constexpr SlotInfo Entry(const char* name) {
-    return {name, &Slot<Table, Member>::Install, &Slot<Table, Member>::Remove};
+    if constexpr (Faulted) {
+        return {name, &Slot<Table, Member>::Install, &Slot<Table, Member>::Remove};
+    } else {
+        return {name, nullptr, nullptr};
+    }
 }
 
-// Every entry a run may call. Not here: Sleep and GetTickCount (time is
-// not a failure), the frees and closes (a failed release is a leak by
-// definition) and GetProcAddress (used when the tables are bound).
-const SlotInfo kSlots[] = {
-    Entry<&kernel, &KernelApi::GetModuleFileNameW>("kernel.GetModuleFileNameW"),
-    Entry<&kernel, &KernelApi::GetSystemDirectoryW>("kernel.GetSystemDirectoryW"),
-    Entry<&kernel, &KernelApi::HeapAlloc>("kernel.HeapAlloc"),
-    Entry<&kernel, &KernelApi::HeapReAlloc>("kernel.HeapReAlloc"),
-    Entry<&kernel, &KernelApi::GlobalAlloc>("kernel.GlobalAlloc"),
-    Entry<&kernel, &KernelApi::MoveFileExW>("kernel.MoveFileExW"),
-    Entry<&kernel, &KernelApi::DeleteFileW>("kernel.DeleteFileW"),
-    Entry<&kernel, &KernelApi::RegOpenKeyExA>("kernel.RegOpenKeyExA"),
-    Entry<&kernel, &KernelApi::RegQueryValueExW>("kernel.RegQueryValueExW"),
-    Entry<&kernel, &KernelApi::RegOpenKeyExW>("kernel.RegOpenKeyExW"),
-    Entry<&kernel, &KernelApi::RegCreateKeyExW>("kernel.RegCreateKeyExW"),
-    Entry<&kernel, &KernelApi::RegSetValueExW>("kernel.RegSetValueExW"),
-    Entry<&kernel, &KernelApi::RegFlushKey>("kernel.RegFlushKey"),
-    Entry<&kernel, &KernelApi::RegDeleteValueW>("kernel.RegDeleteValueW"),
-    Entry<&kernel, &KernelApi::RegEnumValueW>("kernel.RegEnumValueW"),
-    Entry<&kernel, &KernelApi::RegQueryInfoKeyW>("kernel.RegQueryInfoKeyW"),
-    Entry<&kernel, &KernelApi::RegDeleteKeyW>("kernel.RegDeleteKeyW"),
-    Entry<&kernel, &KernelApi::CreateMutexW>("kernel.CreateMutexW"),
-    Entry<&kernel, &KernelApi::WaitForSingleObject>("kernel.WaitForSingleObject"),
-    Entry<&kernel, &KernelApi::ReadFile>("kernel.ReadFile"),
-    Entry<&kernel, &KernelApi::WriteFile>("kernel.WriteFile"),
-    Entry<&kernel, &KernelApi::IsWow64Process2>("kernel.IsWow64Process2"),
-    Entry<&kernel, &KernelApi::CreateBoundaryDescriptorW>("kernel.CreateBoundaryDescriptorW"),
-    Entry<&kernel, &KernelApi::GetSecurityInfo>("kernel.GetSecurityInfo"),
-    Entry<&kernel, &KernelApi::OpenProcessToken>("kernel.OpenProcessToken"),
-    Entry<&kernel, &KernelApi::LookupPrivilegeValueW>("kernel.LookupPrivilegeValueW"),
-    Entry<&kernel, &KernelApi::AdjustTokenPrivileges>("kernel.AdjustTokenPrivileges"),
-    Entry<&winspool, &WinspoolApi::EnumMonitorsW>("winspool.EnumMonitorsW"),
-    Entry<&winspool, &WinspoolApi::EnumPrinterDriversW>("winspool.EnumPrinterDriversW"),
-    Entry<&winspool, &WinspoolApi::EnumPrintersW>("winspool.EnumPrintersW"),
-    Entry<&winspool, &WinspoolApi::GetPrinterW>("winspool.GetPrinterW"),
-    Entry<&winspool, &WinspoolApi::OpenPrinterW>("winspool.OpenPrinterW"),
-    Entry<&winspool, &WinspoolApi::SetPrinterW>("winspool.SetPrinterW"),
-    Entry<&winspool, &WinspoolApi::AddPrinterW>("winspool.AddPrinterW"),
-    Entry<&winspool, &WinspoolApi::DeletePrinter>("winspool.DeletePrinter"),
-    Entry<&winspool, &WinspoolApi::AddMonitorW>("winspool.AddMonitorW"),
-    Entry<&winspool, &WinspoolApi::DeleteMonitorW>("winspool.DeleteMonitorW"),
-    Entry<&winspool, &WinspoolApi::AddPrinterDriverExW>("winspool.AddPrinterDriverExW"),
-    Entry<&winspool, &WinspoolApi::DeletePrinterDriverExW>("winspool.DeletePrinterDriverExW"),
-    Entry<&winspool, &WinspoolApi::GetPrinterDriverDirectoryW>(
-        "winspool.GetPrinterDriverDirectoryW"),
-    Entry<&winspool, &WinspoolApi::GetPrinterDataA>("winspool.GetPrinterDataA"),
-    Entry<&winspool, &WinspoolApi::GetPrinterDataExA>("winspool.GetPrinterDataExA"),
-    Entry<&winspool, &WinspoolApi::SetPrinterDataA>("winspool.SetPrinterDataA"),
-    Entry<&winspool, &WinspoolApi::SetPrinterDataExA>("winspool.SetPrinterDataExA"),
-    Entry<&winspool, &WinspoolApi::EnumPrinterKeyW>("winspool.EnumPrinterKeyW"),
-    Entry<&winspool, &WinspoolApi::EnumPrinterDataExW>("winspool.EnumPrinterDataExW"),
-    Entry<&winspool, &WinspoolApi::SetPrinterDataExW>("winspool.SetPrinterDataExW"),
-    Entry<&winspool, &WinspoolApi::DocumentPropertiesW>("winspool.DocumentPropertiesW"),
-    Entry<&winspool, &WinspoolApi::GetDefaultPrinterW>("winspool.GetDefaultPrinterW"),
-    Entry<&winspool, &WinspoolApi::SetDefaultPrinterW>("winspool.SetDefaultPrinterW"),
-    Entry<&version, &VersionApi::GetFileVersionInfoSizeW>("version.GetFileVersionInfoSizeW"),
-    Entry<&version, &VersionApi::GetFileVersionInfoW>("version.GetFileVersionInfoW"),
-    Entry<&version, &VersionApi::VerQueryValueW>("version.VerQueryValueW"),
-    Entry<&services, &ServiceApi::OpenSCManagerW>("services.OpenSCManagerW"),
-    Entry<&services, &ServiceApi::OpenServiceW>("services.OpenServiceW"),
-    Entry<&services, &ServiceApi::ControlService>("services.ControlService"),
-    Entry<&services, &ServiceApi::QueryServiceStatus>("services.QueryServiceStatus"),
-    Entry<&services, &ServiceApi::StartServiceW>("services.StartServiceW"),
-    Entry<&services, &ServiceApi::QueryServiceConfigW>("services.QueryServiceConfigW"),
-    Entry<&tray, &TrayApi::CreateMutexA>("tray.CreateMutexA"),
-    Entry<&tray, &TrayApi::FindWindowW>("tray.FindWindowW"),
-    Entry<&tray, &TrayApi::PostMessageW>("tray.PostMessageW"),
-    Entry<&tray, &TrayApi::WaitForSingleObject>("tray.WaitForSingleObject"),
-    Entry<&tray, &TrayApi::GetVersionExA>("tray.GetVersionExA"),
-    Entry<&tray, &TrayApi::CreateProcessW>("tray.CreateProcessW"),
-    Entry<&tray, &TrayApi::ProcessIdToSessionId>("tray.ProcessIdToSessionId"),
-    Entry<&tray, &TrayApi::GetShellWindow>("tray.GetShellWindow"),
-    Entry<&tray, &TrayApi::GetWindowThreadProcessId>("tray.GetWindowThreadProcessId"),
-    Entry<&tray, &TrayApi::OpenProcess>("tray.OpenProcess"),
-    Entry<&tray, &TrayApi::OpenProcessToken>("tray.OpenProcessToken"),
-    Entry<&tray, &TrayApi::DuplicateTokenEx>("tray.DuplicateTokenEx"),
-    Entry<&tray, &TrayApi::CreateProcessWithTokenW>("tray.CreateProcessWithTokenW"),
-    Entry<&tray, &TrayApi::CreateEnvironmentBlock>("tray.CreateEnvironmentBlock"),
-    Entry<&tray, &TrayApi::InitializeProcThreadAttributeList>(
-        "tray.InitializeProcThreadAttributeList"),
-    Entry<&tray, &TrayApi::UpdateProcThreadAttribute>("tray.UpdateProcThreadAttribute"),
-    Entry<&tray, &TrayApi::WTSQuerySessionInformationW>("tray.WTSQuerySessionInformationW"),
-    Entry<&tray, &TrayApi::LookupAccountNameW>("tray.LookupAccountNameW"),
-    Entry<&tray, &TrayApi::GetTokenInformation>("tray.GetTokenInformation"),
-    Entry<&sessions, &SessionApi::WTSEnumerateSessionsW>("sessions.WTSEnumerateSessionsW"),
-    Entry<&sessions, &SessionApi::WTSQueryUserToken>("sessions.WTSQueryUserToken"),
-    Entry<&sessions, &SessionApi::CreateEnvironmentBlock>("sessions.CreateEnvironmentBlock"),
-    Entry<&sessions, &SessionApi::CreateProcessAsUserW>("sessions.CreateProcessAsUserW"),
-    Entry<&sessions, &SessionApi::WaitForSingleObject>("sessions.WaitForSingleObject"),
-    Entry<&sessions, &SessionApi::GetExitCodeProcess>("sessions.GetExitCodeProcess"),
-    Entry<&eventLog, &EventLogApi::RegisterEventSourceW>("eventLog.RegisterEventSourceW"),
-    Entry<&eventLog, &EventLogApi::ReportEventW>("eventLog.ReportEventW"),
-    Entry<&user, &UserApi::IsWindow>("user.IsWindow"),
-    Entry<&user, &UserApi::FindWindowW>("user.FindWindowW"),
-    Entry<&user, &UserApi::PostMessageW>("user.PostMessageW"),
-    Entry<&user, &UserApi::DialogBoxParamW>("user.DialogBoxParamW"),
-    Entry<&user, &UserApi::GetAsyncKeyState>("user.GetAsyncKeyState"),
-    Entry<&user, &UserApi::GetProcessWindowStation>("user.GetProcessWindowStation"),
-    Entry<&user, &UserApi::GetUserObjectInformationW>("user.GetUserObjectInformationW"),
-    Entry<&user, &UserApi::ProcessIdToSessionId>("user.ProcessIdToSessionId"),
-    Entry<&user, &UserApi::OpenProcessToken>("user.OpenProcessToken"),
-    Entry<&user, &UserApi::GetTokenInformation>("user.GetTokenInformation"),
-    Entry<&user, &UserApi::CheckTokenMembership>("user.CheckTokenMembership"),
-};
+// Every entry of the OS lists, from the lists themselves: what a run may
+// call is faulted as soon as its list names it. Not faulted (kKept): the
+// string helpers, the last error, the clocks, the frees, closes and releases
+// (a failed release is a leak by definition) and GetProcAddress (used when
+// the tables are bound).
+#define ENTRY(table, Api, name, kind) \
+    Entry<((kind)&kFaulted) != 0, &table, &Api::name>(#table "." #name),
+#define KERNEL_ENTRY(name, kind) ENTRY(kernel, KernelApi, name, kind)
+#define ADVAPI_ENTRY(name, kind) ENTRY(advapi, AdvapiApi, name, kind)
+#define USER_ENTRY(name, kind) ENTRY(user, UserApi, name, kind)
+#define SHELL_ENTRY(name, kind) ENTRY(shell, ShellApi, name, kind)
+#define USERENV_ENTRY(name, kind) ENTRY(userenv, UserenvApi, name, kind)
+#define WTSAPI_ENTRY(name, kind) ENTRY(wtsapi, WtsapiApi, name, kind)
+#define WINSPOOL_ENTRY(name, kind) ENTRY(winspool, WinspoolApi, name, kind)
+#define VERSION_ENTRY(name, kind) ENTRY(version, VersionApi, name, kind)
+const SlotInfo kSlots[] = {KERNEL32_CALLS(KERNEL_ENTRY) ADVAPI32_CALLS(ADVAPI_ENTRY)
+                               USER32_CALLS(USER_ENTRY) SHELL32_CALLS(SHELL_ENTRY)
+                                   USERENV_CALLS(USERENV_ENTRY) WTSAPI32_CALLS(WTSAPI_ENTRY)
+                                       WINSPOOL_CALLS(WINSPOOL_ENTRY) VERSION_CALLS(VERSION_ENTRY)};
 constexpr int kSlotCount = sizeof(kSlots) / sizeof(kSlots[0]);
 int flushSlot = 0;
 
@@ -320,15 +248,19 @@ public:
         calls.assign(kSlotCount, 0);
         writesSpooler.assign(kSlotCount, 0);
         for (int i = 0; i < kSlotCount; ++i) {
-            kSlots[i].install(i);
+            if (kSlots[i].install) {
+                kSlots[i].install(i);
+            }
             std::string name = kSlots[i].name;
             writesSpooler[i] = name == "winspool.DeletePrinter" || name == "winspool.AddPrinterW";
-            flushSlot = name == "kernel.RegFlushKey" ? i : flushSlot;
+            flushSlot = name == "advapi.RegFlushKey" ? i : flushSlot;
         }
     }
     ~FaultLayer() {
         for (int i = kSlotCount - 1; i >= 0; --i) {
-            kSlots[i].remove();
+            if (kSlots[i].remove) {
+                kSlots[i].remove();
+            }
         }
     }
     FaultLayer(const FaultLayer&) = delete;
@@ -345,11 +277,9 @@ constexpr wchar_t kTrayOriginal[] = L"C:\\Zantorelle\\zantray.exe.original";
 constexpr wchar_t kCurrentFolder[] = L"C:\\chaos-current";
 
 KernelApi realKernel;
+AdvapiApi realAdvapi;
 WinspoolApi realSpooler;
-ServiceApi realServices;
-TrayApi realTray;
-UserApi realUser;
-SessionApi realSessions;
+WtsapiApi realWtsapi;
 
 // A printer's security descriptor as SDDL parts ("O:BA", "G:SY", "D:(...)",
 // "S:(...)"); a part the descriptor lacks is empty.
@@ -827,7 +757,7 @@ std::vector<std::wstring> PrinterNames();
 BOOL WINAPI AccountOfSeed(HANDLE token, TOKEN_INFORMATION_CLASS type, void* info, DWORD bytes,
                           DWORD* needed) {
     if (!Users::asSystem || type != TokenUser) {
-        return realUser.GetTokenInformation(token, type, info, bytes, needed);
+        return realAdvapi.GetTokenInformation(token, type, info, bytes, needed);
     }
     DWORD sidBytes = SECURITY_MAX_SID_SIZE;
     static_cast<TOKEN_USER*>(info)->User.Sid = static_cast<TOKEN_USER*>(info) + 1;
@@ -879,26 +809,23 @@ SHORT WINAPI NoShift(int) {
 
 void SetUpWorld() {
     realKernel = kernel;
+    realAdvapi = advapi;
     realSpooler = winspool;
-    realServices = services;
-    realTray = tray;
-    realUser = user;
-    realSessions = sessions;
+    realWtsapi = wtsapi;
     World::tokenUser = HarnessAccount();
     World::newPrinter = Normalized(kNewPrinterSddl);
     kernel.Sleep = &NoSleep;
     kernel.GetModuleFileNameW = &NoModuleName;
     kernel.WaitForSingleObject = &NoWait;
-    tray.WaitForSingleObject = &NoWait;
-    tray.CreateProcessW = &NoTrayProcess;
-    tray.CreateProcessWithTokenW = &NoTrayProcessAsUser;
-    services.OpenSCManagerW = &ServiceManager;
-    services.OpenServiceW = &SpoolerService;
-    services.ControlService = &StopService;
-    services.StartServiceW = &StartService;
-    services.QueryServiceStatus = &QueryService;
-    services.CloseServiceHandle = &CloseService;
-    services.QueryServiceConfigW = &ServiceConfig;
+    kernel.CreateProcessW = &NoTrayProcess;
+    advapi.CreateProcessWithTokenW = &NoTrayProcessAsUser;
+    advapi.OpenSCManagerW = &ServiceManager;
+    advapi.OpenServiceW = &SpoolerService;
+    advapi.ControlService = &StopService;
+    advapi.StartServiceW = &StartService;
+    advapi.QueryServiceStatus = &QueryService;
+    advapi.CloseServiceHandle = &CloseService;
+    advapi.QueryServiceConfigW = &ServiceConfig;
     winspool.OpenPrinterW = &OpenCountedPrinter;
     winspool.AddPrinterW = &AddCountedPrinter;
     winspool.ClosePrinter = &CloseCountedPrinter;
@@ -906,28 +833,32 @@ void SetUpWorld() {
     winspool.SetPrinterW = &SetPrinterKeepingSecurity;
     winspool.DeletePrinter = &DeletePrinterKeepingSecurity;
     winspool.DocumentPropertiesW = &MergingPrintDefaults;
-    kernel.AdjustTokenPrivileges = &AdjustPrivileges;
+    advapi.AdjustTokenPrivileges = &AdjustPrivileges;
     user.DialogBoxParamW = &NoDialog;
     user.GetAsyncKeyState = &NoShift;
-    user.GetTokenInformation = &AccountOfSeed;
-    sessions.WTSEnumerateSessionsW = [](HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info,
-                                        DWORD* count) -> BOOL {
+    advapi.GetTokenInformation = &AccountOfSeed;
+    wtsapi.WTSEnumerateSessionsW = [](HANDLE, DWORD, DWORD, WTS_SESSION_INFOW** info,
+                                      DWORD* count) -> BOOL {
         *info = signedIn;
         *count = 2;
         return TRUE;
     };
-    sessions.WTSFreeMemory = [](void*) {};
-    sessions.WTSQueryUserToken = [](ULONG session, HANDLE* token) -> BOOL {
-        SetLastError(ERROR_NO_TOKEN);
-        return session && realSessions.WTSQueryUserToken(session, token);
+    // The harness's own session list is no system memory.
+    wtsapi.WTSFreeMemory = [](void* memory) {
+        if (memory != signedIn) {
+            realWtsapi.WTSFreeMemory(memory);
+        }
     };
-    sessions.CreateProcessAsUserW = &StepInProcess;
-    sessions.WaitForSingleObject = &NoWait;
-    sessions.GetExitCodeProcess = [](HANDLE, DWORD* code) -> BOOL {
+    wtsapi.WTSQueryUserToken = [](ULONG session, HANDLE* token) -> BOOL {
+        SetLastError(ERROR_NO_TOKEN);
+        return session && realWtsapi.WTSQueryUserToken(session, token);
+    };
+    advapi.CreateProcessAsUserW = &StepInProcess;
+    kernel.GetExitCodeProcess = [](HANDLE, DWORD* code) -> BOOL {
         *code = Users::exitCode;
         return TRUE;
     };
-    sessions.TerminateProcess = [](HANDLE, UINT) -> BOOL { return TRUE; };
+    kernel.TerminateProcess = [](HANDLE, UINT) -> BOOL { return TRUE; };
 }
 
 // ---- the printers a seed starts from ----------------------------------------------
@@ -1357,7 +1288,7 @@ void NameKey(LSTATUS status, HKEY root, LPCWSTR path, PHKEY key) {
 }
 
 LSTATUS WINAPI OpenKeyNamed(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
-    LSTATUS status = realKernel.RegOpenKeyExW(root, path, options, access, key);
+    LSTATUS status = realAdvapi.RegOpenKeyExW(root, path, options, access, key);
     NameKey(status, root, path, key);
     return status;
 }
@@ -1365,7 +1296,7 @@ LSTATUS WINAPI OpenKeyNamed(HKEY root, LPCWSTR path, DWORD options, REGSAM acces
 LSTATUS WINAPI CreateKeyNamed(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR type, DWORD options,
                               REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key,
                               LPDWORD disposition) {
-    LSTATUS status = realKernel.RegCreateKeyExW(root, path, reserved, type, options, access,
+    LSTATUS status = realAdvapi.RegCreateKeyExW(root, path, reserved, type, options, access,
                                                 security, key, disposition);
     NameKey(status, root, path, key);
     return status;
@@ -1374,7 +1305,7 @@ LSTATUS WINAPI CreateKeyNamed(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR ty
 // RegFlushKey writes the whole hive of the key: the product's keys with any
 // key of SOFTWARE, the spooler's printers with the key that holds them.
 LSTATUS WINAPI FlushKeyToDisk(HKEY key) {
-    LSTATUS status = realKernel.RegFlushKey(key);
+    LSTATUS status = realAdvapi.RegFlushKey(key);
     const std::wstring& path = Disk::paths[key];
     bool spooler =
         path.rfind(kSpoolerPrefixes[0], 0) == 0 || path.rfind(kSpoolerPrefixes[1], 0) == 0;
@@ -1466,9 +1397,9 @@ void CutPower(const Plan& faults) {
 }
 
 void SetUpDisk() {
-    kernel.RegOpenKeyExW = &OpenKeyNamed;
-    kernel.RegCreateKeyExW = &CreateKeyNamed;
-    kernel.RegFlushKey = &FlushKeyToDisk;
+    advapi.RegOpenKeyExW = &OpenKeyNamed;
+    advapi.RegCreateKeyExW = &CreateKeyNamed;
+    advapi.RegFlushKey = &FlushKeyToDisk;
     flushHive = &FlushHive;
 }
 
@@ -1976,7 +1907,7 @@ int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {
     Report report = {seed, faults, verbose, 0};
     std::string planned = PlanText(faults);
     World::privilegeMayFail = planned.find("Privilege") != std::string::npos ||
-                              planned.find("kernel.OpenProcessToken") != std::string::npos;
+                              planned.find("advapi.OpenProcessToken") != std::string::npos;
     FlushHive(kSoftware);
     FlushHive(kSpooler);
     if (random.Next(4) == 0) {
@@ -2104,8 +2035,8 @@ int wmain(int argc, wchar_t** argv) {
             return 2;
         }
     }
-    if (!BindSpoolerLibraries()) {
-        fprintf(stderr, "cannot bind winspool.drv and version.dll\n");
+    if (!BindOsTables()) {
+        fprintf(stderr, "cannot bind the OS tables\n");
         return 2;
     }
     SetUpWorld();

@@ -5,6 +5,7 @@
 #include "core/kernel_api.h"
 #include "support/scoped_override.h"
 #include "support/test_support.h"
+#include "core/handles.h"
 
 namespace {
 

@@ -54,7 +54,7 @@ TEST(RunLog, ErrorWithoutLastErrorHasNoTail) {
     InstallRun run = EmptyRun();
     run.logDepth = 1;
     SetLastError(0);
-    LogError(run, 7, "Can`t retrieve system directory.");
+    LogError(run, kErrorSystemDirectory);
     EXPECT_EQ(LogOf(run), L"  Error(7): Can`t retrieve system directory.\r\n");
     EXPECT_EQ(run.errorCount, 1);
     FreeCountedString(run.logText);
@@ -80,7 +80,7 @@ TEST(RunLog, ErrorCarriesTheSystemTextWithoutItsLineBreak) {
 TEST(RunLog, ErrorCodeWithoutSystemTextSaysNoDescription) {
     InstallRun run = EmptyRun();
     SetLastError(0x2000FFFF);
-    LogError(run, 3, "Can't stop the spooler");
+    LogError(run, kErrorStopSpooler);
     EXPECT_EQ(LogOf(run), L"Error(3): Can't stop the spooler - ( No Description )\r\n");
     FreeCountedString(run.logText);
 }
@@ -101,7 +101,7 @@ TEST(RunLog, OverlongLinesAreCutAtTheLineBuffer) {
     std::wstring name(2000, L'n');
     LogLine(run, "%s", name.c_str());
     SetLastError(ERROR_ACCESS_DENIED);
-    LogError(run, 15, "Can`t add printer '%s'", name.c_str());
+    LogError(run, kErrorAddPrinter, name.c_str());
     std::wstring log = LogOf(run);
     size_t first = log.find(L"\r\n");
     EXPECT_EQ(first, 1023u);
@@ -116,7 +116,7 @@ TEST(RunLog, LoggingFreesWhatItTakes) {
     InstallRun run = EmptyRun();
     for (int i = 0; i < 50; ++i) {
         SetLastError(ERROR_ACCESS_DENIED);
-        LogError(run, 5, "ControlService failed with code %d (0x%x)", 5, 5);
+        LogError(run, kErrorControlService, 5, 5);
         LogLine(run, "line %d", i);
     }
     EXPECT_EQ(blocks.HeapBlocks(), 1);

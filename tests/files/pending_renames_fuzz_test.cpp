@@ -15,6 +15,7 @@
 #include "files/pending_value.h"
 #include "support/scoped_override.h"
 #include "support/test_support.h"
+#include "core/advapi_api.h"
 
 namespace {
 
@@ -413,7 +414,7 @@ TEST_F(PendingRenamesFuzzTest, MalformedValuesAreReadFlushedAndForgottenSafely) 
     CurrentDirectory inside(dir_);
     ScopedOverride alloc(kernel.GlobalAlloc, &GuardedAlloc);
     ScopedOverride free(kernel.GlobalFree, &GuardedFree);
-    ScopedOverride query(kernel.RegQueryValueExW, &MarkingQuery);
+    ScopedOverride query(advapi.RegQueryValueExW, &MarkingQuery);
     ScopedOverride deletes(kernel.DeleteFileW, &GuardedDeleteFile);
     Generator generate(paths_);
     int tables = 0;
@@ -475,7 +476,7 @@ TEST_F(PendingRenamesFuzzTest, MalformedValuesAreReadFlushedAndForgottenSafely) 
 TEST_F(PendingRenamesFuzzTest, ValuesOfTwoBytesOrLessTakeNoBlock) {
     ScopedOverride alloc(kernel.GlobalAlloc, &GuardedAlloc);
     ScopedOverride free(kernel.GlobalFree, &GuardedFree);
-    ScopedOverride query(kernel.RegQueryValueExW, &MarkingQuery);
+    ScopedOverride query(advapi.RegQueryValueExW, &MarkingQuery);
     // Characters after the data keep RegSetValueExW from adding a terminator.
     const BYTE bytes[] = {'a', 'b', 'c', 'd'};
     for (DWORD type : {REG_MULTI_SZ, REG_SZ, REG_BINARY}) {

@@ -8,6 +8,7 @@
 #include "files/pending_value.h"
 #include "support/scoped_override.h"
 #include "support/test_support.h"
+#include "core/advapi_api.h"
 
 using testing::ElementsAre;
 using testing::IsEmpty;
@@ -345,7 +346,7 @@ TEST_F(PendingRenamesTest, KeyThatDoesNotOpenGivesAnEmptyTable) {
     std::wstring a = File(L"a.dll");
     value_.SetStrings({Prefixed(a), L""});
     static REGSAM access;
-    ScopedOverride refuse(kernel.RegOpenKeyExA,
+    ScopedOverride refuse(advapi.RegOpenKeyExA,
                           [](HKEY, LPCSTR, DWORD, REGSAM sam, PHKEY) -> LSTATUS {
                               access = sam;
                               return ERROR_ACCESS_DENIED;
@@ -361,7 +362,7 @@ TEST_F(PendingRenamesTest, KeyThatDoesNotOpenGivesAnEmptyTable) {
 TEST_F(PendingRenamesTest, ReadThatFailsAfterTheSizeQueryGivesAnEmptyTable) {
     std::wstring a = File(L"a.dll");
     value_.SetStrings({Prefixed(a), L""});
-    ScopedOverride fail(kernel.RegQueryValueExW,
+    ScopedOverride fail(advapi.RegQueryValueExW,
                         [](HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                            LPDWORD bytes) -> LSTATUS {
                             if (data) {
@@ -384,7 +385,7 @@ TEST_F(PendingRenamesTest, ShorterReadThanTheSizeQueryUsesTheReadSize) {
     value_.SetStrings({Prefixed(a), L"", Prefixed(b), L""});
     static DWORD cut;
     cut = static_cast<DWORD>((Prefixed(a).size() + 3) * sizeof(wchar_t));
-    ScopedOverride shrink(kernel.RegQueryValueExW,
+    ScopedOverride shrink(advapi.RegQueryValueExW,
                           [](HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                              LPDWORD bytes) -> LSTATUS {
                               LSTATUS status =
@@ -671,7 +672,7 @@ TEST_F(ForgetPendingDeleteTest, AsksForQueryAndSetRightsAndChangesNothingWhenRef
     value_.SetStrings({Prefixed(monitor_), L""});
     static REGSAM access;
     access = 0;
-    ScopedOverride refuse(kernel.RegOpenKeyExA,
+    ScopedOverride refuse(advapi.RegOpenKeyExA,
                           [](HKEY, LPCSTR, DWORD, REGSAM sam, PHKEY) -> LSTATUS {
                               access = sam;
                               return ERROR_ACCESS_DENIED;
@@ -685,7 +686,7 @@ TEST_F(ForgetPendingDeleteTest, AsksForQueryAndSetRightsAndChangesNothingWhenRef
 // is refused, and the value stays as it was.
 TEST_F(ForgetPendingDeleteTest, RefusedWriteOrDeletionLeavesTheValue) {
     ScopedOverride readOnly(
-        kernel.RegOpenKeyExA,
+        advapi.RegOpenKeyExA,
         [](HKEY root, LPCSTR name, DWORD options, REGSAM, PHKEY key) -> LSTATUS {
             return ::RegOpenKeyExA(root, name, options, KEY_QUERY_VALUE, key);
         });
@@ -699,7 +700,7 @@ TEST_F(ForgetPendingDeleteTest, RefusedWriteOrDeletionLeavesTheValue) {
 
 TEST_F(ForgetPendingDeleteTest, ReadThatFailsAfterTheSizeQueryChangesNothing) {
     value_.SetStrings({Prefixed(monitor_), L""});
-    ScopedOverride fail(kernel.RegQueryValueExW,
+    ScopedOverride fail(advapi.RegQueryValueExW,
                         [](HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                            LPDWORD bytes) -> LSTATUS {
                             if (data) {

@@ -1,7 +1,7 @@
 #include <gmock/gmock.h>
 
 #include "core/run_log.h"
-#include "service/service_api.h"
+#include "core/advapi_api.h"
 #include "service/spooler_service.h"
 #include "support/fake_spooler_service.h"
 #include "support/scoped_override.h"
@@ -176,7 +176,7 @@ TEST_F(SpoolerServiceFaults, GuardWithoutARunLogsNothing) {
 }
 
 TEST_F(SpoolerServiceFaults, CheckOfAStateThatCannotBeReadStartsNothing) {
-    ScopedOverride failQuery(services.QueryServiceStatus,
+    ScopedOverride failQuery(advapi.QueryServiceStatus,
                              [](SC_HANDLE, LPSERVICE_STATUS) -> BOOL { return FALSE; });
     EXPECT_TRUE(CheckSpooler(run_));
     EXPECT_EQ(LogOf(run_), L">Check Spooler\r\n");

@@ -10,6 +10,7 @@
 #include "spooler/spooler_scratch.h"
 #include "support/scoped_override.h"
 #include "support/test_support.h"
+#include "core/handles.h"
 
 namespace {
 

@@ -22,6 +22,7 @@
 #include "spooler/winspool_api.h"
 #include "support/scoped_override.h"
 #include "support/test_support.h"
+#include "core/advapi_api.h"
 
 namespace {
 
@@ -996,7 +997,7 @@ TEST_F(JournalTest, APrinterThatCouldNotComeBackAsItWasStaysAndTheRunSaysWhy) {
     MarkDefaultPrinter(run);
     run.checkMonitorVersion = 1;
     {
-        ScopedOverride flush(kernel.RegFlushKey, [](HKEY key) -> LSTATUS {
+        ScopedOverride flush(advapi.RegFlushKey, [](HKEY key) -> LSTATUS {
             static int calls = 0;
             return ++calls == 1 ? ERROR_WRITE_FAULT : RegFlushKey(key);
         });
@@ -1086,8 +1087,8 @@ TEST_F(JournalTest, APropertyThatDidNotTakeIsOwedAndGivenLaterUnlessChangedSince
         next.checkMonitorVersion = 1;
         ScopedOverride server(winspool.SetPrinterW,
                               serverStarted ? winspool.SetPrinterW : &NoServerService);
-        ScopedOverride owedKey(kernel.RegOpenKeyExW,
-                               owedUnreadable ? &NoOwedKey : kernel.RegOpenKeyExW);
+        ScopedOverride owedKey(advapi.RegOpenKeyExW,
+                               owedUnreadable ? &NoOwedKey : advapi.RegOpenKeyExW);
         RemoveProductPrinters(next);
         RestorePrinters(next);
         std::wstring log = LogOf(next) + (next.errorCount ? L"(errors)" : L"");
@@ -1178,7 +1179,7 @@ TEST_F(JournalTest, TheSpoolersRecordIsFlushedWhereItHoldsThePrinterBeforeEntrie
     holding = nullptr;
     flushedHolding = 0;
     ScopedOverride open(
-        kernel.RegOpenKeyExW,
+        advapi.RegOpenKeyExW,
         [](HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) -> LSTATUS {
             LSTATUS status = RegOpenKeyExW(root, path, options, access, key);
             std::wstring wanted = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\";
@@ -1187,7 +1188,7 @@ TEST_F(JournalTest, TheSpoolersRecordIsFlushedWhereItHoldsThePrinterBeforeEntrie
             }
             return status;
         });
-    ScopedOverride flush(kernel.RegFlushKey, [](HKEY key) -> LSTATUS {
+    ScopedOverride flush(advapi.RegFlushKey, [](HKEY key) -> LSTATUS {
         if (key != holding) {
             return RegFlushKey(key);
         }
@@ -1246,7 +1247,7 @@ TEST_F(JournalTest, AnUnreadableEntryIsReportedOnceAndSetAside) {
               ERROR_SUCCESS);
     FreeCountedString(run.logText);
     {
-        ScopedOverride full(kernel.RegSetValueExW,
+        ScopedOverride full(advapi.RegSetValueExW,
                             [](HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
                                DWORD bytes) -> LSTATUS {
                                 return std::wstring(name).rfind(kOffice, 0) == 0

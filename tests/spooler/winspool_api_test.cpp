@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/kernel_api.h"
+#include "core/os_tables.h"
 #include "core/product.h"
 #include "spooler/spooler_scratch.h"
 #include "spooler/winspool_api.h"
@@ -89,6 +90,37 @@ protected:
     const VersionApi savedVersion = version;
     const WinspoolApi savedExports = winspool_detail::exports;
 };
+
+// A function this Windows lacks keeps the installer from starting, unless
+// the list marks it optional: then it fails as a missing export would, and
+// never answers as a success does. A library that is missing altogether
+// leaves only optional entries.
+TEST(OsTableBinding, AMissingFunctionFailsOnlyWhereItIsOptional) {
+    struct {
+        decltype(&::GetTickCount) present;
+        decltype(&::CreatePrivateNamespaceW) missing;
+    } table = {};
+    constexpr char names[] = "GetTickCount\0ZrlNoSuchExport\0";
+    const unsigned short optional[] = {kKept, kFaulted | kOptional};
+    const unsigned short required[] = {kKept, kFaulted};
+    const unsigned short allOptional[] = {kOptional, kOptional};
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+
+    ASSERT_TRUE(BindOsTable(kernel32, {L"kernel32.dll", names, optional, &table, 2}));
+    EXPECT_EQ(reinterpret_cast<void*>(table.present),
+              reinterpret_cast<void*>(GetProcAddress(kernel32, "GetTickCount")));
+    SetLastError(kPoison);
+    EXPECT_EQ(table.missing(nullptr, nullptr, L"Zrl"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+
+    table = {};
+    EXPECT_FALSE(BindOsTable(kernel32, {L"kernel32.dll", names, required, &table, 2}));
+    EXPECT_FALSE(BindOsTable(nullptr, {L"zrlnone.dll", names, optional, &table, 2}));
+    ASSERT_TRUE(BindOsTable(nullptr, {L"zrlnone.dll", names, allOptional, &table, 2}));
+    SetLastError(kPoison);
+    EXPECT_EQ(table.present(), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+}
 
 TEST_F(SpoolerBindingTest, OnWindowsTheTableCallsTheSpoolerDirectly) {
     BindAs(&LooksLikeWindows);

@@ -1,4 +1,5 @@
 #include "support/fake_spooler_service.h"
+#include "core/advapi_api.h"
 
 #include <gtest/gtest.h>
 
@@ -65,13 +66,13 @@ VOID WINAPI Pause(DWORD ms) {
 }  // namespace
 
 FakeSpoolerService::FakeSpoolerService()
-    : manager_(services.OpenSCManagerW, &ManagerOpen),
-      service_(services.OpenServiceW, &ServiceOpen),
-      control_(services.ControlService, &Control),
-      query_(services.QueryServiceStatus, &Query),
-      start_(services.StartServiceW, &Start),
-      close_(services.CloseServiceHandle, &Close),
-      config_(services.QueryServiceConfigW,
+    : manager_(advapi.OpenSCManagerW, &ManagerOpen),
+      service_(advapi.OpenServiceW, &ServiceOpen),
+      control_(advapi.ControlService, &Control),
+      query_(advapi.QueryServiceStatus, &Query),
+      start_(advapi.StartServiceW, &Start),
+      close_(advapi.CloseServiceHandle, &Close),
+      config_(advapi.QueryServiceConfigW,
               [](SC_HANDLE, LPQUERY_SERVICE_CONFIGW config, DWORD, LPDWORD) -> BOOL {
                   config->dwStartType = SERVICE_DEMAND_START;
                   return TRUE;

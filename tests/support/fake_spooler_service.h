@@ -7,7 +7,7 @@
 #include <windows.h>
 
 #include "core/kernel_api.h"
-#include "service/service_api.h"
+#include "core/advapi_api.h"
 #include "support/scoped_override.h"
 
 class FakeSpoolerService {
@@ -33,12 +33,12 @@ public:
     static inline int closed;
 
 private:
-    ScopedOverride<decltype(services.OpenSCManagerW)> manager_;
-    ScopedOverride<decltype(services.OpenServiceW)> service_;
-    ScopedOverride<decltype(services.ControlService)> control_;
-    ScopedOverride<decltype(services.QueryServiceStatus)> query_;
-    ScopedOverride<decltype(services.StartServiceW)> start_;
-    ScopedOverride<decltype(services.CloseServiceHandle)> close_;
-    ScopedOverride<decltype(services.QueryServiceConfigW)> config_;
+    ScopedOverride<decltype(advapi.OpenSCManagerW)> manager_;
+    ScopedOverride<decltype(advapi.OpenServiceW)> service_;
+    ScopedOverride<decltype(advapi.ControlService)> control_;
+    ScopedOverride<decltype(advapi.QueryServiceStatus)> query_;
+    ScopedOverride<decltype(advapi.StartServiceW)> start_;
+    ScopedOverride<decltype(advapi.CloseServiceHandle)> close_;
+    ScopedOverride<decltype(advapi.QueryServiceConfigW)> config_;
     ScopedOverride<decltype(kernel.Sleep)> sleep_;
 };

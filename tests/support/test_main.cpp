@@ -4,7 +4,7 @@
 
 int wmain(int argc, wchar_t** argv) {
     testing::InitGoogleMock(&argc, argv);
-    if (!BindSpoolerLibraries()) {
+    if (!BindOsTables()) {
         return 3;
     }
     return RUN_ALL_TESTS();

@@ -10,8 +10,11 @@
 #include "core/kernel_api.h"
 #include "support/scoped_override.h"
 #include "support/test_support.h"
-#include "tray/tray_api.h"
+#include "core/session_api.h"
 #include "tray/tray_companion.h"
+#include "core/advapi_api.h"
+#include "core/handles.h"
+#include "core/user_api.h"
 
 using testing::ElementsAre;
 using testing::IsEmpty;
@@ -243,9 +246,10 @@ protected:
     RunValue runValue_;
     std::wstring dir_;
     std::wstring trayExe_;
-    ScopedOverride<decltype(tray.FindWindowW)> finds_{tray.FindWindowW, &SpyFindWindow};
-    ScopedOverride<decltype(tray.PostMessageW)> posts_{tray.PostMessageW, &SpyPostMessage};
-    ScopedOverride<decltype(tray.WaitForSingleObject)> waits_{tray.WaitForSingleObject, &SpyWait};
+    ScopedOverride<decltype(user.FindWindowW)> finds_{user.FindWindowW, &SpyFindWindow};
+    ScopedOverride<decltype(user.PostMessageW)> posts_{user.PostMessageW, &SpyPostMessage};
+    ScopedOverride<decltype(kernel.WaitForSingleObject)> waits_{kernel.WaitForSingleObject,
+                                                                &SpyWait};
     ScopedOverride<decltype(kernel.Sleep)> sleeps_{kernel.Sleep, &SpySleep};
     ScopedOverride<decltype(kernel.DeleteFileW)> deletes_{kernel.DeleteFileW, &SpyDeleteFile};
 };
@@ -352,16 +356,16 @@ TEST_F(StopTrayCompanionTest, WindowShowingUpLateCostsOnePausePerMiss) {
     MutexHolder holder;
     static int findCalls;
     findCalls = 0;
-    ScopedOverride late(tray.FindWindowW, [](LPCWSTR, LPCWSTR) -> HWND {
+    ScopedOverride late(user.FindWindowW, [](LPCWSTR, LPCWSTR) -> HWND {
         ++calls.finds;
         return ++findCalls > 3 ? FakeWindow() : nullptr;
     });
-    ScopedOverride post(tray.PostMessageW, [](HWND w, UINT message, WPARAM, LPARAM) -> BOOL {
+    ScopedOverride post(user.PostMessageW, [](HWND w, UINT message, WPARAM, LPARAM) -> BOOL {
         EXPECT_EQ(w, FakeWindow());
         calls.posts.push_back(message);
         return TRUE;
     });
-    ScopedOverride wait(tray.WaitForSingleObject, [](HANDLE, DWORD ms) -> DWORD {
+    ScopedOverride wait(kernel.WaitForSingleObject, [](HANDLE, DWORD ms) -> DWORD {
         calls.waits.push_back(ms);
         return WAIT_OBJECT_0;
     });
@@ -385,14 +389,14 @@ TEST_P(WindowGoneAfterFailedWait, WaitsOnceMoreAndStops) {
     MutexHolder holder;
     static DWORD firstResult;
     firstResult = GetParam();
-    ScopedOverride once(tray.FindWindowW, [](LPCWSTR, LPCWSTR) -> HWND {
+    ScopedOverride once(user.FindWindowW, [](LPCWSTR, LPCWSTR) -> HWND {
         return ++calls.finds == 1 ? FakeWindow() : nullptr;
     });
-    ScopedOverride post(tray.PostMessageW, [](HWND, UINT message, WPARAM, LPARAM) -> BOOL {
+    ScopedOverride post(user.PostMessageW, [](HWND, UINT message, WPARAM, LPARAM) -> BOOL {
         calls.posts.push_back(message);
         return TRUE;
     });
-    ScopedOverride wait(tray.WaitForSingleObject, [](HANDLE, DWORD ms) -> DWORD {
+    ScopedOverride wait(kernel.WaitForSingleObject, [](HANDLE, DWORD ms) -> DWORD {
         calls.waits.push_back(ms);
         return calls.waits.size() == 1 ? firstResult : WAIT_TIMEOUT;
     });
@@ -415,15 +419,15 @@ INSTANTIATE_TEST_SUITE_P(TimeOutOrAbandoned, WindowGoneAfterFailedWait,
 
 TEST_F(StopTrayCompanionTest, TrayThatNeverLetsGoCostsTwentyOneWaits) {
     MutexHolder holder;
-    ScopedOverride always(tray.FindWindowW, [](LPCWSTR, LPCWSTR) -> HWND {
+    ScopedOverride always(user.FindWindowW, [](LPCWSTR, LPCWSTR) -> HWND {
         ++calls.finds;
         return FakeWindow();
     });
-    ScopedOverride post(tray.PostMessageW, [](HWND, UINT message, WPARAM, LPARAM) -> BOOL {
+    ScopedOverride post(user.PostMessageW, [](HWND, UINT message, WPARAM, LPARAM) -> BOOL {
         calls.posts.push_back(message);
         return TRUE;
     });
-    ScopedOverride wait(tray.WaitForSingleObject, [](HANDLE, DWORD ms) -> DWORD {
+    ScopedOverride wait(kernel.WaitForSingleObject, [](HANDLE, DWORD ms) -> DWORD {
         calls.waits.push_back(ms);
         return WAIT_TIMEOUT;
     });
@@ -487,7 +491,7 @@ TEST_F(StopTrayCompanionTest, MutexThatCannotBeCreatedSkipsTheFileButRemovesTheV
 
 TEST_F(StopTrayCompanionTest, RunKeyThatDoesNotOpenEndsAfterTheStopAttempts) {
     MutexHolder holder;
-    ScopedOverride refuse(kernel.RegOpenKeyExA, [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY) -> LSTATUS {
+    ScopedOverride refuse(advapi.RegOpenKeyExA, [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY) -> LSTATUS {
         return ERROR_ACCESS_DENIED;
     });
     WriteFileBytes(trayExe_, "MZ");
@@ -646,7 +650,7 @@ protected:
     RunValue runValue_;
     std::wstring dir_;
     std::wstring log_;
-    ScopedOverride<decltype(tray.CreateProcessW)> start_{tray.CreateProcessW, &RecordStart};
+    ScopedOverride<decltype(kernel.CreateProcessW)> start_{kernel.CreateProcessW, &RecordStart};
 };
 
 TEST_F(RegisterTrayCompanionTest, LooksForTheTrayProgramInTheParentOfTheInstallersFolder) {
@@ -700,7 +704,7 @@ TEST_F(RegisterTrayCompanionTest, CommandLineCutsALongPathToMaxPathMinusOne) {
 }
 
 TEST_F(RegisterTrayCompanionTest, RunKeyThatDoesNotOpenStillStartsTheProgram) {
-    ScopedOverride refuse(kernel.RegOpenKeyExA, [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY) -> LSTATUS {
+    ScopedOverride refuse(advapi.RegOpenKeyExA, [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY) -> LSTATUS {
         return ERROR_ACCESS_DENIED;
     });
 
@@ -721,7 +725,7 @@ class RegisterOnVersion : public RegisterTrayCompanionTest,
 TEST_P(RegisterOnVersion, OnlyNtSixAndLaterGetTheTrayProgram) {
     static VersionCase version;
     version = GetParam();
-    ScopedOverride fake(tray.GetVersionExA, [](LPOSVERSIONINFOA info) -> BOOL {
+    ScopedOverride fake(kernel.GetVersionExA, [](LPOSVERSIONINFOA info) -> BOOL {
         EXPECT_EQ(info->dwOSVersionInfoSize, 148u);
         info->dwPlatformId = version.platform;
         info->dwMajorVersion = version.major;
@@ -741,7 +745,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, RegisterOnVersion,
                                          VersionCase{VER_PLATFORM_WIN32_WINDOWS, 6, false}));
 
 TEST_F(RegisterTrayCompanionTest, FailedVersionQueryRegistersNothing) {
-    ScopedOverride fail(tray.GetVersionExA, [](LPOSVERSIONINFOA) -> BOOL { return FALSE; });
+    ScopedOverride fail(kernel.GetVersionExA, [](LPOSVERSIONINFOA) -> BOOL { return FALSE; });
 
     EXPECT_EQ(RegisterFrom(L"C:\\Tools\\Setup\\"), L"(none)");
     EXPECT_EQ(started.starts, 0);
@@ -928,8 +932,8 @@ struct Namesake {
 // process's child work for real.
 TEST_F(RegisterTrayCompanionTest, StartsOnlyAsTheSignedInUserElseLeavesItToTheNextLogon) {
     ASSERT_TRUE(CopyFileW(StandInTray().c_str(), (dir_ + L"\\zantray.exe").c_str(), FALSE));
-    ScopedOverride tokenStarts(tray.CreateProcessWithTokenW, &RecordTokenStart);
-    ScopedOverride shell(tray.GetShellWindow, &GetDesktopWindow);
+    ScopedOverride tokenStarts(advapi.CreateProcessWithTokenW, &RecordTokenStart);
+    ScopedOverride shell(user.GetShellWindow, &GetDesktopWindow);
     DWORD shellPid = 0;
     GetWindowThreadProcessId(GetDesktopWindow(), &shellPid);
     tokenStarted.passThrough = started.passThrough = true;
@@ -953,11 +957,11 @@ TEST_F(RegisterTrayCompanionTest, StartsOnlyAsTheSignedInUserElseLeavesItToTheNe
 
     EXPECT_EQ(start(), L"token running");
     {
-        ScopedOverride none(tray.GetShellWindow, []() -> HWND { return nullptr; });
+        ScopedOverride none(user.GetShellWindow, []() -> HWND { return nullptr; });
         EXPECT_EQ(start(), L"own running");
     }
     {
-        ScopedOverride refuse(tray.DuplicateTokenEx,
+        ScopedOverride refuse(advapi.DuplicateTokenEx,
                               [](HANDLE, DWORD, LPSECURITY_ATTRIBUTES, SECURITY_IMPERSONATION_LEVEL,
                                  TOKEN_TYPE, PHANDLE) -> BOOL { return FALSE; });
         EXPECT_EQ(start(), L"own running");
@@ -974,10 +978,10 @@ TEST_F(RegisterTrayCompanionTest, StartsOnlyAsTheSignedInUserElseLeavesItToTheNe
     started.passThrough = true;
     // The installer's own token only when its user is the session's, as
     // Wine's one user always is: not as SYSTEM.
-    ScopedOverride none(tray.GetShellWindow, []() -> HWND { return nullptr; });
+    ScopedOverride none(user.GetShellWindow, []() -> HWND { return nullptr; });
     {
-        ScopedOverride system(tray.GetTokenInformation, [](HANDLE, TOKEN_INFORMATION_CLASS,
-                                                           LPVOID info, DWORD bytes, PDWORD) {
+        ScopedOverride system(advapi.GetTokenInformation, [](HANDLE, TOKEN_INFORMATION_CLASS,
+                                                             LPVOID info, DWORD bytes, PDWORD) {
             auto* user = static_cast<TOKEN_USER*>(info);
             user->User.Sid = user + 1;
             bytes -= sizeof(*user);
@@ -986,9 +990,9 @@ TEST_F(RegisterTrayCompanionTest, StartsOnlyAsTheSignedInUserElseLeavesItToTheNe
         EXPECT_EQ(start(), kLeftToLogon);
     }
     {
-        ScopedOverride session(tray.WTSQuerySessionInformationW, &Namesake::Session);
-        ScopedOverride kept(tray.WTSFreeMemory, [](PVOID) {});
-        ScopedOverride lookup(tray.LookupAccountNameW, &Namesake::Lookup);
+        ScopedOverride session(wtsapi.WTSQuerySessionInformationW, &Namesake::Session);
+        ScopedOverride kept(wtsapi.WTSFreeMemory, [](PVOID) {});
+        ScopedOverride lookup(advapi.LookupAccountNameW, &Namesake::Lookup);
         Namesake::domainUserIsOwn = true;
         EXPECT_EQ(start(), L"own running");
         // A local account of the signed-in user's name is another user.
@@ -996,18 +1000,18 @@ TEST_F(RegisterTrayCompanionTest, StartsOnlyAsTheSignedInUserElseLeavesItToTheNe
         EXPECT_EQ(start(), kLeftToLogon);
     }
     {
-        ScopedOverride silent(tray.WTSQuerySessionInformationW,
+        ScopedOverride silent(wtsapi.WTSQuerySessionInformationW,
                               [](HANDLE, DWORD, WTS_INFO_CLASS, LPWSTR*, DWORD*) { return FALSE; });
         EXPECT_EQ(start(), kLeftToLogon);
     }
-    ScopedOverride sessionZero(tray.ProcessIdToSessionId, [](DWORD, DWORD* id) -> BOOL {
+    ScopedOverride sessionZero(kernel.ProcessIdToSessionId, [](DWORD, DWORD* id) -> BOOL {
         *id = 0;
         return TRUE;
     });
     EXPECT_EQ(start(), kLeftToLogon);
     EXPECT_TRUE(runValue_.Exists());
     // Without the Run value nothing starts the program later, and nothing says so.
-    ScopedOverride noKey(kernel.RegOpenKeyExA, [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY) {
+    ScopedOverride noKey(advapi.RegOpenKeyExA, [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY) {
         return LSTATUS{ERROR_ACCESS_DENIED};
     });
     EXPECT_EQ(start(), L"");

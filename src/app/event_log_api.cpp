@@ -1,7 +1,0 @@
-#include "app/event_log_api.h"
-
-EventLogApi eventLog = {
-    &::RegisterEventSourceW,
-    &::ReportEventW,
-    &::DeregisterEventSource,
-};
