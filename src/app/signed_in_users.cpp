@@ -202,6 +202,7 @@ void AskSignedInUsers(InstallRun& run, SignedInUsers& users) {
     if (!RunsAsLocalSystem()) {
         return;
     }
+    BindSessionTables();
     UINT32 asked = AskedNames(run);
     // The installer's manifest asks for administrators, and CreateProcessAsUser
     // refuses such a program a user's unelevated token (ERROR_ELEVATION_REQUIRED).

@@ -74,13 +74,43 @@ bool BindOsTable(HMODULE module, const OsTable& list) {
     return true;
 }
 
+namespace {
+
+bool sessionTablesLoaded = false;
+
+// Fills the entries of `list` that still hold the stand-in: one a test or
+// the chaos harness put in place stays.
+void BindStandIns(HMODULE module, const OsTable& list) {
+    FARPROC* entries = static_cast<FARPROC*>(list.table);
+    const char* name = list.names;
+    for (unsigned i = 0; i < list.count; ++i, name = NameAt(name, 1)) {
+        FARPROC found = module ? GetProcAddress(module, name) : nullptr;
+        if (found && entries[i] == &MissingFunction) {
+            entries[i] = found;
+        }
+    }
+}
+
+}  // namespace
+
 bool BindSystemTables() {
+    // userenv and wtsapi32 start as stand-ins (all their entries are
+    // optional): most runs never need them, and a run that does binds them
+    // first (BindSessionTables).
+    sessionTablesLoaded = false;
     return BindOsTable(GetModuleHandleW(kKernelList.library), kKernelList) &&
            BindOsTable(LoadSystemLibrary(kAdvapiList.library), kAdvapiList) &&
            BindOsTable(LoadSystemLibrary(kUserList.library), kUserList) &&
            BindOsTable(LoadSystemLibrary(kShellList.library), kShellList) &&
-           BindOsTable(LoadSystemLibrary(kUserenvList.library), kUserenvList) &&
-           BindOsTable(LoadSystemLibrary(kWtsapiList.library), kWtsapiList);
+           BindOsTable(nullptr, kUserenvList) && BindOsTable(nullptr, kWtsapiList);
+}
+
+void BindSessionTables() {
+    if (!sessionTablesLoaded) {
+        sessionTablesLoaded = true;
+        BindStandIns(LoadSystemLibrary(kUserenvList.library), kUserenvList);
+        BindStandIns(LoadSystemLibrary(kWtsapiList.library), kWtsapiList);
+    }
 }
 
 void* AllocGlobal(SIZE_T bytes) {

@@ -78,9 +78,15 @@ constexpr unsigned CountNames(const char* names) {
 bool BindOsTable(HMODULE module, const OsTable& list);
 
 // Binds the tables of kernel32 (from the loaded module), advapi32, user32
-// and shell32 (KnownDLLs) and of userenv and wtsapi32 (no KnownDLLs, whose
-// entries are all optional), each from System32. False when a library or
+// and shell32 (KnownDLLs), each from System32; userenv's and wtsapi32's
+// (no KnownDLLs, whose entries are all optional) hold stand-ins that fail
+// with ERROR_PROC_NOT_FOUND until BindSessionTables. False when a library or
 // an entry that is not optional is missing: nothing has been called
 // through them then. The spooler's tables come after these
 // (BindOsTables, spooler/winspool_api.h).
 bool BindSystemTables();
+
+// Loads userenv and wtsapi32 from System32 and binds their tables, once per
+// BindSystemTables: only a run that starts the tray program or asks the
+// signed-in users needs them. An entry a test replaced stays.
+void BindSessionTables();

@@ -1,8 +1,9 @@
 // userenv and wtsapi32: the users signed in to the machine, their sessions,
 // tokens and environments. Neither is a KnownDLL: imported, each would be
 // looked for first in the folder the elevated installer was started from.
-// So both are loaded from System32 at start-up, and every entry is optional
-// (core/os_tables.h): one that cannot be had fails with ERROR_PROC_NOT_FOUND.
+// So both are loaded from System32 when a run first needs them
+// (BindSessionTables), and every entry is optional (core/os_tables.h): one
+// that cannot be had fails with ERROR_PROC_NOT_FOUND.
 // Wine has one user, no SYSTEM account and no session list: tests replace
 // single entries.
 #pragma once

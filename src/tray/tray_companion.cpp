@@ -308,6 +308,7 @@ bool StartTray(const CountedString& path) {
     if (InSessionZero()) {
         return false;
     }
+    BindSessionTables();
     // CreateProcessW may write into the command line, so it is a local copy.
     wchar_t commandLine[kMaxCommandPathChars + 3] = {};
     SIZE_T n = CountedLength(path);

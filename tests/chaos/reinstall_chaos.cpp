@@ -2039,6 +2039,9 @@ int wmain(int argc, wchar_t** argv) {
         fprintf(stderr, "cannot bind the OS tables\n");
         return 2;
     }
+    // Bound before the fault layer wraps them, which would otherwise wrap
+    // the stand-ins.
+    BindSessionTables();
     SetUpWorld();
     SetUpDisk();
     CreateDirectoryW(kCurrentFolder, nullptr);

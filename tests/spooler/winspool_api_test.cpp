@@ -5,6 +5,7 @@
 
 #include "core/kernel_api.h"
 #include "core/os_tables.h"
+#include "core/session_api.h"
 #include "core/product.h"
 #include "spooler/spooler_scratch.h"
 #include "spooler/winspool_api.h"
@@ -120,6 +121,22 @@ TEST(OsTableBinding, AMissingFunctionFailsOnlyWhereItIsOptional) {
     SetLastError(kPoison);
     EXPECT_EQ(table.present(), 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+
+    // userenv and wtsapi32 are loaded only when a run first needs them, and
+    // the binding keeps an entry a test put in place.
+    ASSERT_TRUE(BindSystemTables());
+    LPWSTR text = nullptr;
+    DWORD bytes = 0;
+    EXPECT_FALSE(wtsapi.WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
+                                                    WTSUserName, &text, &bytes));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    ScopedOverride keep(
+        wtsapi.WTSQueryUserToken, +[](ULONG, PHANDLE) -> BOOL { return TRUE; });
+    BindSessionTables();
+    ASSERT_TRUE(wtsapi.WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
+                                                   WTSUserName, &text, &bytes));
+    wtsapi.WTSFreeMemory(text);
+    EXPECT_TRUE(wtsapi.WTSQueryUserToken(0, nullptr));
 }
 
 TEST_F(SpoolerBindingTest, OnWindowsTheTableCallsTheSpoolerDirectly) {
