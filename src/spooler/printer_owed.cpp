@@ -80,6 +80,15 @@ void PutCarried(RecordWriter& record, const CarriedProperties& from, DWORD mask)
 }
 
 // What the printer was left with, filtered to what it owes.
+// The default printer's name, "" when there is none; false when it cannot be
+// told.
+bool DefaultPrinterNow(wchar_t (&name)[kJournalNameChars]) {
+    DWORD chars = kJournalNameChars;
+    name[0] = 0;
+    return winspool.GetDefaultPrinterW(name, &chars) ||
+           kernel.GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
 bool LeftAs(InstallRun& run, HANDLE printer, const wchar_t* name, DWORD owed, RecordWriter& left) {
     char subKey[kSubKeyBytes] = {};
     ReadSubKey(printer, subKey);
@@ -89,11 +98,10 @@ bool LeftAs(InstallRun& run, HANDLE printer, const wchar_t* name, DWORD owed, Re
     if (!info.buffer) {
         return false;
     }
-    wchar_t defaultName[kJournalNameChars] = {};
-    DWORD chars = kJournalNameChars;
+    wchar_t defaultName[kJournalNameChars];
+    bool knowsDefault = DefaultPrinterNow(defaultName);
     PRINTER_INFO_2W entry = *info.buffer;
-    if (winspool.GetDefaultPrinterW(defaultName, &chars) &&
-        kernel.lstrcmpW(defaultName, name) == 0) {
+    if (knowsDefault && kernel.lstrcmpW(defaultName, name) == 0) {
         entry.Attributes |= PRINTER_ATTRIBUTE_DEFAULT;
     }
     void* block = nullptr;
@@ -107,7 +115,14 @@ bool LeftAs(InstallRun& run, HANDLE printer, const wchar_t* name, DWORD owed, Re
     // entry must: every field is read all the same.
     ReadRecord(block, bytes, properties);
     BeginRecord(left);
-    PutCarried(left, properties, owed);
+    PutCarried(left, properties, owed & ~FieldBit(RecordField::Default));
+    // An owed default mark is left as the name of the printer that had the
+    // mark then ("" for none): the spooler gives it to another printer of its
+    // choosing when the default printer is deleted, and only someone who
+    // chose another one since may keep it from coming back.
+    if ((owed & FieldBit(RecordField::Default)) && knowsDefault) {
+        PutText(left, RecordField::Default, defaultName);
+    }
     return !left.failed;
 }
 
@@ -119,7 +134,26 @@ bool Unchanged(const CarriedProperties& owed, const BYTE* now, DWORD nowBytes,
     RecordFieldView current = {};
     bool hadLeft = FindField(owed.leftAs, owed.leftAsBytes, wanted, left);
     bool hasNow = FindField(now, nowBytes, wanted, current);
+    // An owed default mark: the printer has it now only where nobody gave
+    // the mark to another printer since (ClaimOwedDefault).
+    if (wanted.field == RecordField::Default) {
+        return hasNow;
+    }
     return hadLeft == hasNow && (!hadLeft || SameField(left, current));
+}
+
+// Whether `owed` is owed the default mark that the printer named `now` (""
+// for none) has had since the install that owed it.
+bool OwedDefaultStillWith(const CarriedProperties& owed, const wchar_t* now) {
+    RecordFieldView wanted = {};
+    wanted.field = RecordField::Default;
+    RecordFieldView left = {};
+    const wchar_t* then = nullptr;
+    if ((owed.owed & FieldBit(RecordField::Default)) &&
+        FindField(owed.leftAs, owed.leftAsBytes, wanted, left)) {
+        then = TextIn(left.data, left.dataBytes);
+    }
+    return then && (then[0] ? SameSpoolerName(then, now) : now[0] == 0);
 }
 
 bool IsOwed(const CarriedProperties& owed, const RecordFieldView& field) {
@@ -240,6 +274,29 @@ bool MergeOwed(InstallRun& run, const wchar_t* name, void*& block, DWORD& bytes)
     block = mergedBlock;
     bytes = mergedBytes;
     return true;
+}
+
+void ClaimOwedDefault(InstallRun& run) {
+    wchar_t now[kJournalNameChars];
+    if (!DefaultPrinterNow(now)) {
+        return;
+    }
+    for (UINT32 i = 0; i < run.printerCount; ++i) {
+        PRINTER_INFO_2W& entry = run.printers[i];
+        JournalEntry owed;
+        if (!IsProductDriver(entry.pDriverName) ||
+            ReadOwedEntry(entry.pPrinterName, owed) != JournalRead::Entry ||
+            !OwedDefaultStillWith(owed.properties, now)) {
+            continue;
+        }
+        for (UINT32 other = 0; other < run.printerCount; ++other) {
+            run.printers[other].Attributes &= ~PRINTER_ATTRIBUTE_DEFAULT;
+        }
+        entry.Attributes |= PRINTER_ATTRIBUTE_DEFAULT;
+        LogLine(run, "Printer '%s' gets back the default mark an earlier install owed it",
+                ShownName(entry.pPrinterName, kUnnamedPrinter));
+        return;
+    }
 }
 
 bool OwesSubKey(const wchar_t* name, bool& owes) {

@@ -40,6 +40,11 @@ bool OweProperties(InstallRun& run, HANDLE printer, const wchar_t* name,
 // must stay, or what it owes would be lost.
 bool MergeOwed(InstallRun& run, const wchar_t* name, void*& block, DWORD& bytes);
 
+// Before a reinstall takes printers out: a printer owed the default mark
+// gets it in `run.printers` where the default printer is still the one the
+// spooler chose when the earlier install deleted it, which loses the mark.
+void ClaimOwedDefault(InstallRun& run);
+
 // Whether the printer owes its SubKey, whose write did not take. False,
 // with the error, when what it owes cannot be read.
 bool OwesSubKey(const wchar_t* name, bool& owes);

@@ -75,7 +75,8 @@ DWORD TextBytes(const wchar_t* text) {
     return (kernel.lstrlenW(text) + 1) * sizeof(wchar_t);
 }
 
-// A text that ends within its bytes with its terminator.
+}  // namespace
+
 const wchar_t* TextIn(const BYTE* data, DWORD bytes) {
     const auto* text = reinterpret_cast<const wchar_t*>(data);
     DWORD chars = bytes / sizeof(wchar_t);
@@ -84,6 +85,8 @@ const wchar_t* TextIn(const BYTE* data, DWORD bytes) {
     }
     return text;
 }
+
+namespace {
 
 bool ReadSubKeyField(const wchar_t* text, CarriedProperties& properties) {
     return text && text[0] &&

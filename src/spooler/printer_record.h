@@ -143,6 +143,9 @@ bool NextField(const BYTE* block, DWORD bytes, DWORD& cursor, RecordFieldView& v
 // The first field of `block` that stands for the same property as `like`
 // (for printer data: the same key and value name); false when there is none.
 bool FindField(const BYTE* block, DWORD bytes, const RecordFieldView& like, RecordFieldView& found);
+// A field's text, when it ends within its bytes with its terminator; null
+// otherwise.
+const wchar_t* TextIn(const BYTE* data, DWORD bytes);
 bool SameField(const RecordFieldView& a, const RecordFieldView& b);
 void PutField(RecordWriter& record, const RecordFieldView& view);
 

@@ -204,6 +204,7 @@ void RemoveProductPrinters(InstallRun& run) {
     LogLine(run, ">DeleteAllPrinters");
     ++run.logDepth;
     if (IsReinstall(run)) {
+        ClaimOwedDefault(run);
         TakeOutProductPrinters(run);
     } else {
         DeleteProductPrinters(run);

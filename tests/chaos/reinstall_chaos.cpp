@@ -1896,6 +1896,18 @@ void AdministratorChanges(Random& random, unsigned seed, Expected& expected) {
         }
         realSpooler.ClosePrinter(printer);
     }
+    // One who finds the default printer moved by a run picks another: it stays.
+    std::wstring now = DefaultPrinter();
+    if (expected.defaultPrinter.empty() || now == expected.defaultPrinter || random.Next(2)) {
+        return;
+    }
+    for (const std::wstring& name : PrinterNames()) {
+        if (name != now && name != expected.defaultPrinter && expected.printers.count(name) &&
+            realSpooler.SetDefaultPrinterW(name.c_str())) {
+            expected.defaultPrinter = name;
+            return;
+        }
+    }
 }
 
 int RunSeed(unsigned seed, const std::vector<long>& reach, bool verbose) {

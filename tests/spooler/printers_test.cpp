@@ -1167,6 +1167,56 @@ TEST_F(JournalTest, APropertyThatDidNotTakeIsOwedAndGivenLaterUnlessChangedSince
     EXPECT_EQ(ReadOwedEntry(kOffice, owed), JournalRead::Gone);
 }
 
+// When the default printer goes, the spooler gives the mark to a printer of
+// its choosing. A run that could not give it back owes it, and the next
+// install takes it back from that printer, unless someone chose another
+// default printer in between.
+TEST_F(JournalTest, AnOwedDefaultMarkComesBackUnlessAnotherDefaultWasChosenSince) {
+    AddMonitor();
+    AddPrinter(kPrinterA, kDriverName, "a");
+    AddPrinter(kPrinterB, kDriverName, "b");
+    AddPrinter(kOffice, kDriverName, "c");
+    auto reinstall = [&](bool refused) {
+        InstallRun next = EmptyRun();
+        MarkDefaultPrinter(next);
+        next.checkMonitorVersion = 1;
+        ScopedOverride setDefault(winspool.SetDefaultPrinterW,
+                                  refused ? +[](LPCWSTR) -> BOOL {
+                                      SetLastError(ERROR_ACCESS_DENIED);
+                                      return FALSE;
+                                  }
+                                          : winspool.SetDefaultPrinterW);
+        RemoveProductPrinters(next);
+        RestorePrinters(next);
+        std::wstring log = LogOf(next);
+        FreeSavedPrinters(next.savedPrinters);
+        FreePrinterList(next.printers, next.printerCount);
+        FreeCountedString(next.logText);
+        return log;
+    };
+    auto defaultPrinter = [] {
+        wchar_t name[256] = {};
+        DWORD chars = 256;
+        GetDefaultPrinterW(name, &chars);
+        return std::wstring(name);
+    };
+
+    ASSERT_TRUE(SetDefaultPrinterW(kPrinterA));
+    reinstall(true);
+    ASSERT_NE(defaultPrinter(), kPrinterA);
+    EXPECT_THAT(reinstall(false), testing::HasSubstr(L"Printer 'Zrl Printer A' gets back the "
+                                                     L"default mark an earlier install owed it"));
+    EXPECT_EQ(defaultPrinter(), kPrinterA);
+
+    reinstall(true);
+    std::wstring chosen = defaultPrinter() == kPrinterB ? kOffice : kPrinterB;
+    ASSERT_TRUE(SetDefaultPrinterW(chosen.c_str()));
+    EXPECT_THAT(reinstall(false),
+                testing::HasSubstr(L"Printer 'Zrl Printer A' was changed since an earlier install "
+                                   L"owed it its default mark: it keeps it as it is now\r\n"));
+    EXPECT_EQ(defaultPrinter(), chosen);
+}
+
 // The entries go once the spooler's record is flushed where this machine
 // keeps the printers; a flush that fails keeps them (error 22).
 TEST_F(JournalTest, TheSpoolersRecordIsFlushedWhereItHoldsThePrinterBeforeEntriesGo) {
