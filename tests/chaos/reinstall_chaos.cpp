@@ -1896,10 +1896,16 @@ void AdministratorChanges(Random& random, unsigned seed, Expected& expected) {
         }
         realSpooler.ClosePrinter(printer);
     }
-    // One who finds the default printer moved by a run picks another: it stays.
+    // One who finds the default printer moved by a run picks another: it
+    // stays, unless a printer is still in transit, whose entry wins.
     std::wstring now = DefaultPrinter();
     if (expected.defaultPrinter.empty() || now == expected.defaultPrinter || random.Next(2)) {
         return;
+    }
+    for (const auto& [name, want] : expected.printers) {
+        if (LookUpJournal(name.c_str()) != JournalLookup::Absent) {
+            return;
+        }
     }
     for (const std::wstring& name : PrinterNames()) {
         if (name != now && name != expected.defaultPrinter && expected.printers.count(name) &&
