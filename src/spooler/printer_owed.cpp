@@ -284,7 +284,7 @@ void ClaimOwedDefault(InstallRun& run) {
     for (UINT32 i = 0; i < run.printerCount; ++i) {
         PRINTER_INFO_2W& entry = run.printers[i];
         JournalEntry owed;
-        if (!IsProductDriver(entry.pDriverName) ||
+        if (!IsProductDriver(entry.pDriverName) || !entry.pPrinterName ||
             ReadOwedEntry(entry.pPrinterName, owed) != JournalRead::Entry ||
             !OwedDefaultStillWith(owed.properties, now)) {
             continue;
