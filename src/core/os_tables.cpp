@@ -54,9 +54,16 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
 
 }  // namespace
 
-bool BindOsTable(HMODULE module, const OsTable& list) {
+bool BindOsTable(HMODULE module, const OsTable& list, bool onlyStandIns) {
     const char* name = list.names;
     for (unsigned i = 0; i < list.count; ++i, name = NameAt(name, 1)) {
+        // The entries are function pointers of as many types: copied as bytes.
+        BYTE* entry = static_cast<BYTE*>(list.table) + i * sizeof(FARPROC);
+        FARPROC held = nullptr;
+        CopyMemory(&held, entry, sizeof(held));
+        if (onlyStandIns && held != &MissingFunction) {
+            continue;
+        }
         ULONG_PTR ordinal = list.kinds[i] >> 2;
         FARPROC found =
             module ? GetProcAddress(module, ordinal ? reinterpret_cast<LPCSTR>(ordinal) : name)
@@ -69,7 +76,7 @@ bool BindOsTable(HMODULE module, const OsTable& list) {
         if (!found) {
             return false;
         }
-        CopyMemory(static_cast<BYTE*>(list.table) + i * sizeof(FARPROC), &found, sizeof(found));
+        CopyMemory(entry, &found, sizeof(found));
     }
     return true;
 }
@@ -77,19 +84,6 @@ bool BindOsTable(HMODULE module, const OsTable& list) {
 namespace {
 
 bool sessionTablesLoaded = false;
-
-// Fills the entries of `list` that still hold the stand-in: one a test or
-// the chaos harness put in place stays.
-void BindStandIns(HMODULE module, const OsTable& list) {
-    FARPROC* entries = static_cast<FARPROC*>(list.table);
-    const char* name = list.names;
-    for (unsigned i = 0; i < list.count; ++i, name = NameAt(name, 1)) {
-        FARPROC found = module ? GetProcAddress(module, name) : nullptr;
-        if (found && entries[i] == &MissingFunction) {
-            entries[i] = found;
-        }
-    }
-}
 
 }  // namespace
 
@@ -108,8 +102,8 @@ bool BindSystemTables() {
 void BindSessionTables() {
     if (!sessionTablesLoaded) {
         sessionTablesLoaded = true;
-        BindStandIns(LoadSystemLibrary(kUserenvList.library), kUserenvList);
-        BindStandIns(LoadSystemLibrary(kWtsapiList.library), kWtsapiList);
+        BindOsTable(LoadSystemLibrary(kUserenvList.library), kUserenvList, true);
+        BindOsTable(LoadSystemLibrary(kWtsapiList.library), kWtsapiList, true);
     }
 }
 

@@ -73,9 +73,11 @@ constexpr unsigned CountNames(const char* names) {
 }
 
 // Fills every entry of `list` from `module` (which may be null for a list of
-// optional entries); false when an entry that is not optional is missing
-// (the table is then left part-filled: the caller stops).
-bool BindOsTable(HMODULE module, const OsTable& list);
+// optional entries), or with `onlyStandIns` only those still holding the
+// stand-in of a missing function (an entry a test put in place stays);
+// false when an entry that is not optional is missing (the table is then
+// left part-filled: the caller stops).
+bool BindOsTable(HMODULE module, const OsTable& list, bool onlyStandIns = false);
 
 // Binds the tables of kernel32 (from the loaded module), advapi32, user32
 // and shell32 (KnownDLLs), each from System32; userenv's and wtsapi32's

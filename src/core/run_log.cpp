@@ -73,15 +73,16 @@ void LogLine(InstallRun& run, const char* format, ...) {
     AppendLogText(run, line);
 }
 
-namespace {
-
-// `code` is the last error as the caller left it: formatting calls into
-// user32, which may touch it.
-void LogErrorLine(InstallRun& run, DWORD code, INT32 number, const char* format, va_list args) {
+void LogError(InstallRun& run, ErrorNumber number, ...) {
+    // Taken first: formatting calls into user32, which may touch the last error.
+    DWORD code = kernel.GetLastError();
     wchar_t line[kLogLineChars];
     user.wsprintfW(line, L"Error(%d): ", number);
     wchar_t message[kLogLineChars];
-    FormatInto(message, format, args);
+    va_list args;
+    va_start(args, number);
+    FormatInto(message, ErrorFormat(number), args);
+    va_end(args);
     AppendToLine(line, message);
 
     UniqueLocal systemText;
@@ -98,16 +99,6 @@ void LogErrorLine(InstallRun& run, DWORD code, INT32 number, const char* format,
     AppendLogText(run, line);
     InterlockedIncrement(reinterpret_cast<volatile LONG*>(&run.errorCount));
     kernel.SetLastError(code);
-}
-
-}  // namespace
-
-void LogError(InstallRun& run, ErrorNumber number, ...) {
-    DWORD code = kernel.GetLastError();
-    va_list args;
-    va_start(args, number);
-    LogErrorLine(run, code, number, ErrorFormat(number), args);
-    va_end(args);
 }
 
 wchar_t* SystemErrorText(DWORD code) {

@@ -172,15 +172,6 @@ TEST(ErrorTable, IsTheReadmesAndEachTextGoesWithItsNumber) {
     EXPECT_EQ(table, ReadmeErrors());
     EXPECT_STREQ(ErrorFormat(static_cast<ErrorNumber>(0)), "");
     EXPECT_STREQ(ErrorFormat(static_cast<ErrorNumber>(kErrorListSessions + 1)), "");
-
-    InstallRun run = EmptyRun();
-    SetLastError(0);
-    LogError(run, kErrorComponentNotX64Dll, L"C:\\x\\zrlmon64.dll", "it is cut short");
-    EXPECT_EQ(LogOf(run),
-              L"Error(24): The printer component 'C:\\x\\zrlmon64.dll' is not a whole x64 DLL: "
-              L"it is cut short\r\n");
-    EXPECT_EQ(run.errorCount, 1);
-    FreeCountedString(run.logText);
 }
 
 }  // namespace
